@@ -1,0 +1,5 @@
+#include "icap.h"
+
+ICAPSection* icap_section = nullptr;
+
+ICAPSection::ICAPSection() {}

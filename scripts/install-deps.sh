@@ -1,0 +1,28 @@
+#!/bin/sh
+# Installs every Debian package the build and the tests need, and nothing
+# twice: packages already present are skipped, so running it again is cheap.
+set -eu
+
+PACKAGES="
+cmake g++ make pkg-config
+libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libldap-dev
+libpam0g-dev libgd-dev
+libgtest-dev googletest
+python3 python3-pytest curl gzip
+clang
+"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    echo "installing:$missing"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi

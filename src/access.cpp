@@ -1,0 +1,5 @@
+#include "access.h"
+
+AccessSection* access_section = nullptr;
+
+AccessSection::AccessSection() {}

@@ -1,0 +1,17 @@
+// Configuration section: object cache.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class CacheSection {
+public:
+    CacheSection();
+    // Deletes the files queued for deletion and journals every object
+    // still being stored; called by the shutdown sequence and SIGHUP.
+    void graceful_exit();
+};
+
+extern CacheSection* cache_section;
+
+// Service thread deleting queued cache files one at a time.
+void* unlink_thread(void*);

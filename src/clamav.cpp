@@ -1,0 +1,5 @@
+#include "clamav.h"
+
+ClamAVSection* clamav_section = nullptr;
+
+ClamAVSection::ClamAVSection() {}

@@ -1,0 +1,11 @@
+// Configuration section: ClamAV daemon client.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class ClamAVSection {
+public:
+    ClamAVSection();
+};
+
+extern ClamAVSection* clamav_section;

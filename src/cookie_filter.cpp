@@ -1,0 +1,5 @@
+#include "cookie_filter.h"
+
+CookieSection* cookie_section = nullptr;
+
+CookieSection::CookieSection() {}

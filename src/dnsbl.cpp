@@ -1,0 +1,5 @@
+#include "dnsbl.h"
+
+DnsblSection* dnsbl_section = nullptr;
+
+DnsblSection::DnsblSection() {}

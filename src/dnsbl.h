@@ -1,0 +1,11 @@
+// Configuration section: DNS block lists.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class DnsblSection {
+public:
+    DnsblSection();
+};
+
+extern DnsblSection* dnsbl_section;

@@ -1,0 +1,3 @@
+#include "extensions.h"
+
+int Hooks::Execute(int, void*, void*) { return 0; }

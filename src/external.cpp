@@ -1,0 +1,5 @@
+#include "external.h"
+
+ExternalSection* external_section = nullptr;
+
+ExternalSection::ExternalSection() {}

@@ -1,0 +1,5 @@
+#include "filter.h"
+
+FilterSection* filter_section = nullptr;
+
+FilterSection::FilterSection() {}

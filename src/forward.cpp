@@ -1,0 +1,5 @@
+#include "forward.h"
+
+ForwardSection* forward_section = nullptr;
+
+ForwardSection::ForwardSection() {}

@@ -1,0 +1,5 @@
+#include "fprot.h"
+
+FProtSection* fprot_section = nullptr;
+
+FProtSection::FProtSection() {}

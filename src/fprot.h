@@ -1,0 +1,11 @@
+// Configuration section: F-Prot daemon client.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class FProtSection {
+public:
+    FProtSection();
+};
+
+extern FProtSection* fprot_section;

@@ -1,0 +1,5 @@
+#include "ftp_section.h"
+
+FtpSection* ftp_section = nullptr;
+
+FtpSection::FtpSection() {}

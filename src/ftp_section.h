@@ -1,0 +1,11 @@
+// Configuration section: FTP settings.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class FtpSection {
+public:
+    FtpSection();
+};
+
+extern FtpSection* ftp_section;

@@ -1,0 +1,5 @@
+#include "general.h"
+
+GeneralSection* general_section = nullptr;
+
+GeneralSection::GeneralSection() {}

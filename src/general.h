@@ -1,0 +1,13 @@
+// Configuration section: general settings.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class GeneralSection {
+public:
+    GeneralSection();
+    // Host name by which the proxy names itself where -H gave none.
+    const char* hostname = "";
+};
+
+extern GeneralSection* general_section;

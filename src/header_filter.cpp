@@ -1,0 +1,5 @@
+#include "header_filter.h"
+
+HeaderSection* header_section = nullptr;
+
+HeaderSection::HeaderSection() {}

@@ -1,0 +1,5 @@
+// ICP server and client.
+#pragma once
+
+// Service thread answering ICP queries on the configured UDP port.
+void* icp_thread(void*);

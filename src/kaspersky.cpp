@@ -1,0 +1,5 @@
+#include "kaspersky.h"
+
+KasperskySection* kaspersky_section = nullptr;
+
+KasperskySection::KasperskySection() {}

@@ -1,0 +1,5 @@
+#include "keyword.h"
+
+KeywordSection* keyword_section = nullptr;
+
+KeywordSection::KeywordSection() {}

@@ -1,0 +1,11 @@
+// Configuration section: keyword scoring.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class KeywordSection {
+public:
+    KeywordSection();
+};
+
+extern KeywordSection* keyword_section;

@@ -1,0 +1,14 @@
+// Configuration section: limits.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class LimitSection {
+public:
+    LimitSection();
+};
+
+extern LimitSection* limit_section;
+
+// One-second timer job: zeroes the counters of limit rules out of window.
+void limits_reset(void*);

@@ -1,0 +1,131 @@
+// The error log: putlog, the one logging call of the whole system (the
+// plug-in calls it by name as well), size-based rotation shared with the
+// access logs, compression of rotated logs, and the ring of newest lines that
+// the web interface's log page shows.
+//
+// A line reads "<%Y %m %d %H:%M:%S> [<client id>] <category word><message>"
+// and is at most 8191 characters with its newline (a longer message is cut).
+// Every category but LOG_DEBUG enters the log buffer whether or not it is
+// enabled; a line is echoed on standard output (foreground only) and written
+// to the error-log file when its category is LOG_ADVICE or enabled in
+// `loglevel`. LOG_DEBUG lines are formatted only when the debug bit is set
+// and never enter the buffer.
+//
+// Locks: the LOGBUFFER lock is taken and released before `logfile_lock`; the
+// two are never held together. `ziplist_lock` is taken inside `logfile_lock`
+// (rotation queues the moved log) and by zip_files on its own, never during
+// compression. putlog never re-enters a lock its thread already holds: a line
+// logged on the same thread while putlog holds one of its locks (by a signal
+// handler, by the descriptor-shortage handling of the log's own open, or by a
+// fatal state in the buffer) skips that step instead of waiting for itself.
+// Callers must not call putlog while they hold LOGBUFFER::lock themselves.
+// putlog keeps errno as it found it.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <list>
+#include <string>
+
+// Categories: one bit each; LOG_ADVICE (0) is always written.
+enum {
+    LOG_ADVICE = 0,
+    LOG_REQUEST = 0x1,
+    LOG_NETWORK = 0x2,
+    LOG_URLFILTER = 0x4,
+    LOG_HEADER = 0x8,
+    LOG_MIMEFILTER = 0x10,
+    LOG_COOKIEFILTER = 0x20,
+    LOG_REDIRECT = 0x40,
+    LOG_TEMPLATE = 0x80,
+    LOG_KEYWORDFILTER = 0x100,
+    LOG_REWRITE = 0x200,
+    LOG_LIMITS = 0x400,
+    LOG_CACHE = 0x800,
+    LOG_PREFETCH = 0x1000,
+    LOG_ICP = 0x2000,
+    LOG_FORWARD = 0x4000,
+    LOG_SYNC = 0x8000,
+    LOG_ANTIVIRUS = 0x10000,
+    LOG_EXTERNAL = 0x20000,
+    LOG_ICAP = 0x40000,
+    LOG_DNSBL = 0x80000,
+    LOG_URLBLACKLIST = 0x100000,
+    LOG_URLCOMMAND = 0x200000,
+    LOG_MODULE = 0x400000,
+    LOG_SECURITY = 0x800000,
+    LOG_WARNING = 0x1000000,
+    LOG_ERROR = 0x2000000,
+    LOG_PROFILES = 0x4000000,
+    LOG_DEBUG = 0x8000000,
+    LOG_VERIFY = 0x10000000,
+};
+
+// Settings written by the command line before any thread starts.
+extern char logfile[256];        // error-log path; empty: no error-log file
+extern int loglevel;             // enabled category bits (default 0x07FFFFFF)
+extern int daemonize;            // 0: echo lines on standard output
+extern int64_t LOG_SIZE_LIMIT;   // rotate a log at this size; <= 0: never
+extern int PROCESS_OLD_LOGS;     // rotation: 0 delete, 1 move and compress, else move
+
+// The open error log, guarded by logfile_lock (-1 while closed).
+extern int logfd;
+extern int64_t logsize; // bytes in the open error log as counted by putlog
+extern pthread_mutex_t logfile_lock;
+
+// Rotated logs waiting for compression, oldest first, guarded by ziplist_lock.
+extern std::list<std::string> zip_list;
+extern pthread_mutex_t ziplist_lock;
+
+// One kept line. `text` is an owned copy of the line without the newline
+// putlog adds.
+struct LOGBUFFER_ENTRY {
+    LOGBUFFER_ENTRY* older; // NULL at the oldest end
+    LOGBUFFER_ENTRY* newer; // NULL at the newest end
+    char* text;
+};
+
+// The newest lines. Readers (the log page) walk from `newest` through the
+// `older` links under a read lock of `lock`.
+struct LOGBUFFER {
+    pthread_rwlock_t lock;
+    int count;    // lines held
+    int capacity; // most lines kept; 0 keeps nothing
+    LOGBUFFER_ENTRY* newest;
+    LOGBUFFER_ENTRY* oldest;
+};
+
+// The process's buffer, made by start-up (GLOBAL::logbuffer points at the
+// same object). While it is NULL putlog buffers nothing.
+extern LOGBUFFER* log_buffer;
+
+__attribute__((format(printf, 2, 3))) void putlog(int category, const char* format, ...);
+
+// New empty buffer keeping at most `capacity` lines (a negative capacity
+// keeps nothing); NULL (logged) when it cannot be allocated. It lives for the
+// whole process.
+LOGBUFFER* logbuffer_new(int capacity);
+// Adds a copy of `text` as the newest line, dropping the oldest when full.
+void logbuffer_add(LOGBUFFER* buffer, const char* text);
+// Keeps the newest `capacity` lines and allows that many; negative: no change.
+void logbuffer_resize(LOGBUFFER* buffer, int capacity);
+// Drops every line; the capacity stays.
+void logbuffer_clear(LOGBUFFER* buffer);
+
+// Moves a full log aside in its own directory (the working directory for a
+// path without '/') under "<%Y%m%d%H%M%S local time>-<name>"; when that name
+// (or its ".gz") is taken, ".1", ".2", ... is appended so no earlier log is
+// overwritten. Returns the new path, or "" when the log could not be moved.
+std::string time_stamped_rename(const char* path);
+
+// Queues a rotated log for compression; returns the number of queued paths.
+// An empty path is not queued.
+int add_to_ziplist(const std::string& path);
+
+// Timer job (argument ignored): compresses the oldest queued log to the same
+// path plus ".gz" (mode 0640). The input is deleted only when every byte was
+// read, compressed and the output closed successfully and the input was not
+// empty; a failed compression keeps the input queued and removes the partial
+// output. A queued log that no longer exists is dropped from the queue.
+void zip_files(void* unused);

@@ -1,0 +1,5 @@
+#include "mime.h"
+
+MimeSection* mime_section = nullptr;
+
+MimeSection::MimeSection() {}

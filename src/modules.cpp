@@ -1,0 +1,3 @@
+#include "modules.h"
+
+void modules_load() {}

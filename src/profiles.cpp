@@ -1,0 +1,5 @@
+#include "profiles.h"
+
+ProfileSection* profile_section = nullptr;
+
+ProfileSection::ProfileSection() {}

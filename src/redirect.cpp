@@ -1,0 +1,5 @@
+#include "redirect.h"
+
+RedirectSection* redirect_section = nullptr;
+
+RedirectSection::RedirectSection() {}

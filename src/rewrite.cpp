@@ -1,0 +1,5 @@
+#include "rewrite.h"
+
+RewriteSection* rewrite_section = nullptr;
+
+RewriteSection::RewriteSection() {}

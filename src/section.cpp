@@ -1,0 +1,3 @@
+#include "section.h"
+
+tinyxml2::XMLDocument* sectionxml = nullptr;

@@ -1,0 +1,12 @@
+// Pool of idle upstream connections kept for reuse, keyed by protocol, host
+// and port, and cleaned by age by its own service thread.
+#pragma once
+
+class ServerPool {
+public:
+    // Closes idle pooled connections; with `all` 1 every one of them.
+    void Clean(int all);
+};
+
+// Service thread: ages the pooled connections out.
+void* serverpool_clean(void*);

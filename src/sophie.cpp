@@ -1,0 +1,5 @@
+#include "sophie.h"
+
+SophieSection* sophie_section = nullptr;
+
+SophieSection::SophieSection() {}

@@ -1,0 +1,11 @@
+// Configuration section: Sophie daemon client.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class SophieSection {
+public:
+    SophieSection();
+};
+
+extern SophieSection* sophie_section;

@@ -1,0 +1,3 @@
+#include "sync.h"
+
+void config_sync(void*) {}

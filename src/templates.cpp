@@ -1,0 +1,5 @@
+#include "templates.h"
+
+TemplateSection* template_section = nullptr;
+
+TemplateSection::TemplateSection() {}

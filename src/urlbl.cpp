@@ -1,0 +1,7 @@
+#include "urlbl.h"
+
+URLBLSection* urlbl_section = nullptr;
+
+URLBLSection::URLBLSection() {}
+
+void URLBLSection::load() {}

@@ -1,0 +1,13 @@
+// Configuration section: URL black lists.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class URLBLSection {
+public:
+    URLBLSection();
+    // Reads the black-list directory into memory.
+    void load();
+};
+
+extern URLBLSection* urlbl_section;

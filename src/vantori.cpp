@@ -1,0 +1,11 @@
+#include "vantori.h"
+
+VANTORI_Section* vantori_section = nullptr;
+
+VANTORI_Section::VANTORI_Section() {}
+
+void VANTORI_Section::vantori_dnstofile_insert() {}
+
+void* vantori_cachedump(void*) {
+    return nullptr;
+}

@@ -1,0 +1,17 @@
+// Configuration section: site categories.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others.
+#pragma once
+
+class VANTORI_Section {
+public:
+    VANTORI_Section();
+    // Writes the category records to disk when any were added since the
+    // last dump; called by the shutdown sequence and SIGHUP.
+    void vantori_dnstofile_insert();
+};
+
+extern VANTORI_Section* vantori_section;
+
+// Service thread writing the category cache to disk.
+void* vantori_cachedump(void*);

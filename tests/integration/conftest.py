@@ -1,0 +1,133 @@
+"""Shared fixtures of the integration tests.
+
+Every test gets its own work folder (removed when the test passes, kept and
+named in the report when it fails) and starts the real daemon, and any real
+peer, on free loopback ports.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+SOURCE = os.environ.get("KESTRIVAN_SOURCE",
+                        os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+BUILD = os.environ.get("KESTRIVAN_BUILD", os.path.join(SOURCE, "build"))
+BINARY = os.environ.get("KESTRIVAN_BIN", os.path.join(BUILD, "kestrivan"))
+SECTIONS = os.path.join(SOURCE, "etc", "sections.xml")
+CONFIG = os.path.join(SOURCE, "etc", "kestrivan.xml")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "rep_" + report.when, report)
+
+
+@pytest.fixture
+def workdir(request):
+    path = tempfile.mkdtemp(prefix="kestrivan-test-")
+    yield path
+    failed = any(getattr(request.node, "rep_" + when, None) is not None
+                 and getattr(request.node, "rep_" + when).failed
+                 for when in ("setup", "call"))
+    if failed:
+        print("\nkept work folder of failed test: " + path)
+    else:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def free_port(host="127.0.0.1", kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout=10.0, interval=0.05):
+    """Polls predicate until it is true or the time-out passes; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def read_text(path):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+class Daemon:
+    """One kestrivan process in the foreground with its files in a work folder."""
+
+    def __init__(self, workdir, extra_args=(), config=CONFIG, sections=SECTIONS, listen=True):
+        self.workdir = workdir
+        self.port = free_port() if listen else None
+        self.error_log = os.path.join(workdir, "error.log")
+        self.access_log = os.path.join(workdir, "access.log")
+        self.extended_log = os.path.join(workdir, "extended.log")
+        self.args = [BINARY, "-f", "-c", config, "-s", sections,
+                     "-l", self.error_log, "-a", self.access_log, "-e", self.extended_log,
+                     "-r", os.path.join(workdir, "performance.log"),
+                     "-m", os.path.join(workdir, "modules")]
+        if listen:
+            self.args += ["-L", "127.0.0.1:%d" % self.port]
+        self.args += list(extra_args)
+        os.makedirs(os.path.join(workdir, "modules"), exist_ok=True)
+        self.stdout_path = os.path.join(workdir, "stdout.txt")
+        self.process = None
+
+    def start(self, ready_line="proxy hostname:", timeout=15.0):
+        self.stdout = open(self.stdout_path, "wb")
+        self.process = subprocess.Popen(self.args, stdout=self.stdout, stderr=subprocess.STDOUT,
+                                        cwd=self.workdir)
+        if ready_line is not None:
+            ok = wait_for(lambda: ready_line in read_text(self.error_log)
+                          or self.process.poll() is not None, timeout)
+            assert ok and self.process.poll() is None, (
+                "daemon did not start; output:\n" + read_text(self.stdout_path)
+                + "\nerror log:\n" + read_text(self.error_log))
+        return self
+
+    def log(self):
+        return read_text(self.error_log)
+
+    def signal(self, signo):
+        self.process.send_signal(signo)
+
+    def wait(self, timeout=15.0):
+        return self.process.wait(timeout=timeout)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        if getattr(self, "stdout", None) is not None:
+            self.stdout.close()
+
+
+@pytest.fixture
+def daemon_factory(workdir):
+    started = []
+
+    def make(*args, **kwargs):
+        d = Daemon(workdir, *args, **kwargs)
+        started.append(d)
+        return d
+
+    yield make
+    for d in started:
+        d.stop()

@@ -1,0 +1,203 @@
+"""The daemon's command line, start-up errors, foreground and daemon modes."""
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import BINARY, CONFIG, SECTIONS, Daemon, read_text, wait_for
+
+
+def run(args, cwd=None, timeout=20):
+    return subprocess.run([BINARY] + args, capture_output=True, timeout=timeout, cwd=cwd)
+
+
+def test_version_line():
+    result = run(["-v"])
+    assert result.returncode == 0
+    assert result.stdout == b"Kestrivan - VERSION - 1.0.0 - BUILD - 20120127\n"
+
+
+@pytest.mark.parametrize("args", [[], ["-h"]])
+def test_help_text(args):
+    result = run(args)
+    assert result.returncode == 0
+    text = result.stderr.decode()
+    lines = text.split("\n")
+    assert " -c <file>            : location of config file (required)" in lines
+    assert (" -k <keepidle_time:keepalive_intvl:keepalive_count>  : "
+            "specify the TCP Keepalive parameters (default: 900:75:9)") in lines
+    assert (" -j <process_old_logs>: specify action to take when log file size exceeds "
+            "log_size_limit (default: 0)") in lines
+    assert " -d <level>           : set log level (default: 134217727)" in lines
+    assert "         1 = requests" in lines
+    assert " 134217728 = debug" in lines
+    assert "Usage: %s [options]" % BINARY in lines
+    # Category lines are the last ones, in bit order.
+    assert text.endswith(" 67108864 = profiles\n 134217728 = debug\n")
+
+
+def test_help_shows_current_values_of_earlier_options():
+    result = run(["-T", "7", "-b", "9000:100", "-h"])
+    text = result.stderr.decode()
+    assert "(default: 7)" in text
+    assert "specify the TCP Send and Receive Buffer sizes (default: 9000:100)" in text
+
+
+@pytest.mark.parametrize("args,message", [
+    (["-s", SECTIONS], b"config file option missing\n"),
+    (["-c", "/nonexistent/k.xml", "-s", SECTIONS], b"couldn't stat /nonexistent/k.xml\n"),
+    (["-c", CONFIG], b"section file option missing\n"),
+    (["-c", CONFIG, "-s", "/nonexistent/s.xml"], b"couldn't stat /nonexistent/s.xml\n"),
+])
+def test_startup_errors(args, message):
+    result = run(args + ["-f"])
+    assert result.returncode == 1
+    assert result.stderr == message
+
+
+@pytest.mark.parametrize("args", [
+    ["-L", "8080"],                      # no address part
+    ["-L", "127.000.000.0001:80"],       # address of 16 characters
+    ["-P", "100"],                       # no age
+    ["-P", "0:600"],                     # a cache of size 0 that still ages entries
+    ["-M", "h" * 256 + ":80"],           # master host too long
+])
+def test_malformed_options_print_help_and_fail(args):
+    result = run(["-f", "-c", CONFIG, "-s", SECTIONS] + args)
+    assert result.returncode == 1
+    assert b"Usage:" in result.stderr
+
+
+def test_unknown_option_is_ignored_silently(workdir):
+    result = run(["-Q", "-c", "/nonexistent", "-s", SECTIONS, "-f"])
+    assert result.stderr == b"couldn't stat /nonexistent\n"
+
+
+def test_broken_section_file_stops_startup(daemon_factory, workdir):
+    broken = os.path.join(workdir, "broken.xml")
+    with open(broken, "w") as f:
+        f.write("<section><general>")
+    d = daemon_factory(sections=broken)
+    d.start(ready_line=None)
+    assert d.wait() == 1
+    log = d.log()
+    assert "error: Error when parsing section.xml: " in log
+    assert "advice: Please correct errors in section.xml: " in log
+
+
+def test_foreground_start_logs_and_echoes(daemon_factory):
+    d = daemon_factory(extra_args=["-H", "proxy.example"])
+    d.start()
+    line = [l for l in d.log().splitlines() if "proxy hostname:" in l][0]
+    # "%Y %m %d %H:%M:%S [client id] word: message"
+    assert line[19:] == " [0] network: proxy hostname: proxy.example"
+    assert time.strptime(line[:19], "%Y %m %d %H:%M:%S")
+    # The foreground echoes log lines on standard output.
+    assert wait_for(lambda: "proxy hostname: proxy.example" in read_text(d.stdout_path))
+    assert d.process.poll() is None
+
+
+def proc_cmdline(pid):
+    with open("/proc/%d/cmdline" % pid, "rb") as f:
+        return f.read()
+
+
+def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
+    pidfile = os.path.join(workdir, "k.pid")
+    error_log = os.path.join(workdir, "error.log")
+    args = [BINARY, "-c", CONFIG, "-s", SECTIONS, "-l", error_log, "-p", pidfile,
+            "-m", workdir, "-H", "secret-host.example"]
+    launcher = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
+    assert launcher.returncode == 0
+    assert wait_for(lambda: os.path.exists(pidfile) and read_text(pidfile).endswith("\n"))
+    pid = int(read_text(pidfile))
+    try:
+        assert read_text(pidfile) == "%u\n" % pid
+        assert wait_for(lambda: "proxy hostname: secret-host.example" in read_text(error_log))
+        cmdline = proc_cmdline(pid)
+        assert b"secret-host" not in cmdline and b"-c" not in cmdline
+        assert cmdline.startswith(BINARY.encode())
+        for fd in (0, 1, 2):
+            assert os.readlink("/proc/%d/fd/%d" % (pid, fd)) == "/dev/null"
+        assert os.readlink("/proc/%d/cwd" % pid) == "/"
+
+        # A second instance with the same PID file finds the live one and ends.
+        second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
+        assert second.returncode == 0          # the launcher itself always returns 0
+        time.sleep(0.5)
+        assert read_text(pidfile) == "%u\n" % pid
+        others = [p for p in os.listdir("/proc") if p.isdigit() and int(p) != pid
+                  and proc_cmdline_safe(int(p)).startswith(BINARY.encode())]
+        assert others == []
+    finally:
+        os.kill(pid, signal.SIGKILL)
+
+
+def proc_cmdline_safe(pid):
+    try:
+        return proc_cmdline(pid)
+    except OSError:
+        return b""
+
+
+@pytest.mark.parametrize("stale", ["999999999\n", "not a number\n"])
+def test_stale_pid_file_is_replaced(workdir, stale):
+    pidfile = os.path.join(workdir, "k.pid")
+    with open(pidfile, "w") as f:
+        f.write(stale)
+    error_log = os.path.join(workdir, "error.log")
+    # Relative paths are resolved against the starting directory even though
+    # the daemon works from "/".
+    for name, source in (("kestrivan.xml", CONFIG), ("sections.xml", SECTIONS)):
+        with open(os.path.join(workdir, name), "w") as f:
+            f.write(read_text(source))
+    launcher = subprocess.run([BINARY, "-c", "kestrivan.xml", "-s", "sections.xml",
+                               "-l", "error.log", "-p", "k.pid", "-m", workdir],
+                              capture_output=True, timeout=20, cwd=workdir)
+    assert launcher.returncode == 0
+    assert wait_for(lambda: read_text(pidfile) not in (stale, "")
+                    and "proxy hostname:" in read_text(error_log))
+    pid = int(read_text(pidfile))
+    try:
+        assert os.path.exists("/proc/%d" % pid)
+    finally:
+        os.kill(pid, signal.SIGKILL)
+
+
+def write_access_log(path, hosts):
+    with open(path, "w") as f:
+        for i, host in enumerate(hosts):
+            f.write("1300000000 10 127.0.0.1 TCP_MISS/200 1234 GET http://%s:80/page%d - DIRECT/x text/html\n"
+                    % (host, i))
+
+
+@pytest.mark.parametrize("order", ["a_then_l", "l_then_a"])
+def test_host_feed_file_follows_access_log(daemon_factory, workdir, order):
+    access = os.path.join(workdir, "access.log")
+    write_access_log(access, ["one.example", "two.example", "one.example"])
+    with open(access, "a") as f:
+        f.write("short line without url\n")
+    d = daemon_factory()
+    # The fixture passes -l before -a; for the other order, move -a first.
+    if order == "a_then_l":
+        i = d.args.index("-a")
+        pair = d.args[i:i + 2]
+        del d.args[i:i + 2]
+        d.args[1:1] = pair
+    d.start()
+    feed = read_text(access + ".vantorifeed")
+    assert feed == "\none.example\ntwo.example\none.example"
+
+
+def test_host_feed_file_holds_at_most_10001_records(daemon_factory, workdir):
+    access = os.path.join(workdir, "access.log")
+    write_access_log(access, ["h%d.example" % i for i in range(20000)])
+    d = daemon_factory()
+    d.start()
+    feed = read_text(access + ".vantorifeed")
+    records = feed.split("\n")
+    assert records[0] == ""
+    assert len(records) - 1 == 10001
+    assert records[-1] == "h10000.example"
