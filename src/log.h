@@ -15,11 +15,14 @@
 // two are never held together. `ziplist_lock` is taken inside `logfile_lock`
 // (rotation queues the moved log) and by zip_files on its own, never during
 // compression. putlog never re-enters a lock its thread already holds: a line
-// logged on the same thread while putlog holds one of its locks (by a signal
-// handler, by the descriptor-shortage handling of the log's own open, or by a
-// fatal state in the buffer) skips that step instead of waiting for itself.
-// Callers must not call putlog while they hold LOGBUFFER::lock themselves.
-// putlog keeps errno as it found it.
+// logged on the same thread while putlog is inside its buffer or its file
+// (a signal handler, a fatal state in the buffer) skips that step rather than
+// wait for itself. The error log is opened without any of putlog's locks
+// held; lines the open itself logs (the descriptor-shortage handling) are
+// written right after the line that opened the log. That handling sheds the
+// pools and takes their locks, so code holding a pool lock must not log while
+// the error log may be closed. Callers must not call putlog while they hold
+// LOGBUFFER::lock themselves. putlog keeps errno as it found it.
 #pragma once
 
 #include <pthread.h>
