@@ -3,11 +3,18 @@
 // create it in its place among the others.
 #pragma once
 
+#include <netinet/in.h>
+
+struct CONNECTION_T;
+
 class NetworkSection {
 public:
     NetworkSection();
     // Opens the configured listeners.
     void check();
+    // Local address for the connection's outgoing connections; INADDR_ANY
+    // (any address) until Interface entries exist.
+    struct in_addr interface_select(CONNECTION_T* connection);
 };
 
 extern NetworkSection* network_section;

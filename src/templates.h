@@ -3,9 +3,16 @@
 // create it in its place among the others.
 #pragma once
 
+struct CONNECTION_T;
+
 class TemplateSection {
 public:
     TemplateSection();
+    // Answers the client with the named page as a complete response with
+    // `status`; 1 when sent, 0 when the connection has no client to write
+    // to. Until the templates are built the page is a short text naming the
+    // template.
+    int send(const char* name, CONNECTION_T* connection, int status);
 };
 
 extern TemplateSection* template_section;
