@@ -3,11 +3,17 @@
 // create it in its place among the others.
 #pragma once
 
+struct CONNECTION_T;
+
 class GeneralSection {
 public:
     GeneralSection();
     // Host name by which the proxy names itself where -H gave none.
     const char* hostname = "";
+    // I/O and keep-alive time-outs (seconds) of a connection; each is also
+    // stored in the connection. 60 until General entries exist.
+    int timeout_get(CONNECTION_T* connection);
+    int keeptimeout_get(CONNECTION_T* connection);
 };
 
 extern GeneralSection* general_section;

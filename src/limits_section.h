@@ -3,9 +3,14 @@
 // create it in its place among the others.
 #pragma once
 
+struct CONNECTION_T;
+
 class LimitSection {
 public:
     LimitSection();
+    // After each request: adds its bytes and one request to the counters of
+    // the matching limit rules (none yet).
+    void update(CONNECTION_T* connection);
 };
 
 extern LimitSection* limit_section;
