@@ -85,6 +85,16 @@ static void raise_blocksize(int value) {
         BLOCKSIZE = static_cast<unsigned>(value);
 }
 
+// Asks for a buffer of `requested` bytes (the system doubles what it is
+// given) and reports what it granted.
+static void request_buffer(int fd, int option, int requested, const char* direction) {
+    set_int_option(fd, SOL_SOCKET, option, requested / 2);
+    int allowed = get_int_option(fd, SOL_SOCKET, option);
+    putlog(LOG_NETWORK, "TCP Buffer size for %s in bytes Requested[%d], Allowed[%d]", direction,
+           requested / 2 * 2, allowed);
+    raise_blocksize(allowed);
+}
+
 // Buffer sizes of a listener (accepted sockets inherit them). The system
 // reports doubled sizes, so requests are halved and reported doubled.
 static void tune_listener_buffers(int fd) {
@@ -97,22 +107,10 @@ static void tune_listener_buffers(int fd) {
     putlog(LOG_NETWORK, "System Default TCP Buffer size for client<-kestrivan<-website %d bytes ",
            send);
     raise_blocksize(send);
-    if (RCV_BUF > 0) {
-        set_int_option(fd, SOL_SOCKET, SO_SNDBUF, RCV_BUF / 2);
-        int allowed = get_int_option(fd, SOL_SOCKET, SO_SNDBUF);
-        putlog(LOG_NETWORK,
-               "TCP Buffer size for client<-kestrivan<-website in bytes Requested[%d], Allowed[%d]",
-               RCV_BUF / 2 * 2, allowed);
-        raise_blocksize(allowed);
-    }
-    if (SND_BUF > 0) {
-        set_int_option(fd, SOL_SOCKET, SO_RCVBUF, SND_BUF / 2);
-        int allowed = get_int_option(fd, SOL_SOCKET, SO_RCVBUF);
-        putlog(LOG_NETWORK,
-               "TCP Buffer size for client->kestrivan->website in bytes Requested[%d], Allowed[%d]",
-               SND_BUF / 2 * 2, allowed);
-        raise_blocksize(allowed);
-    }
+    if (RCV_BUF > 0)
+        request_buffer(fd, SO_SNDBUF, RCV_BUF, "client<-kestrivan<-website");
+    if (SND_BUF > 0)
+        request_buffer(fd, SO_RCVBUF, SND_BUF, "client->kestrivan->website");
     putlog(LOG_ADVICE, "network: Memory allocation: per socket R/W: %d bytes",
            static_cast<int>(BLOCKSIZE));
 }

@@ -41,8 +41,9 @@ extern socklist_t socklist[SOCKLIST_SIZE];
 void net_init();
 
 // Opens a listener on port (and address, NULL for all) in the first free
-// slot, tuning it (buffer sizes, keep-alive, close-on-exec) and raising
-// BLOCKSIZE to the largest socket buffer size the system reports or grants.
+// slot, tuning it (buffer sizes, keep-alive, close-on-exec). BLOCKSIZE
+// becomes the receive buffer size the system reports, raised to any larger
+// buffer size it reports or grants.
 // Returns the slot index, or -1 (logged "error: failed to bind to %s:%d").
 int net_listen(int port, const char* address);
 

@@ -258,12 +258,13 @@ bool Socket::SetBlockingMode(bool blocking) {
     return Blocking(blocking) != -1;
 }
 
-// TCP_NODELAY stays on once set, so one call per socket is enough.
+// TCP_NODELAY stays on once set, so one call per socket is enough (a
+// descriptor that refuses it is not asked again).
 void Socket::NoDelayOnce() {
     if (nodelay_on || fd <= 0)
         return;
-    if (set_nodelay(fd, true) == 0)
-        nodelay_on = true;
+    set_nodelay(fd, true);
+    nodelay_on = true;
 }
 
 // Quick acknowledgements are asked for once per socket: with TCP_NODELAY on

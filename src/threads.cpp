@@ -233,58 +233,50 @@ static int start_thread_locked(int slot, void* (*fn)(void*), void* arg, pthread_
     return 0;
 }
 
-int thread_create(void* (*fn)(void*), void* arg) {
+// Starts fn(arg) in the first free slot. A worker's slot is filled once
+// its thread exists; a service thread's slot is taken first and given back
+// when the thread cannot be started.
+static int create_in_slot(void* (*fn)(void*), void* arg, size_t stack, bool service) {
+    const char* caller = service ? "thread_create_internal" : "thread_create";
     pthread_attr_t storage;
-    pthread_attr_t* attributes = thread_attributes(&storage, static_cast<size_t>(max_opt_stack),
-                                                   "thread_create", "failed to initialize thread");
+    pthread_attr_t* attributes = thread_attributes(
+        &storage, stack, caller,
+        service ? "failed to inititalise thread" : "failed to initialize thread");
     if (attributes == nullptr)
         return -1;
     pthread_mutex_lock(&threadlistlock);
     int slot = first_free_locked();
     int rc = 0;
     if (slot != -1) {
-        rc = start_thread_locked(slot, fn, arg, attributes);
-        if (rc == 0)
+        if (service)
             slot_take(slot, static_cast<CONNECTION_T*>(arg));
-    }
-    pthread_mutex_unlock(&threadlistlock);
-    pthread_attr_destroy(attributes);
-    if (rc != 0) {
-        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", rc,
-               strerror(rc), "thread_create");
-        return -1;
-    }
-    return slot;
-}
-
-int thread_create_internal(void* (*fn)(void*), void* arg) {
-    pthread_attr_t storage;
-    pthread_attr_t* attributes = thread_attributes(&storage, INTERNAL_THREAD_STACK,
-                                                   "thread_create_internal",
-                                                   "failed to inititalise thread");
-    if (attributes == nullptr)
-        return -1;
-    pthread_mutex_lock(&threadlistlock);
-    int slot = first_free_locked();
-    int rc = 0;
-    if (slot != -1) {
-        slot_take(slot, static_cast<CONNECTION_T*>(arg));
         rc = start_thread_locked(slot, fn, arg, attributes);
-        if (rc != 0)
+        if (rc == 0 && !service)
+            slot_take(slot, static_cast<CONNECTION_T*>(arg));
+        if (rc != 0 && service)
             slot_release(slot); // no thread will ever use it
     }
     pthread_mutex_unlock(&threadlistlock);
     pthread_attr_destroy(attributes);
     if (slot == -1) {
-        putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
+        if (service)
+            putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
         return -1;
     }
     if (rc != 0) {
         putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", rc,
-               strerror(rc), "thread_create_internal");
+               strerror(rc), caller);
         return -1;
     }
     return slot;
+}
+
+int thread_create(void* (*fn)(void*), void* arg) {
+    return create_in_slot(fn, arg, static_cast<size_t>(max_opt_stack), false);
+}
+
+int thread_create_internal(void* (*fn)(void*), void* arg) {
+    return create_in_slot(fn, arg, INTERNAL_THREAD_STACK, true);
 }
 
 int process_new(CONNECTION_T* connection) {

@@ -128,8 +128,11 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
         assert second.returncode == 0          # the launcher itself always returns 0
         time.sleep(0.5)
         assert read_text(pidfile) == "%u\n" % pid
+        # Detached daemons only: daemons of other tests running meanwhile
+        # stay children of their test.
         others = [p for p in os.listdir("/proc") if p.isdigit() and int(p) != pid
-                  and proc_cmdline_safe(int(p)).startswith(BINARY.encode())]
+                  and proc_cmdline_safe(int(p)).startswith(BINARY.encode())
+                  and proc_parent(int(p)) == 1]
         assert others == []
     finally:
         os.kill(pid, signal.SIGKILL)
@@ -140,6 +143,14 @@ def proc_cmdline_safe(pid):
         return proc_cmdline(pid)
     except OSError:
         return b""
+
+
+def proc_parent(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rpartition(")")[2].split()[1])
+    except (OSError, ValueError, IndexError):
+        return 0
 
 
 @pytest.mark.parametrize("stale", ["999999999\n", "not a number\n"])

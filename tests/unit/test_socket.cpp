@@ -343,6 +343,61 @@ TEST_F(SocketTest, ThrottleHandsOutTheWindowQuota) {
     EXPECT_FALSE(last_slow);
 }
 
+// The window arithmetic is 64-bit: a window that began long ago is over,
+// whatever the distance, and costs no sleep.
+TEST_F(SocketTest, LongPastWindowIsOverAtOnce) {
+    LimitGroup* group = new LimitGroup(10000);
+    Socket sock;
+    sock.SetRate(group, nullptr);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    for (time_t ago : {5000L, 3000000L}) {
+        group->used = 5000; // far beyond the quota
+        group->window_start.tv_sec = now.tv_sec - ago;
+        group->window_start.tv_usec = 0;
+        struct timespec begin;
+        clock_gettime(CLOCK_MONOTONIC, &begin);
+        EXPECT_EQ(sock.Throttle(0), 1000u);
+        EXPECT_EQ(group->used, 0);
+        EXPECT_LT(seconds_since(begin), 0.05) << ago;
+    }
+    pthread_mutex_lock(&atomlock);
+    group->Delete();
+    pthread_mutex_unlock(&atomlock);
+}
+
+// Reads need no scratch area of BLOCKSIZE bytes on the stack: a huge
+// BLOCKSIZE on a small worker stack still reads correctly.
+TEST_F(SocketTest, ReadsFitASmallStackWhateverTheBlocksize) {
+    BLOCKSIZE = 64u << 20;
+    Pair pair;
+    Socket sock(pair.take());
+    nettest::send_all(pair.peer, "first line\nsecond part");
+    struct Work {
+        Socket* sock;
+        std::string line, rest;
+    } work{&sock, "", ""};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t reader;
+    ASSERT_EQ(pthread_create(&reader, &attributes, [](void* arg) -> void* {
+        Work* work = static_cast<Work*>(arg);
+        char line[64];
+        if (work->sock->GetLine(line, sizeof line, 5) > 0)
+            work->line = line;
+        char rest[64];
+        int n = work->sock->Read(rest, 11, 5);
+        if (n > 0)
+            work->rest.assign(rest, static_cast<size_t>(n));
+        return nullptr;
+    }, &work), 0);
+    pthread_join(reader, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(work.line, "first line\n");
+    EXPECT_EQ(work.rest, "second part");
+}
+
 TEST_F(SocketTest, RateGroupsCapReadsAndWrites) {
     Pair pair;
     Socket sock(pair.take());

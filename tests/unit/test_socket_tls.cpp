@@ -130,6 +130,16 @@ protected:
         return fd < 0 ? nullptr : new Socket(fd);
     }
 
+    // A verified session with the server, or NULL.
+    Socket* session_to(int port, const char* name = "localhost") {
+        Socket* sock = connect_to(port);
+        if (sock != nullptr && !sock->Encrypt(1, name)) {
+            delete sock;
+            return nullptr;
+        }
+        return sock;
+    }
+
     static std::string read_all(Socket* sock) {
         std::string got;
         char piece[4096];
@@ -169,15 +179,14 @@ TEST_F(TlsTest, SessionsShareOneContext) {
     TlsServer server(dir, {"-cert", server_cert, "-key", server_key, "-www"});
     ASSERT_TRUE(server.ready());
     // s_server serves one connection at a time: one session after the other.
-    Socket* first = connect_to(server.port);
+    Socket* first = session_to(server.port);
     ASSERT_NE(first, nullptr);
-    ASSERT_TRUE(first->Encrypt(1, "localhost"));
     SSL_CTX* shared = first->ssl_context;
     EXPECT_EQ(SSL_CTX_get_verify_mode(shared) & SSL_VERIFY_PEER, SSL_VERIFY_PEER);
+    EXPECT_EQ(SSL_CTX_get_ssl_method(shared), TLS_client_method());
     delete first;
-    Socket* second = connect_to(server.port);
+    Socket* second = session_to(server.port);
     ASSERT_NE(second, nullptr);
-    ASSERT_TRUE(second->Encrypt(1, "localhost"));
     EXPECT_EQ(second->ssl_context, shared);
     delete second;
 }
@@ -216,18 +225,16 @@ TEST_F(TlsTest, ServerNameIsSent) {
     TlsServer server(dir, {"-cert", other_cert, "-key", other_key, "-cert2", server_cert, "-key2",
                            server_key, "-servername", "localhost", "-www"});
     ASSERT_TRUE(server.ready());
-    Socket* sock = connect_to(server.port);
-    ASSERT_NE(sock, nullptr);
-    EXPECT_TRUE(sock->Encrypt(1, "localhost")) << log();
+    Socket* sock = session_to(server.port);
+    EXPECT_NE(sock, nullptr) << log();
     delete sock;
 }
 
 TEST_F(TlsTest, CloseWithoutCloseNotifyEndsTheData) {
     TlsServer server(dir, {"-cert", server_cert, "-key", server_key});
     ASSERT_TRUE(server.ready());
-    Socket* sock = connect_to(server.port);
-    ASSERT_NE(sock, nullptr);
-    ASSERT_TRUE(sock->Encrypt(1, "localhost"));
+    Socket* sock = session_to(server.port);
+    ASSERT_NE(sock, nullptr) << log();
     const char hello[] = "hello from the server\n";
     ASSERT_EQ(write(server.input, hello, sizeof hello - 1), static_cast<ssize_t>(sizeof hello - 1));
     char line[64];
@@ -256,9 +263,8 @@ TEST_F(TlsTest, SilentServerTimesOutTheHandshake) {
 TEST_F(TlsTest, LargeWriteGoesOutWhole) {
     TlsServer server(dir, {"-cert", server_cert, "-key", server_key});
     ASSERT_TRUE(server.ready());
-    Socket* sock = connect_to(server.port);
-    ASSERT_NE(sock, nullptr);
-    ASSERT_TRUE(sock->Encrypt(1, "localhost"));
+    Socket* sock = session_to(server.port);
+    ASSERT_NE(sock, nullptr) << log();
     ASSERT_EQ(sock->Blocking(false), 0);
     const size_t total = 4 * 1024 * 1024;
     std::string payload(total, '~'); // a byte s_server's own output never holds
