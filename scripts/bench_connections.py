@@ -48,6 +48,13 @@ def rss_bytes(pid):
     return 0
 
 
+def cpu_seconds(pid):
+    """User and system CPU time the process has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
+
+
 def thread_count(pid):
     return len(os.listdir("/proc/%d/task" % pid))
 
@@ -200,11 +207,15 @@ def main():
         print("  connections held per GiB: %.0f" % (1073741824.0 / per_connection))
         time.sleep(2)  # the pool closes them as their clients left
 
+        cpu_before = cpu_seconds(daemon.pid)
         done, failed, elapsed = measure_accept_rate(port, options.clients, options.seconds,
                                                     options.max_connections)
+        cpu_used = cpu_seconds(daemon.pid) - cpu_before
         print("accept run: %d clients for %.1f s" % (options.clients, elapsed))
         print("  connections accepted and answered: %d (%d failed)" % (done, failed))
         print("  accepted connections per second: %.0f" % (done / elapsed))
+        print("  daemon CPU time: %.2f s, %.1f us per connection"
+              % (cpu_used, cpu_used * 1e6 / max(done, 1)))
         print("  daemon resident memory afterwards: %.1f MiB"
               % (rss_bytes(daemon.pid) / 1048576.0))
     finally:
