@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class AccessSection {
+#include "section.h"
+
+class AccessSection : public Section {
 public:
     AccessSection();
+    void update() override {}
 };
 
 extern AccessSection* access_section;
