@@ -162,55 +162,25 @@ Field::Field(bool enabled_, std::string name_, std::string comment_, std::string
     : enabled(enabled_), name(std::move(name_)), type(type_), comment(std::move(comment_)),
       desc(std::move(desc_)), width(20), min(0), max(0), optional(optional_), active(false),
       value(0), value2(0), uvalue(0), lvalue(0), text(std::move(default_text)), dvalue(0) {
-    switch (type) {
-    case FIELD_INT:
-        value = string_to_int(text);
-        break;
-    case FIELD_UINT:
-        uvalue = string_to_uint(text);
-        break;
-    case FIELD_BOOL:
+    if (type == FIELD_STRING || type == FIELD_STRING_LIST || type == FIELD_IP_RANGE_LIST ||
+        type == FIELD_PORT_RANGE_LIST)
+        width = 80;
+    if (type == FIELD_BOOL) {
         // Any letter case counts here; the text is written back in the form
         // the loader accepts, so a saved default always loads again.
         value = strcasecmp(text.c_str(), "true") == 0;
         text = value ? "true" : "false";
-        break;
-    case FIELD_STRING:
-        width = 80;
-        break;
-    // The lists hold their default from the start, so what the field shows
-    // is what it does even before a configuration file sets it.
-    case FIELD_STRING_LIST:
-        width = 80;
-        list = StringList(text, ',');
-        break;
-    case FIELD_IP_RANGE_LIST:
-        width = 80;
-        iplist = IpRangeList(text);
-        break;
-    case FIELD_PORT_RANGE_LIST:
-        width = 80;
-        portlist = PortRangeList(text);
-        break;
-    case FIELD_INT_RANGE: {
+    } else if (type == FIELD_INT_RANGE) {
         // The default of an INT_RANGE is its bounds; the pair itself comes
         // only from the configuration file or a form.
         Couple bounds(text);
         min = string_to_int(bounds.first());
         max = string_to_int(bounds.second());
-        break;
-    }
-    case FIELD_FILE_SIZE:
-        uvalue = string_to_filesize(text);
-        break;
-    case FIELD_LONG_FILE_SIZE:
-        lvalue = string_to_longfilesize(text);
-        break;
-    case FIELD_DOUBLE:
-        dvalue = string_to_double(text);
-        break;
-    default:
-        break;
+    } else if (!is_select(type)) {
+        // Every other default reads as a loaded value would; the lists hold
+        // theirs from the start, so what a field shows is what it does even
+        // before a configuration file sets it.
+        parse_text();
     }
 }
 

@@ -86,7 +86,15 @@ public:
     // The same, but an unknown word is an impossible state (fatal).
     static int type_get(const std::string& word);
 
-    // Reads the field from the cursor's current element (see field.cpp).
+    // Reads the field from the cursor's current element: the text of the
+    // child element named `name`, and for an optional field its attribute
+    // "active" (absent or "true" in any case: on; "false": off, the typed
+    // value is then kept). A disabled field is left alone. A missing element
+    // reads as the empty text, except that an optional, BOOL, STRING_RANGE,
+    // INT_RANGE, FILE_SIZE or LONG_FILE_SIZE field keeps what it has, so a
+    // file written before the field existed still loads. A malformed text
+    // goes to error_log (BOOL takes exactly true, TRUE, false or FALSE; a
+    // STRING_SELECT_ONE text that names no choice only clears the choice).
     void load(const XmlElement& cursor);
     // Appends <name [active="true|false"]>text</name> to parent.
     void save(tinyxml2::XMLElement* parent) const;
@@ -127,7 +135,7 @@ private:
     // Parses `text` by type into the typed members; ConfigError when it is
     // malformed. Members are replaced only when the whole text parsed.
     void parse_text();
-    // Whether a missing element leaves the field as it is (see field.cpp).
+    // Whether a missing element leaves the field as it is (see load).
     bool keeps_value_when_missing() const;
 };
 

@@ -18,13 +18,17 @@ long read_number(const std::string& text, long low, long high) {
     return value;
 }
 
-// The pieces of a comma-separated list; an empty piece is malformed.
-StringList list_pieces(const std::string& text) {
-    StringList pieces(text, ',');
-    for (const std::string& piece : pieces)
+// The ranges of a comma-separated list, built apart so that a malformed
+// piece leaves the caller's list untouched; an empty piece is malformed.
+template <typename Range>
+std::list<Range> parse_ranges(const std::string& text) {
+    std::list<Range> ranges;
+    for (const std::string& piece : StringList(text, ',')) {
         if (piece.empty())
             throw ConfigError();
-    return pieces;
+        ranges.emplace_back(piece);
+    }
+    return ranges;
 }
 
 } // namespace
@@ -68,9 +72,7 @@ IpRangeList::IpRangeList(const std::string& text_) {
 }
 
 void IpRangeList::parse(const std::string& text_) {
-    std::list<IpRange> ranges;
-    for (const std::string& piece : list_pieces(text_))
-        ranges.emplace_back(piece);
+    std::list<IpRange> ranges = parse_ranges<IpRange>(text_);
     splice(end(), ranges);
     text = text_;
 }
@@ -102,9 +104,7 @@ PortRangeList::PortRangeList(const std::string& text) {
 }
 
 void PortRangeList::parse(const std::string& text) {
-    std::list<PortRange> ranges;
-    for (const std::string& piece : list_pieces(text))
-        ranges.emplace_back(piece);
+    std::list<PortRange> ranges = parse_ranges<PortRange>(text);
     splice(end(), ranges);
 }
 

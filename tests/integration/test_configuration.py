@@ -19,6 +19,13 @@ def write(workdir, name, text):
     return path
 
 
+def failed_start_log(daemon):
+    """Starts a daemon that must stop with status 1; returns its error log."""
+    daemon.start(ready_line=None)
+    assert daemon.wait() == 1
+    return daemon.log()
+
+
 def test_every_section_reads_the_shipped_definitions(daemon_factory):
     d = daemon_factory(extra_args=["-d", str(0x0FFFFFFF)])  # debug lines on
     d.start()
@@ -31,10 +38,7 @@ def test_every_section_reads_the_shipped_definitions(daemon_factory):
 def test_a_flawed_value_stops_startup_naming_section_field_and_value(daemon_factory, workdir):
     config = write(workdir, "flawed.xml",
                    read_text(CONFIG).replace("<timeout>60</timeout>", "<timeout>soon</timeout>"))
-    d = daemon_factory(config=config)
-    d.start(ready_line=None)
-    assert d.wait() == 1
-    log = d.log()
+    log = failed_start_log(daemon_factory(config=config))
     assert ("error: flawed XML file, section general, element general: timeout must be "
             "an integer, but it is given value soon\n") in log
     assert "advice: ASSERTION: src/section:402 in function error_log\n" in log
@@ -44,10 +48,7 @@ def test_a_flawed_value_stops_startup_naming_section_field_and_value(daemon_fact
 def test_a_truncated_configuration_stops_startup(daemon_factory, workdir):
     text = read_text(CONFIG)
     config = write(workdir, "truncated.xml", text[:text.index("</access>")])
-    d = daemon_factory(config=config)
-    d.start(ready_line=None)
-    assert d.wait() == 1
-    log = d.log()
+    log = failed_start_log(daemon_factory(config=config))
     assert "error: configuration file %s cannot be loaded: " % config in log
     assert "advice: ASSERTION: src/main:1184 in function config_load\n" in log
 
@@ -64,10 +65,7 @@ def test_a_definition_file_without_a_section_stops_startup(daemon_factory, workd
     text = read_text(SECTIONS)
     start, end = text.index("  <ldap>"), text.index("</ldap>") + len("</ldap>")
     sections = write(workdir, "sections.xml", text[:start] + text[end:])
-    d = daemon_factory(sections=sections)
-    d.start(ready_line=None)
-    assert d.wait() == 1
-    log = d.log()
+    log = failed_start_log(daemon_factory(sections=sections))
     assert ("error: section-definition file, section ldap: the file has no element for "
             "this section\n") in log
     assert "advice: ASSERTION: src/section:987 in function Section\n" in log
