@@ -4,9 +4,11 @@
 
 #include <errno.h>
 
+#include <atomic>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config_test_support.h"
@@ -452,4 +454,37 @@ TEST_F(SectionTest, DisplayEnabledShowsTheSwitchOfSectionsThatHaveOne) {
     EXPECT_NE(html.find("value=\"on\" checked"), std::string::npos);
     EXPECT_EQ(html.find("value=\"off\" checked"), std::string::npos);
     EXPECT_EQ(other.display_enabled(&page), 0);
+}
+
+TEST_F(SectionTest, ReadersSeeEitherTheOldOrTheNewValuesNeverAMixture) {
+    ProbeSection demo("demo");
+    std::unique_ptr<tinyxml2::XMLDocument> first(configtest::parse_document(
+        "<kestrivan><demo><count>1</count><title>one</title><rules><level>1</level></rules>"
+        "</demo></kestrivan>"));
+    std::unique_ptr<tinyxml2::XMLDocument> second(configtest::parse_document(
+        "<kestrivan><demo><count>2</count><title>two</title><rules><level>2</level></rules>"
+        "<rules><level>2</level></rules></demo></kestrivan>"));
+    demo.load(first.get(), 1);
+    const int* count = &demo.globals[1].value;
+    const std::string* title = &demo.globals[6].text;
+
+    std::atomic<bool> done{false};
+    std::thread loader([&] {
+        for (int i = 0; i < 300; ++i)
+            demo.load(i % 2 ? first.get() : second.get(), 1);
+        done = true;
+    });
+    int mixtures = 0;
+    for (int reads = 0; reads < 100000 && !done; ++reads) {
+        demo.read_lock();
+        size_t entries = demo.subsections[0].items.size();
+        bool one = *count == 1 && *title == "one" && entries == 1;
+        bool two = *count == 2 && *title == "two" && entries == 2;
+        mixtures += !(one || two);
+        demo.unlock();
+        int copied = demo.atomic_read(&demo.globals[1].value);
+        EXPECT_TRUE(copied == 1 || copied == 2) << copied;
+    }
+    loader.join();
+    EXPECT_EQ(mixtures, 0);
 }
