@@ -48,6 +48,9 @@ void connection_reset(CONNECTION_T* connection) {
     connection->upstream_host = nullptr;
 
     connection->variables.clear();
+    connection->profiles.clear();
+    connection->user_groups.clear();
+    connection->dn_parts.clear();
     connection->access = 0;
     // A bypass belongs to the request that was granted it: the next request
     // on the connection earns its own from its access rule and URL commands.

@@ -21,6 +21,9 @@
 #include <map>
 #include <string>
 
+#include "access_log.h"
+#include "config_lists.h"
+
 class Socket;
 class Filebuf;
 class Stats;
@@ -142,12 +145,16 @@ struct CONNECTION_T {
     char* parent_user;
     char* parent_password;
     char* parent_domain;
+    StringList dn_parts;    // parts of the user's directory name; per request
+    StringList user_groups; // DN parts and group names of the user; per request
+    StringList profiles;    // profiles applied to the request; per request
     std::string interface_user;
     std::string interface_password;
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
     Filebuf* body;         // request body of the current request
     std::map<std::string, std::string> variables; // template variables
+    LogEntry log;          // access-log record of the current request
     Stats* user_stats;     // shared; released under atomlock
     int auth_scheme;       // AUTH_SCHEME_*
     int category_scores[CATEGORY_SCORES]; // CATEGORY_SCORES_UNSET: not looked up
@@ -162,7 +169,8 @@ struct CONNECTION_T {
 CONNECTION_T* connection_new();
 
 // The reset after every request, run by the worker: releases what belongs
-// to the request (body, upstream socket, upstream host, variables, rights),
+// to the request (body, upstream socket, upstream host, variables, profile
+// and group lists, rights),
 // clears the per-request fields and, unless CONN_NO_CLIENT is set, counts
 // the request, clears the flags and flushes the client socket.
 void connection_reset(CONNECTION_T* connection);

@@ -4,7 +4,7 @@
 
 GeneralSection* general_section = nullptr;
 
-GeneralSection::GeneralSection() {}
+GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {}
 
 static const int DEFAULT_TIMEOUT = 60;
 

@@ -3,11 +3,14 @@
 // create it in its place among the others.
 #pragma once
 
+#include "section.h"
+
 struct CONNECTION_T;
 
-class GeneralSection {
+class GeneralSection : public Section {
 public:
     GeneralSection();
+    void update() override {}
     // Host name by which the proxy names itself where -H gave none.
     const char* hostname = "";
     // I/O and keep-alive time-outs (seconds) of a connection; each is also

@@ -2,7 +2,7 @@
 
 LimitSection* limit_section = nullptr;
 
-LimitSection::LimitSection() {}
+LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK) {}
 
 void LimitSection::update(CONNECTION_T*) {}
 

@@ -3,11 +3,14 @@
 // create it in its place among the others.
 #pragma once
 
+#include "section.h"
+
 struct CONNECTION_T;
 
-class LimitSection {
+class LimitSection : public Section {
 public:
     LimitSection();
+    void update() override {}
     // After each request: adds its bytes and one request to the counters of
     // the matching limit rules (none yet).
     void update(CONNECTION_T* connection);

@@ -189,11 +189,16 @@ int net_listen(int port, const char* address) {
 
 void net_listen_closeall() {
     for (socklist_t& slot : socklist) {
-        if (!slot.inuse)
+        if (!__atomic_load_n(&slot.inuse, __ATOMIC_ACQUIRE))
             continue;
+        // The slot is given up first, so that the accept loop, woken by the
+        // shutdown while it waits on this listener, takes nothing from it.
+        // A close alone would neither wake it nor end the listening, which
+        // its wait keeps alive.
+        __atomic_store_n(&slot.inuse, 0, __ATOMIC_RELEASE);
+        shutdown(slot.fd, SHUT_RDWR);
         close(slot.fd);
         free(slot.address);
-        slot.inuse = 0;
         slot.fd = -1;
         slot.port = 0;
         slot.address = nullptr;
@@ -234,6 +239,7 @@ static CONNECTION_T* accepted_connection(int fd, const struct sockaddr_in& peer,
     connection->port = port;
     connection->client_ip = xstrdup(client_ip);
     connection->interface_ip = xstrdup(interface_ip);
+    connection->log.client = client_ip;
     if (connection->client_ip == nullptr || connection->interface_ip == nullptr)
         FATAL_ALLOC("src/network", sizeof client_ip);
     return connection;
@@ -243,7 +249,7 @@ CONNECTION_T* net_accept(int timeout) {
     struct pollfd listeners[SOCKLIST_SIZE];
     int slots[SOCKLIST_SIZE];
     int count = 0;
-    for (int i = 0; i < SOCKLIST_SIZE && socklist[i].inuse; i++) {
+    for (int i = 0; i < SOCKLIST_SIZE && __atomic_load_n(&socklist[i].inuse, __ATOMIC_ACQUIRE); i++) {
         listeners[count].fd = socklist[i].fd;
         listeners[count].events = POLLIN;
         listeners[count].revents = 0;
@@ -255,6 +261,8 @@ CONNECTION_T* net_accept(int timeout) {
     for (int i = 0; i < count; i++) {
         if ((listeners[i].revents & POLLIN) == 0)
             continue;
+        if (!__atomic_load_n(&socklist[slots[i]].inuse, __ATOMIC_ACQUIRE))
+            continue; // closed while we waited
         struct sockaddr_in peer;
         socklen_t length = sizeof peer;
         memset(&peer, 0, sizeof peer);

@@ -124,15 +124,17 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
         assert os.readlink("/proc/%d/cwd" % pid) == "/"
 
         # A second instance with the same PID file finds the live one and ends.
-        second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
+        # Its processes carry a marker in their environment, so that daemons
+        # of tests running at the same time are not mistaken for it.
+        marker = ("KESTRIVAN_SECOND_INSTANCE=%d" % os.getpid()).encode()
+        second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir,
+                                env=dict(os.environ, KESTRIVAN_SECOND_INSTANCE=str(os.getpid())))
         assert second.returncode == 0          # the launcher itself always returns 0
         time.sleep(0.5)
         assert read_text(pidfile) == "%u\n" % pid
-        # Detached daemons only: daemons of other tests running meanwhile
-        # stay children of their test.
         others = [p for p in os.listdir("/proc") if p.isdigit() and int(p) != pid
                   and proc_cmdline_safe(int(p)).startswith(BINARY.encode())
-                  and proc_parent(int(p)) == 1]
+                  and marker in proc_environ_safe(int(p)).split(b"\0")]
         assert others == []
     finally:
         os.kill(pid, signal.SIGKILL)
@@ -145,12 +147,12 @@ def proc_cmdline_safe(pid):
         return b""
 
 
-def proc_parent(pid):
+def proc_environ_safe(pid):
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            return int(f.read().rpartition(")")[2].split()[1])
-    except (OSError, ValueError, IndexError):
-        return 0
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
 
 
 @pytest.mark.parametrize("stale", ["999999999\n", "not a number\n"])

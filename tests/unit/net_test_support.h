@@ -220,7 +220,6 @@ protected:
         global->serverpool = new ServerPool();
         global->clientpool = new ClientPool();
         performance_log = new PerformanceLog();
-        general_section = new GeneralSection();
     }
 
     std::string log() { return logtest::read_file(log_path); }

@@ -44,6 +44,9 @@ TEST_F(ConnectionTest, ResetEndsTheRequestNotTheConnection) {
     connection->auth_flags = CONN_AUTH_REQUIRED;
     connection->user = xstrdup("alice@10.0.0.9");
     connection->variables["FILTER"] = "url";
+    connection->profiles.push_back("staff");
+    connection->user_groups.push_back("ou=sales");
+    connection->dn_parts.push_back("dc=example");
     connection->body = new Filebuf();
     connection->body->Add("form=1", 6);
     connection->upstream_host = xstrdup("parent.example");
@@ -58,6 +61,9 @@ TEST_F(ConnectionTest, ResetEndsTheRequestNotTheConnection) {
     EXPECT_EQ(connection->bypass, 0u);
     EXPECT_EQ(connection->access, 0u);
     EXPECT_TRUE(connection->variables.empty());
+    EXPECT_TRUE(connection->profiles.empty());
+    EXPECT_TRUE(connection->user_groups.empty());
+    EXPECT_TRUE(connection->dn_parts.empty());
     EXPECT_EQ(connection->body, nullptr);
     EXPECT_EQ(connection->upstream_host, nullptr);
     EXPECT_EQ(connection->category_scores[3], -1);

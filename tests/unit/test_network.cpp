@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "connection.h"
 #include "net_test_support.h"
@@ -138,6 +139,7 @@ TEST_F(NetworkTest, ListenAcceptAndNumberTheAddresses) {
     CONNECTION_T* connection = net_accept(5);
     ASSERT_NE(connection, nullptr);
     EXPECT_STREQ(connection->client_ip, "127.0.0.3");
+    EXPECT_EQ(connection->log.client, "127.0.0.3");
     EXPECT_STREQ(connection->interface_ip, "127.0.0.1");
     EXPECT_EQ(connection->port, port);
     ASSERT_NE(connection->client, nullptr);
@@ -146,6 +148,24 @@ TEST_F(NetworkTest, ListenAcceptAndNumberTheAddresses) {
     EXPECT_EQ(read(client, got, 2), 2);
     net_close(connection);
     close(client);
+}
+
+// Closing the listeners while the accept loop waits on them really ends
+// the listening, and the loop takes nothing from them.
+TEST_F(NetworkTest, CloseAllWhileAcceptWaits) {
+    int port = nettest::unused_port();
+    ASSERT_EQ(net_listen(port, "127.0.0.1"), 0);
+    CONNECTION_T* accepted = reinterpret_cast<CONNECTION_T*>(1);
+    std::thread loop([&] { accepted = net_accept(10); });
+    usleep(200000); // the loop is waiting by now
+    net_listen_closeall();
+    int late = net_connect("127.0.0.1", port, 5);
+    EXPECT_EQ(late, -2);
+    if (late >= 0)
+        close(late);
+    loop.join();
+    EXPECT_EQ(accepted, nullptr);
+    EXPECT_EQ(log().find("failed to accept"), std::string::npos);
 }
 
 TEST_F(NetworkTest, BlocksizeFollowsTheSocketBuffers) {
