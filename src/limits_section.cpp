@@ -2,6 +2,8 @@
 
 LimitSection* limit_section = nullptr;
 
-LimitSection::LimitSection() {}
+LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK) {}
+
+void LimitSection::update(CONNECTION_T*) {}
 
 void limits_reset(void*) {}

@@ -3,9 +3,17 @@
 // create it in its place among the others.
 #pragma once
 
-class LimitSection {
+#include "section.h"
+
+struct CONNECTION_T;
+
+class LimitSection : public Section {
 public:
     LimitSection();
+    void update() override {}
+    // After each request: adds its bytes and one request to the counters of
+    // the matching limit rules (none yet).
+    void update(CONNECTION_T* connection);
 };
 
 extern LimitSection* limit_section;

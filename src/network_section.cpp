@@ -2,7 +2,7 @@
 
 NetworkSection* network_section = nullptr;
 
-NetworkSection::NetworkSection() {}
+NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK) {}
 
 void NetworkSection::check() {}
 

@@ -5,11 +5,14 @@
 
 #include <netinet/in.h>
 
+#include "section.h"
+
 struct CONNECTION_T;
 
-class NetworkSection {
+class NetworkSection : public Section {
 public:
     NetworkSection();
+    void update() override {}
     // Opens the configured listeners.
     void check();
     // Local address for the connection's outgoing connections; INADDR_ANY

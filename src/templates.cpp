@@ -10,7 +10,7 @@
 
 TemplateSection* template_section = nullptr;
 
-TemplateSection::TemplateSection() {}
+TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {}
 
 int TemplateSection::send(const char* name, CONNECTION_T* connection, int status) {
     if ((connection->flags & CONN_NO_CLIENT) || connection->client == nullptr)

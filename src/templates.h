@@ -3,11 +3,14 @@
 // create it in its place among the others.
 #pragma once
 
+#include "section.h"
+
 struct CONNECTION_T;
 
-class TemplateSection {
+class TemplateSection : public Section {
 public:
     TemplateSection();
+    void update() override {}
     // Answers the client with the named page as a complete response with
     // `status`; 1 when sent, 0 when the connection has no client to write
     // to. Until the templates are built the page is a short text naming the
