@@ -10,24 +10,23 @@
 #include "filebuf.h"
 #include "header.h"
 #include "header_io.h"
-#include "net_test_support.h"
 #include "relay.h"
+#include "upstream_test_support.h"
 
 using namespace nettest;
 
 namespace {
 
-class RelayTest : public NetTest {
+class RelayTest : public UpstreamFixture {
 protected:
     Pair client_link;
     Pair server_link;
     CONNECTION_T* conn = nullptr;
 
     void SetUp() override {
-        NetTest::SetUp();
+        UpstreamFixture::SetUp();
         BLOCKSIZE = 8192;
         general_section->io_timeout = 1;
-        cache_section = new CacheSection();
         conn = connection_on(client_link);
         conn->server = new Socket(server_link.take());
         conn->client_keepalive = 1;
@@ -41,7 +40,7 @@ protected:
         http_header_free(conn->response);
         conn->response = nullptr;
         connection_free(conn);
-        NetTest::TearDown();
+        UpstreamFixture::TearDown();
     }
     static std::string pattern(size_t n) {
         std::string text(n, '\0');

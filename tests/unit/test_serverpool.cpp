@@ -2,26 +2,26 @@
 // its one warning per size, cleaning by age, and no password in the log.
 #include <gtest/gtest.h>
 
-#include "net_test_support.h"
+#include "upstream_test_support.h"
 
 using namespace nettest;
 
 namespace {
 
-class ServerPoolTest : public NetTest {
+class ServerPoolTest : public UpstreamFixture {
 protected:
     ServerPool* pool = nullptr;
     std::vector<Pair*> pairs;
 
     void SetUp() override {
-        NetTest::SetUp();
+        UpstreamFixture::SetUp();
         loglevel = 0x0FFFFFFF;
         pool = global->serverpool;
     }
     void TearDown() override {
         for (Pair* pair : pairs)
             delete pair;
-        NetTest::TearDown();
+        UpstreamFixture::TearDown();
     }
     // A fresh connected socket for parking; its peer stays open.
     Socket* fresh() {

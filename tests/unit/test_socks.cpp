@@ -13,21 +13,20 @@
 
 #include "dnscache.h"
 #include "header.h"
-#include "net_test_support.h"
 #include "socks.h"
-#include "socks_test_support.h"
+#include "upstream_test_support.h"
 
 using namespace nettest;
 
 namespace {
 
-class SocksTest : public NetTest {
+class SocksTest : public UpstreamFixture {
 protected:
     Pair pair;
     CONNECTION_T* conn = nullptr;
 
     void SetUp() override {
-        NetTest::SetUp();
+        UpstreamFixture::SetUp();
         general_section->io_timeout = 1;
         snprintf(username, sizeof username, "%s", "proxyuser");
         conn = connection_new();
@@ -43,7 +42,7 @@ protected:
         http_header_free(conn->request);
         conn->request = nullptr;
         connection_free(conn);
-        NetTest::TearDown();
+        UpstreamFixture::TearDown();
     }
     void set_credentials(const char* user, const char* password) {
         conn->parent_user = user ? xstrdup(user) : nullptr;

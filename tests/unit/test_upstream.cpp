@@ -16,9 +16,9 @@
 #include "http_text.h"
 #include "network_section.h"
 #include "relay.h"
-#include "socks_test_support.h"
 #include "templates.h"
 #include "upstream.h"
+#include "upstream_test_support.h"
 
 using namespace nettest;
 
@@ -62,19 +62,16 @@ private:
     std::thread thread_;
 };
 
-class UpstreamTest : public NetTest {
+class UpstreamTest : public UpstreamFixture {
 protected:
     Pair client_link;
     CONNECTION_T* conn = nullptr;
 
     void SetUp() override {
-        NetTest::SetUp();
+        UpstreamFixture::SetUp();
         loglevel = 0x0FFFFFFF;
         general_section->io_timeout = 2;
         general_section->connect_timeout = 5;
-        template_section = new TemplateSection();
-        cache_section = new CacheSection();
-        network_section = nullptr;
         snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
         snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
         conn = connection_on(client_link);
@@ -90,7 +87,7 @@ protected:
         http_header_free(conn->response);
         conn->request = conn->response = nullptr;
         connection_free(conn);
-        NetTest::TearDown();
+        UpstreamFixture::TearDown();
     }
     void set_request(const char* method, const char* scheme, const char* host, int port,
                      const char* path) {

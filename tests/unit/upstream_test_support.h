@@ -1,6 +1,8 @@
-// A scripted peer for tests of protocol clients (the SOCKS parents of the
-// SOCKS and upstream tests): it reads fixed byte counts and answers each
-// with fixed bytes.
+// Helpers for the tests of relays, SOCKS clients, the server pool and the
+// upstream connection: the network fixture with the sections these read
+// (general, templates, cache, network) built from the shipped definition
+// file, and a scripted peer that reads fixed byte counts and answers each
+// with fixed bytes (the SOCKS parents).
 #pragma once
 
 #include <poll.h>
@@ -12,9 +14,44 @@
 #include <thread>
 #include <vector>
 
+#include <tinyxml2.h>
+
+#include "cache.h"
+#include "general.h"
 #include "net_test_support.h"
+#include "network_section.h"
+#include "section.h"
+#include "templates.h"
 
 namespace nettest {
+
+// The project's source directory, found from this file's own path.
+inline std::string project_dir() {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind("/tests/unit/"));
+}
+
+// NetTest plus the sections, made from etc/sections.xml. They are left
+// alone at the end, like the rest of the process record.
+class UpstreamFixture : public NetTest {
+protected:
+    void SetUp() override {
+        NetTest::SetUp();
+        sectionxml = new tinyxml2::XMLDocument();
+        std::string definition = project_dir() + "/etc/sections.xml";
+        ASSERT_EQ(sectionxml->LoadFile(definition.c_str()), tinyxml2::XML_SUCCESS) << definition;
+        general_section = new GeneralSection();
+        template_section = new TemplateSection();
+        cache_section = new CacheSection();
+        network_section = new NetworkSection();
+    }
+    void TearDown() override {
+        template_section = nullptr;
+        cache_section = nullptr;
+        network_section = nullptr;
+        NetTest::TearDown();
+    }
+};
 
 // One step of the fake parent: read exactly `read` bytes, then send `reply`.
 struct Step {
