@@ -3,12 +3,20 @@
 // create it in its place among the others.
 #pragma once
 
+#include <time.h>
+
+// One cached object; only the cache section looks inside it.
+struct CACHEMAP;
+
 class CacheSection {
 public:
     CacheSection();
     // Deletes the files queued for deletion and journals every object
     // still being stored; called by the shutdown sequence and SIGHUP.
     void graceful_exit();
+    // The object's stored time (fetched or last revalidated), read under the
+    // cache lock; 0 for NULL.
+    time_t get_mtime(CACHEMAP* object);
 };
 
 extern CacheSection* cache_section;
