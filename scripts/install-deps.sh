@@ -9,7 +9,7 @@ libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libldap-dev
 libpam0g-dev libgd-dev
 libgtest-dev googletest
 python3 python3-pytest curl gzip
-clang
+clang libclang-rt-14-dev
 "
 
 missing=""

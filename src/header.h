@@ -17,9 +17,8 @@
 //        usable scheme, with an empty or invalid host, a port outside
 //        1-65535, or a user name or password over URL_CREDENTIAL_MAX
 //        characters (after decoding) or decoding to a zero byte; a header
-//        name with blanks or other bytes that a name may not hold before its
-//        ':'; a folded (continued) header line; more than one Host header or
-//        an invalid one; Content-Length values that are not decimal digits,
+//        name with a blank in it or before its ':'; a folded (continued)
+//        header line; more than one Host header or an invalid one; Content-Length values that are not decimal digits,
 //        overflow, or disagree; a Transfer-Encoding in an HTTP/1.0 request,
 //        one whose last coding is not chunked, or one naming chunked twice
 //   414  a request target over HEADER_TARGET_MAX characters
@@ -28,8 +27,9 @@
 // Responses are held to the same framing rules (a failing one gives NULL,
 // which the caller answers as a bad response), but a folded line is joined
 // to the line before it with one blank, blanks between a name and its ':'
-// are dropped, lines with other bad names are ignored, and header lines
-// have no length limit of their own.
+// are dropped, and header lines have no length limit of their own.
+// In both, a line whose name holds other bytes a name may not hold (or is
+// empty) is ignored, like a line without ':'.
 //
 // Framing: when a message carries both Content-Length and
 // "Transfer-Encoding: chunked", chunked wins: the length is dropped (it is

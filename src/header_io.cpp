@@ -351,8 +351,12 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
                memchr(reading->read_buffer, '\n', reading->read_pending) != NULL) {
             size_t room = HEADER_BLOCK_MAX - used;
             int length = reading->GetLine(block + used, (int)room + 3);
-            if (length <= 0)
+            if (length <= 0) {
+                // A whole line is buffered: only a line too long for the
+                // socket to hand out fails here.
+                refused = lines == 0 ? 414 : 431;
                 break;
+            }
             if (is_empty_line(block + used, length)) {
                 if (lines == 0)
                     continue;

@@ -93,7 +93,13 @@ void request_round_trip(const HEADER* request)
     std::string text = written(request, request, HEADER_SEND_PARENT);
     int refusal = 0;
     HEADER* again = http_header_parse_request(text.c_str(), &refusal);
-    FUZZ_CHECK(again != NULL);
+    // Encoding what cannot be sent as it is may take a target past the
+    // length a parent reads, and the blank written after each ':' a line;
+    // nothing else may keep it from reading the request.
+    if (again == NULL) {
+        FUZZ_CHECK(refusal == 414 || refusal == 431);
+        return;
+    }
     FUZZ_CHECK(strcmp(again->method, request->method) == 0);
     FUZZ_CHECK(strcmp(again->host, request->host) == 0);
     FUZZ_CHECK(strcmp(again->path, request->path) == 0);
