@@ -7,8 +7,9 @@ PACKAGES="
 cmake g++ make pkg-config
 libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libldap-dev
 libpam0g-dev libgd-dev
-libgtest-dev googletest
+libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
+db-util libpam-modules passwd
 clang libclang-rt-14-dev
 "
 

@@ -5,12 +5,15 @@
 
 #include <time.h>
 
+#include "section.h"
+
 // One cached object; only the cache section looks inside it.
 struct CACHEMAP;
 
-class CacheSection {
+class CacheSection : public Section {
 public:
     CacheSection();
+    void update() override {}
     // Deletes the files queued for deletion and journals every object
     // still being stored; called by the shutdown sequence and SIGHUP.
     void graceful_exit();

@@ -141,10 +141,12 @@ static void add_timers() {
     timers_add(timers, 1, TIMER_REPEAT, limits_reset, nullptr);
     timers_add(timers, 60, TIMER_REPEAT, dnscache_clean, nullptr);
     timers_add(timers, password_cachexpire, TIMER_REPEAT, password_cache_clean, nullptr);
-    timers_add(timers, syncinterval, TIMER_REPEAT, config_sync, nullptr);
-    timers_add(timers, 10, TIMER_REPEAT, ldap_configure, nullptr);
+    // Network I/O and log compression run on threads of their own, so a
+    // slow master, directory or disk never holds up the one-second jobs.
+    timers_add(timers, syncinterval, TIMER_REPEAT | TIMER_OWN_THREAD, config_sync, nullptr);
+    timers_add(timers, 10, TIMER_REPEAT | TIMER_OWN_THREAD, ldap_configure, nullptr);
     if (PROCESS_OLD_LOGS == 1)
-        timers_add(timers, 60, TIMER_REPEAT, zip_files, nullptr);
+        timers_add(timers, 60, TIMER_REPEAT | TIMER_OWN_THREAD, zip_files, nullptr);
 }
 
 static void start_service_threads() {

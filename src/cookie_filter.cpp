@@ -4,7 +4,7 @@
 
 CookieSection* cookie_section = nullptr;
 
-CookieSection::CookieSection() {}
+CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK) {}
 
 int CookieSection::check(int, CONNECTION_T*, CookieHeader&)
 {

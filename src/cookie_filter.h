@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "section.h"
+
 struct CONNECTION_T;
 
 // One Cookie or Set-Cookie value taken apart at ';': its name=value pairs,
@@ -27,9 +29,10 @@ public:
     std::list<std::string> flags;
 };
 
-class CookieSection {
+class CookieSection : public Section {
 public:
     CookieSection();
+    void update() override {}
     // Direction 0: a cookie coming in (Set-Cookie of a response); 1: going
     // out (Cookie of a request). 1 lets it pass, 0 refuses it.
     int check(int direction, CONNECTION_T* connection, CookieHeader& cookie);

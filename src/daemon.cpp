@@ -276,7 +276,7 @@ options_result parse_options(int argc, char** argv) {
             break;
         }
         case 'o': overload_factor = atoi(optarg); break;
-        case 'J': LOG_SIZE_LIMIT = atoi(optarg); break;
+        case 'J': LOG_SIZE_LIMIT = strtoll(optarg, nullptr, 10); break;
         case 'j': PROCESS_OLD_LOGS = atoi(optarg); break;
         case 'r': s_strncpy(plogfile, optarg, sizeof plogfile); break;
         case 'd': loglevel = static_cast<int>(strtol(optarg, nullptr, 0)); break;

@@ -2,4 +2,4 @@
 
 ExternalSection* external_section = nullptr;
 
-ExternalSection::ExternalSection() {}
+ExternalSection::ExternalSection() : Section("external", SECTION_RWLOCK) {}

@@ -2,4 +2,4 @@
 
 GeneralSection* general_section = nullptr;
 
-GeneralSection::GeneralSection() {}
+GeneralSection::GeneralSection() : Section("general", SECTION_RWLOCK) {}

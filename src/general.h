@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class GeneralSection {
+#include "section.h"
+
+class GeneralSection : public Section {
 public:
     GeneralSection();
+    void update() override {}
     // Host name by which the proxy names itself where -H gave none.
     const char* hostname = "";
 };

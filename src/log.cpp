@@ -136,19 +136,12 @@ void write_counted(const char* text, size_t length) {
 
 // Caller holds logfile_lock and the log is open.
 void rotate_locked() {
-    fsync(logfd);
-    close(logfd);
+    int fd = logfd;
     __atomic_store_n(&logfd, -1, __ATOMIC_RELEASE);
+    retire_full_log(fd, logfile);
+    // Counted only once the old file is out of the way: whoever opened the
+    // path before this point holds the old file and must open again.
     rotations++;
-    if (PROCESS_OLD_LOGS == 0) {
-        unlink(logfile);
-        return;
-    }
-    // The moved log is kept whatever happens: when it cannot be moved it
-    // stays under its name and the next full line tries again.
-    std::string moved = time_stamped_rename(logfile);
-    if (PROCESS_OLD_LOGS == 1 && !moved.empty())
-        add_to_ziplist(moved);
 }
 
 // Caller holds logfile_lock and the log is open.
@@ -166,35 +159,38 @@ void append_locked(const char* line, size_t length, const PendingLines* pending)
 __attribute__((noinline)) void open_then_write(const char* line, size_t length) {
     PendingLines pending;
     pending.used = 0;
-    // Two attempts at most when rotations keep replacing the file under us.
-    for (int attempt = 0; attempt < 3; attempt++) {
-        unsigned generation = rotations.load();
-        self.opening = &pending;
-        int fd = s_open64(logfile, O_RDWR | O_CREAT, 0640);
-        self.opening = NULL;
+    unsigned generation = rotations.load();
+    self.opening = &pending;
+    int fd = s_open64(logfile, O_RDWR | O_CREAT, 0640);
+    self.opening = NULL;
 
-        lock_logfile();
-        bool rotated = generation != rotations.load();
-        if (logfd == -1 && fd != -1 && !rotated) {
+    lock_logfile();
+    if (logfd == -1) {
+        if (fd != -1 && generation != rotations.load()) {
+            // Ours may be the file a rotation has just moved away. Open the
+            // path again, now under the lock; without the shortage handling,
+            // which must not take the pools' locks while we hold ours.
+            close(fd);
+            fd = open64(logfile, O_RDWR | O_CREAT, 0640);
+        }
+        if (fd != -1) {
             off_t end = lseek(fd, 0, SEEK_END);
             logsize = end == -1 ? 0 : end;
             __atomic_store_n(&logfd, fd, __ATOMIC_RELEASE);
             fd = -1;
         }
-        // Ours is a second descriptor, or names a log rotated meanwhile.
-        if (fd != -1)
-            close(fd);
-        if (logfd != -1) {
-            append_locked(line, length, &pending);
-            unlock_logfile();
-            return;
-        }
-        unlock_logfile();
-        if (!rotated)
-            return; // cannot be opened: the line is lost, the next one tries again
     }
+    if (fd != -1)
+        close(fd); // another thread opened the log first
+    // Without a log (it cannot be opened) the line is lost from the file;
+    // the next line tries again.
+    if (logfd != -1)
+        append_locked(line, length, &pending);
+    unlock_logfile();
 }
 
+// noexcept: an exception (a failed allocation while rotating) must not leave
+// logfile_lock held for ever; it ends the process instead.
 void write_logfile(const char* line, size_t length) noexcept {
     if (self.opening != NULL) {
         PendingLines* pending = self.opening;
@@ -389,6 +385,20 @@ void logbuffer_clear(LOGBUFFER* buffer) {
     buffer->count = 0;
     unlock_buffer(buffer);
     free_entries(dropped, __func__);
+}
+
+void retire_full_log(int fd, const char* path) {
+    fsync(fd);
+    close(fd);
+    if (PROCESS_OLD_LOGS == 0) {
+        unlink(path);
+        return;
+    }
+    // The moved log is kept whatever happens: when it cannot be moved it
+    // stays under its name and the next full line tries again.
+    std::string moved = time_stamped_rename(path);
+    if (PROCESS_OLD_LOGS == 1 && !moved.empty())
+        add_to_ziplist(moved);
 }
 
 std::string time_stamped_rename(const char* path) {

@@ -15,11 +15,14 @@
 // two are never held together. `ziplist_lock` is taken inside `logfile_lock`
 // (rotation queues the moved log) and by zip_files on its own, never during
 // compression. putlog never re-enters a lock its thread already holds: a line
-// logged on the same thread while putlog holds one of its locks (by a signal
-// handler, by the descriptor-shortage handling of the log's own open, or by a
-// fatal state in the buffer) skips that step instead of waiting for itself.
-// Callers must not call putlog while they hold LOGBUFFER::lock themselves.
-// putlog keeps errno as it found it.
+// logged on the same thread while putlog is inside its buffer or its file
+// (a signal handler, a fatal state in the buffer) skips that step rather than
+// wait for itself. The error log is opened without any of putlog's locks
+// held; lines the open itself logs (the descriptor-shortage handling) are
+// written right after the line that opened the log. That handling sheds the
+// pools and takes their locks, so code holding a pool lock must not log while
+// the error log may be closed. Callers must not call putlog while they hold
+// LOGBUFFER::lock themselves. putlog keeps errno as it found it.
 #pragma once
 
 #include <pthread.h>
@@ -118,6 +121,13 @@ void logbuffer_clear(LOGBUFFER* buffer);
 // (or its ".gz") is taken, ".1", ".2", ... is appended so no earlier log is
 // overwritten. Returns the new path, or "" when the log could not be moved.
 std::string time_stamped_rename(const char* path);
+
+// Disposes of a log that reached LOG_SIZE_LIMIT, shared by the error log and
+// the access logs: syncs and closes its descriptor, then deletes it
+// (PROCESS_OLD_LOGS 0) or moves it aside with time_stamped_rename and, with
+// 1, queues it for compression. A log that cannot be moved stays under its
+// name: nothing that is to be kept is ever deleted.
+void retire_full_log(int fd, const char* path);
 
 // Queues a rotated log for compression; returns the number of queued paths.
 // An empty path is not queued.

@@ -2,4 +2,4 @@
 
 ProfileSection* profile_section = nullptr;
 
-ProfileSection::ProfileSection() {}
+ProfileSection::ProfileSection() : Section("profiles", SECTION_RWLOCK) {}

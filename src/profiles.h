@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class ProfileSection {
+#include "section.h"
+
+class ProfileSection : public Section {
 public:
     ProfileSection();
+    void update() override {}
 };
 
 extern ProfileSection* profile_section;

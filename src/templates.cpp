@@ -2,4 +2,4 @@
 
 TemplateSection* template_section = nullptr;
 
-TemplateSection::TemplateSection() {}
+TemplateSection::TemplateSection() : Section("templates", SECTION_RWLOCK) {}

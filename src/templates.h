@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class TemplateSection {
+#include "section.h"
+
+class TemplateSection : public Section {
 public:
     TemplateSection();
+    void update() override {}
 };
 
 extern TemplateSection* template_section;

@@ -4,6 +4,7 @@ Every test gets its own work folder (removed when the test passes, kept and
 named in the report when it fails) and starts the real daemon, and any real
 peer, on free loopback ports.
 """
+import ctypes
 import os
 import shutil
 import signal
@@ -66,30 +67,60 @@ def read_text(path):
         return ""
 
 
-class Daemon:
-    """One kestrivan process in the foreground with its files in a work folder."""
+def become_subreaper():
+    """Makes this test process adopt orphaned descendants, so that a detached
+    daemon (the grandchild of its launcher) can be waited for and its exit
+    status read."""
+    PR_SET_CHILD_SUBREAPER = 36
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
 
-    def __init__(self, workdir, extra_args=(), config=CONFIG, sections=SECTIONS, listen=True):
+
+def process_gone(pid):
+    """True when the process has ended (a zombie nobody reaped counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+class Daemon:
+    """One kestrivan process with its files in a work folder: in the foreground
+    (-f), or detached with a PID file (detach=True) as an operator runs it."""
+
+    def __init__(self, workdir, extra_args=(), config=CONFIG, sections=SECTIONS, listen=True,
+                 detach=False):
         self.workdir = workdir
+        self.detach = detach
         self.port = free_port() if listen else None
         self.error_log = os.path.join(workdir, "error.log")
         self.access_log = os.path.join(workdir, "access.log")
         self.extended_log = os.path.join(workdir, "extended.log")
-        self.args = [BINARY, "-f", "-c", config, "-s", sections,
+        self.pidfile = os.path.join(workdir, "kestrivan.pid") if detach else None
+        self.args = [BINARY] + ([] if detach else ["-f"]) + [
+                     "-c", config, "-s", sections,
                      "-l", self.error_log, "-a", self.access_log, "-e", self.extended_log,
                      "-r", os.path.join(workdir, "performance.log"),
                      "-m", os.path.join(workdir, "modules")]
+        if detach:
+            self.args += ["-p", self.pidfile]
         if listen:
             self.args += ["-L", "127.0.0.1:%d" % self.port]
         self.args += list(extra_args)
         os.makedirs(os.path.join(workdir, "modules"), exist_ok=True)
         self.stdout_path = os.path.join(workdir, "stdout.txt")
         self.process = None
+        self.pid = None
+        self.status = None
 
     def start(self, ready_line="proxy hostname:", timeout=15.0):
         self.stdout = open(self.stdout_path, "wb")
+        if self.detach:
+            return self._start_detached(ready_line, timeout)
         self.process = subprocess.Popen(self.args, stdout=self.stdout, stderr=subprocess.STDOUT,
                                         cwd=self.workdir)
+        self.pid = self.process.pid
         if ready_line is not None:
             ok = wait_for(lambda: ready_line in read_text(self.error_log)
                           or self.process.poll() is not None, timeout)
@@ -98,23 +129,57 @@ class Daemon:
                 + "\nerror log:\n" + read_text(self.error_log))
         return self
 
+    def _start_detached(self, ready_line, timeout):
+        launcher = subprocess.run(self.args, stdout=self.stdout, stderr=subprocess.STDOUT,
+                                  cwd=self.workdir, timeout=timeout)
+        assert launcher.returncode == 0, read_text(self.stdout_path)
+        assert wait_for(lambda: read_text(self.pidfile).endswith("\n"), timeout), (
+            "no PID file; error log:\n" + read_text(self.error_log))
+        self.pid = int(read_text(self.pidfile))
+        if ready_line is not None:
+            assert wait_for(lambda: ready_line in read_text(self.error_log)
+                            or process_gone(self.pid), timeout)
+            assert not process_gone(self.pid), "daemon ended:\n" + read_text(self.error_log)
+        return self
+
     def log(self):
         return read_text(self.error_log)
 
+    def running(self):
+        if self.detach:
+            return not process_gone(self.pid)
+        return self.process.poll() is None
+
     def signal(self, signo):
-        self.process.send_signal(signo)
+        os.kill(self.pid, signo)
 
     def wait(self, timeout=15.0):
-        return self.process.wait(timeout=timeout)
+        """Waits for the process to end; returns its exit status (negative:
+        the signal that killed it), or None for a detached daemon that this
+        process could not reap (see become_subreaper)."""
+        if not self.detach:
+            return self.process.wait(timeout=timeout)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                pid, status = os.waitpid(self.pid, os.WNOHANG)
+                if pid == self.pid:
+                    self.status = os.waitstatus_to_exitcode(status)
+                    return self.status
+            except ChildProcessError:
+                if process_gone(self.pid):
+                    return None
+            time.sleep(0.05)
+        raise subprocess.TimeoutExpired(self.args, timeout)
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
+        if self.pid is not None and self.running():
+            self.signal(signal.SIGTERM)
             try:
-                self.process.wait(timeout=10)
+                self.wait(timeout=10)
             except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+                self.signal(signal.SIGKILL)
+                self.wait(timeout=10)
         if getattr(self, "stdout", None) is not None:
             self.stdout.close()
 

@@ -124,12 +124,17 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
         assert os.readlink("/proc/%d/cwd" % pid) == "/"
 
         # A second instance with the same PID file finds the live one and ends.
-        second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
+        # Its processes carry a marker in their environment, so that daemons
+        # of tests running at the same time are not mistaken for it.
+        marker = ("KESTRIVAN_SECOND_INSTANCE=%d" % os.getpid()).encode()
+        second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir,
+                                env=dict(os.environ, KESTRIVAN_SECOND_INSTANCE=str(os.getpid())))
         assert second.returncode == 0          # the launcher itself always returns 0
         time.sleep(0.5)
         assert read_text(pidfile) == "%u\n" % pid
         others = [p for p in os.listdir("/proc") if p.isdigit() and int(p) != pid
-                  and proc_cmdline_safe(int(p)).startswith(BINARY.encode())]
+                  and proc_cmdline_safe(int(p)).startswith(BINARY.encode())
+                  and marker in proc_environ_safe(int(p)).split(b"\0")]
         assert others == []
     finally:
         os.kill(pid, signal.SIGKILL)
@@ -138,6 +143,14 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
 def proc_cmdline_safe(pid):
     try:
         return proc_cmdline(pid)
+    except OSError:
+        return b""
+
+
+def proc_environ_safe(pid):
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            return f.read()
     except OSError:
         return b""
 

@@ -492,9 +492,8 @@ TEST(LogBuffer, Resize) {
 // ---- Logging never waits for itself ----------------------------------------------
 
 // An entry without text found while freeing is an impossible state. The
-// fatal sequence logs through the same buffer, so it must not run while the
-// buffer's lock is held: the process has to end (status 1, lines written)
-// instead of hanging.
+// fatal sequence logs through the same buffer it was found in: the process
+// has to end with status 1 and the lines in the file, not hang or lose them.
 TEST_F(LogTest, FatalStateInTheBufferEndsTheProcess) {
     const struct {
         const char* function;
