@@ -21,6 +21,12 @@ void CacheSection::flag_unset(CACHEMAP* object, int bits) { object->flags &= ~bi
 
 void CacheSection::send_status(CONNECTION_T*, CACHEMAP*) {}
 
+// No object is stored until the cache itself is built.
+time_t CacheSection::get_mtime(CACHEMAP*)
+{
+    return 0;
+}
+
 void* unlink_thread(void*) {
     return nullptr;
 }

@@ -40,7 +40,6 @@ struct CACHEMAP {
     int flags;
     int holders;
 };
-
 class CacheSection : public Section {
 public:
     CacheSection();
@@ -57,6 +56,9 @@ public:
     // Answers the client with the page "downloading" for an object still
     // being fetched; nothing is sent until the cache is built.
     void send_status(CONNECTION_T* connection, CACHEMAP* object);
+    // The object's stored time (fetched or last revalidated), read under the
+    // cache lock; 0 for NULL.
+    time_t get_mtime(CACHEMAP* object);
 };
 
 extern CacheSection* cache_section;

@@ -5,6 +5,7 @@
 #include "atom.h"
 #include "filebuf.h"
 #include "global.h"
+#include "header.h"
 #include "log.h"
 #include "mem.h"
 #include "performance.h"
@@ -39,6 +40,10 @@ void connection_reset(CONNECTION_T* connection) {
 
     delete connection->body;
     connection->body = nullptr;
+    http_header_free(connection->request);
+    connection->request = nullptr;
+    http_header_free(connection->response);
+    connection->response = nullptr;
 
     // A kept-alive upstream goes to the server pool for the next request to
     // the same place; any other ends with its request.

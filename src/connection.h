@@ -25,6 +25,7 @@
 #include "config_lists.h"
 
 class Socket;
+struct HEADER;
 class Filebuf;
 class Stats;
 class HTMLStream;
@@ -155,6 +156,8 @@ struct CONNECTION_T {
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
     Filebuf* body;         // request body of the current request
+    HEADER* request;       // parsed request header of the current request
+    HEADER* response;      // response header of the current request
     CACHEMAP* cachemap;    // cache object opened for the request, or NULL
     HTMLStream* htmlstream; // parser of the response HTML, or NULL
     std::map<std::string, std::string> variables; // template variables
