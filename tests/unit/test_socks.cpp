@@ -14,6 +14,7 @@
 #include "dnscache.h"
 #include "header.h"
 #include "socks.h"
+#include "upstream.h"
 #include "upstream_test_support.h"
 
 using namespace nettest;
@@ -372,6 +373,40 @@ TEST_F(DanteTest, Socks5WithUserNameAuthentication) {
     set_credentials(nullptr, nullptr);
     route_to(unused_port());
     EXPECT_EQ(proxy_socks5(conn), -2);
+}
+
+TEST_F(DanteTest, UpstreamRouteThroughDanteIsOpenedPooledAndKeptApart) {
+    ASSERT_TRUE(start_dante("none"));
+    EchoOrigin origin;
+    conn->forward_mode = FORWARD_SOCKS5;
+    conn->upstream_host = xstrdup("127.0.0.1");
+    conn->upstream_port = dante_port;
+    free(conn->request->host);
+    conn->request->host = xstrdup("127.0.0.1");
+    conn->request->port = origin.listener.port;
+    conn->request->scheme = xstrdup("http");
+    conn->request->type = REQUEST_PROXY;
+    delete conn->server;
+    conn->server = nullptr;
+    ASSERT_GE(protocol_start(conn), 0);
+    EXPECT_EQ(exchange("routed\n"), "hello routed\n");
+    EXPECT_EQ(conn->log.peer, "127.0.0.1");
+
+    // Parked, it serves the same route again, but never a direct request to
+    // the same origin.
+    Socket* tunnel = conn->server;
+    conn->server_keepalive = 1;
+    ASSERT_EQ(upstream_park(conn), 1);
+    conn->forward_mode = FORWARD_DIRECT;
+    ASSERT_GE(protocol_start(conn), 0);
+    EXPECT_NE(conn->server, tunnel);
+    EXPECT_FALSE(conn->flags & CONN_UPSTREAM_REUSED);
+    delete conn->server;
+    conn->server = nullptr;
+    conn->forward_mode = FORWARD_SOCKS5;
+    ASSERT_GE(protocol_start(conn), 0);
+    EXPECT_EQ(conn->server, tunnel);
+    EXPECT_TRUE(conn->flags & CONN_UPSTREAM_REUSED);
 }
 
 } // namespace

@@ -521,4 +521,17 @@ TEST_F(UpstreamTest, SelfTestSeesTheRequestTheParentForwards) {
     EXPECT_NE(conn->server, nullptr);
 }
 
+TEST_F(UpstreamTest, UnreachableParentGivesTheConnectCode) {
+    conn->forward_mode = FORWARD_HTTP_PARENT;
+    conn->upstream_host = xstrdup("127.0.0.1");
+    conn->upstream_port = unused_port();
+    int result = protocol_start(conn);
+    EXPECT_EQ(result, -2);
+    EXPECT_STREQ(error_to_template(result), "noconnect");
+    EXPECT_EQ(conn->server, nullptr);
+    EXPECT_EQ(conn->log.peer, "127.0.0.1");
+    EXPECT_NE(log().find("network: [IP:10.0.0.9]connection to proxy server failed"),
+              std::string::npos);
+}
+
 } // namespace
