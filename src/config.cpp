@@ -194,7 +194,7 @@ void config() {
     hooks.Execute(HOOK_CONFIGURE, nullptr, nullptr);
 
     putlog(LOG_NETWORK, "proxy hostname: %s",
-           proxyhost[0] != '\0' ? proxyhost : general_section->hostname);
+           proxyhost[0] != '\0' ? proxyhost : general_section->hostname_get().c_str());
 
     if (listenip[0] != '\0')
         net_listen(listenport, listenip);
