@@ -2,4 +2,4 @@
 
 AccessSection* access_section = nullptr;
 
-AccessSection::AccessSection() {}
+AccessSection::AccessSection() : Section("access", SECTION_RWLOCK) {}

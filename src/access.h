@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class AccessSection {
+#include "section.h"
+
+class AccessSection : public Section {
 public:
     AccessSection();
+    void update() override {}
 
     // Logs a PAM failure code at LOG_ERROR ("security: system: [pam: ...")
     // and, for the codes that prove the pair wrong (PAM_PERM_DENIED,

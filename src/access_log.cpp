@@ -160,16 +160,9 @@ bool open_locked(const AccessLogFile& log) {
 // compression. A log that cannot be moved stays under its name: nothing that
 // is to be kept is ever deleted.
 void rotate_locked(const AccessLogFile& log) {
-    fsync(*log.fd);
-    close(*log.fd);
+    int fd = *log.fd;
     *log.fd = -1;
-    if (PROCESS_OLD_LOGS == 0) {
-        unlink(log.path);
-        return;
-    }
-    std::string moved = time_stamped_rename(log.path);
-    if (PROCESS_OLD_LOGS == 1 && !moved.empty())
-        add_to_ziplist(moved);
+    retire_full_log(fd, log.path);
 }
 
 void append(const AccessLogFile& log, const std::string& record) {

@@ -2,7 +2,7 @@
 
 CacheSection* cache_section = nullptr;
 
-CacheSection::CacheSection() {}
+CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {}
 
 void CacheSection::graceful_exit() {}
 

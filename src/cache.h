@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class CacheSection {
+#include "section.h"
+
+class CacheSection : public Section {
 public:
     CacheSection();
+    void update() override {}
     // Deletes the files queued for deletion and journals every object
     // still being stored; called by the shutdown sequence and SIGHUP.
     void graceful_exit();

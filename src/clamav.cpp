@@ -2,4 +2,4 @@
 
 ClamAVSection* clamav_section = nullptr;
 
-ClamAVSection::ClamAVSection() {}
+ClamAVSection::ClamAVSection() : Section("clamav", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class ClamAVSection {
+#include "section.h"
+
+class ClamAVSection : public Section {
 public:
     ClamAVSection();
+    void update() override {}
 };
 
 extern ClamAVSection* clamav_section;

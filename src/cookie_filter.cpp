@@ -2,4 +2,4 @@
 
 CookieSection* cookie_section = nullptr;
 
-CookieSection::CookieSection() {}
+CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class CookieSection {
+#include "section.h"
+
+class CookieSection : public Section {
 public:
     CookieSection();
+    void update() override {}
 };
 
 extern CookieSection* cookie_section;

@@ -2,4 +2,4 @@
 
 DnsblSection* dnsbl_section = nullptr;
 
-DnsblSection::DnsblSection() {}
+DnsblSection::DnsblSection() : Section("dnsbl", SECTION_RWLOCK) {}

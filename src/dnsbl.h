@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class DnsblSection {
+#include "section.h"
+
+class DnsblSection : public Section {
 public:
     DnsblSection();
+    void update() override {}
 };
 
 extern DnsblSection* dnsbl_section;

@@ -1,9 +1,5 @@
 #include "external.h"
 
-ExternalSection* external_section = nullptr;
-
-ExternalSection::ExternalSection() {}
-
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +18,10 @@ ExternalSection::ExternalSection() {}
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
+
+ExternalSection* external_section = nullptr;
+
+ExternalSection::ExternalSection() : Section("external", SECTION_RWLOCK) {}
 
 namespace {
 

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class ExternalSection {
+#include "section.h"
+
+class ExternalSection : public Section {
 public:
     ExternalSection();
+    void update() override {}
 };
 
 extern ExternalSection* external_section;

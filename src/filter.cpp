@@ -2,4 +2,4 @@
 
 FilterSection* filter_section = nullptr;
 
-FilterSection::FilterSection() {}
+FilterSection::FilterSection() : Section("url-filtering", SECTION_RWLOCK) {}

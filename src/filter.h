@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class FilterSection {
+#include "section.h"
+
+class FilterSection : public Section {
 public:
     FilterSection();
+    void update() override {}
 };
 
 extern FilterSection* filter_section;

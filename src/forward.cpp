@@ -2,4 +2,4 @@
 
 ForwardSection* forward_section = nullptr;
 
-ForwardSection::ForwardSection() {}
+ForwardSection::ForwardSection() : Section("forward", SECTION_RWLOCK) {}

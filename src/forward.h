@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class ForwardSection {
+#include "section.h"
+
+class ForwardSection : public Section {
 public:
     ForwardSection();
+    void update() override {}
 };
 
 extern ForwardSection* forward_section;

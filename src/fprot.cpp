@@ -2,4 +2,4 @@
 
 FProtSection* fprot_section = nullptr;
 
-FProtSection::FProtSection() {}
+FProtSection::FProtSection() : Section("fprot", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class FProtSection {
+#include "section.h"
+
+class FProtSection : public Section {
 public:
     FProtSection();
+    void update() override {}
 };
 
 extern FProtSection* fprot_section;

@@ -2,4 +2,4 @@
 
 FtpSection* ftp_section = nullptr;
 
-FtpSection::FtpSection() {}
+FtpSection::FtpSection() : Section("ftp", SECTION_RWLOCK) {}

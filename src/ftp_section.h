@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class FtpSection {
+#include "section.h"
+
+class FtpSection : public Section {
 public:
     FtpSection();
+    void update() override {}
 };
 
 extern FtpSection* ftp_section;

@@ -2,4 +2,4 @@
 
 HeaderSection* header_section = nullptr;
 
-HeaderSection::HeaderSection() {}
+HeaderSection::HeaderSection() : Section("header-filtering", SECTION_RWLOCK) {}

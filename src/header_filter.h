@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class HeaderSection {
+#include "section.h"
+
+class HeaderSection : public Section {
 public:
     HeaderSection();
+    void update() override {}
 };
 
 extern HeaderSection* header_section;

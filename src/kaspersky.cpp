@@ -2,4 +2,4 @@
 
 KasperskySection* kaspersky_section = nullptr;
 
-KasperskySection::KasperskySection() {}
+KasperskySection::KasperskySection() : Section("kaspersky", SECTION_RWLOCK) {}

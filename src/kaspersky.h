@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class KasperskySection {
+#include "section.h"
+
+class KasperskySection : public Section {
 public:
     KasperskySection();
+    void update() override {}
 };
 
 extern KasperskySection* kaspersky_section;

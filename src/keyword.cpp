@@ -2,4 +2,4 @@
 
 KeywordSection* keyword_section = nullptr;
 
-KeywordSection::KeywordSection() {}
+KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK) {}

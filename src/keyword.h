@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class KeywordSection {
+#include "section.h"
+
+class KeywordSection : public Section {
 public:
     KeywordSection();
+    void update() override {}
 };
 
 extern KeywordSection* keyword_section;

@@ -2,6 +2,6 @@
 
 LdapSection* ldap_section = nullptr;
 
-LdapSection::LdapSection() {}
+LdapSection::LdapSection() : Section("ldap", SECTION_RWLOCK) {}
 
 void ldap_configure(void*) {}

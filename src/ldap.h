@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class LdapSection {
+#include "section.h"
+
+class LdapSection : public Section {
 public:
     LdapSection();
+    void update() override {}
 };
 
 extern LdapSection* ldap_section;

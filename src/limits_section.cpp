@@ -2,6 +2,6 @@
 
 LimitSection* limit_section = nullptr;
 
-LimitSection::LimitSection() {}
+LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK) {}
 
 void limits_reset(void*) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class LimitSection {
+#include "section.h"
+
+class LimitSection : public Section {
 public:
     LimitSection();
+    void update() override {}
 };
 
 extern LimitSection* limit_section;

@@ -136,18 +136,9 @@ void write_counted(const char* text, size_t length) {
 
 // Caller holds logfile_lock and the log is open.
 void rotate_locked() {
-    fsync(logfd);
-    close(logfd);
+    int fd = logfd;
     __atomic_store_n(&logfd, -1, __ATOMIC_RELEASE);
-    if (PROCESS_OLD_LOGS == 0) {
-        unlink(logfile);
-    } else {
-        // The moved log is kept whatever happens: when it cannot be moved it
-        // stays under its name and the next full line tries again.
-        std::string moved = time_stamped_rename(logfile);
-        if (PROCESS_OLD_LOGS == 1 && !moved.empty())
-            add_to_ziplist(moved);
-    }
+    retire_full_log(fd, logfile);
     // Counted only once the old file is out of the way: whoever opened the
     // path before this point holds the old file and must open again.
     rotations++;
@@ -394,6 +385,20 @@ void logbuffer_clear(LOGBUFFER* buffer) {
     buffer->count = 0;
     unlock_buffer(buffer);
     free_entries(dropped, __func__);
+}
+
+void retire_full_log(int fd, const char* path) {
+    fsync(fd);
+    close(fd);
+    if (PROCESS_OLD_LOGS == 0) {
+        unlink(path);
+        return;
+    }
+    // The moved log is kept whatever happens: when it cannot be moved it
+    // stays under its name and the next full line tries again.
+    std::string moved = time_stamped_rename(path);
+    if (PROCESS_OLD_LOGS == 1 && !moved.empty())
+        add_to_ziplist(moved);
 }
 
 std::string time_stamped_rename(const char* path) {

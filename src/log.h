@@ -122,6 +122,13 @@ void logbuffer_clear(LOGBUFFER* buffer);
 // overwritten. Returns the new path, or "" when the log could not be moved.
 std::string time_stamped_rename(const char* path);
 
+// Disposes of a log that reached LOG_SIZE_LIMIT, shared by the error log and
+// the access logs: syncs and closes its descriptor, then deletes it
+// (PROCESS_OLD_LOGS 0) or moves it aside with time_stamped_rename and, with
+// 1, queues it for compression. A log that cannot be moved stays under its
+// name: nothing that is to be kept is ever deleted.
+void retire_full_log(int fd, const char* path);
+
 // Queues a rotated log for compression; returns the number of queued paths.
 // An empty path is not queued.
 int add_to_ziplist(const std::string& path);

@@ -2,4 +2,4 @@
 
 MimeSection* mime_section = nullptr;
 
-MimeSection::MimeSection() {}
+MimeSection::MimeSection() : Section("mime-filtering", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class MimeSection {
+#include "section.h"
+
+class MimeSection : public Section {
 public:
     MimeSection();
+    void update() override {}
 };
 
 extern MimeSection* mime_section;

@@ -2,6 +2,6 @@
 
 NetworkSection* network_section = nullptr;
 
-NetworkSection::NetworkSection() {}
+NetworkSection::NetworkSection() : Section("network", SECTION_RWLOCK) {}
 
 void NetworkSection::check() {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class NetworkSection {
+#include "section.h"
+
+class NetworkSection : public Section {
 public:
     NetworkSection();
+    void update() override {}
     // Opens the configured listeners.
     void check();
 };

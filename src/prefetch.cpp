@@ -2,6 +2,6 @@
 
 PrefetchSection* prefetch_section = nullptr;
 
-PrefetchSection::PrefetchSection() {}
+PrefetchSection::PrefetchSection() : Section("prefetch", SECTION_MUTEX) {}
 
 void PrefetchSection::init_threads() {}

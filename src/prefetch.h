@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class PrefetchSection {
+#include "section.h"
+
+class PrefetchSection : public Section {
 public:
     PrefetchSection();
+    void update() override {}
     // Starts the configured number of prefetch threads.
     void init_threads();
 };

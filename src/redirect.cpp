@@ -2,4 +2,4 @@
 
 RedirectSection* redirect_section = nullptr;
 
-RedirectSection::RedirectSection() {}
+RedirectSection::RedirectSection() : Section("redirect", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class RedirectSection {
+#include "section.h"
+
+class RedirectSection : public Section {
 public:
     RedirectSection();
+    void update() override {}
 };
 
 extern RedirectSection* redirect_section;

@@ -2,4 +2,4 @@
 
 RewriteSection* rewrite_section = nullptr;
 
-RewriteSection::RewriteSection() {}
+RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK) {}

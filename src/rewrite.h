@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class RewriteSection {
+#include "section.h"
+
+class RewriteSection : public Section {
 public:
     RewriteSection();
+    void update() override {}
 };
 
 extern RewriteSection* rewrite_section;

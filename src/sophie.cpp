@@ -2,4 +2,4 @@
 
 SophieSection* sophie_section = nullptr;
 
-SophieSection::SophieSection() {}
+SophieSection::SophieSection() : Section("sophie", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class SophieSection {
+#include "section.h"
+
+class SophieSection : public Section {
 public:
     SophieSection();
+    void update() override {}
 };
 
 extern SophieSection* sophie_section;

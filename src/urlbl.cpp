@@ -2,6 +2,6 @@
 
 URLBLSection* urlbl_section = nullptr;
 
-URLBLSection::URLBLSection() {}
+URLBLSection::URLBLSection() : Section("urlblacklist", SECTION_RWLOCK) {}
 
 void URLBLSection::load() {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class URLBLSection {
+#include "section.h"
+
+class URLBLSection : public Section {
 public:
     URLBLSection();
+    void update() override {}
     // Reads the black-list directory into memory.
     void load();
 };

@@ -2,7 +2,7 @@
 
 VANTORI_Section* vantori_section = nullptr;
 
-VANTORI_Section::VANTORI_Section() {}
+VANTORI_Section::VANTORI_Section() : Section("vantori", SECTION_RWLOCK) {}
 
 void VANTORI_Section::vantori_dnstofile_insert() {}
 

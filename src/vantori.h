@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class VANTORI_Section {
+#include "section.h"
+
+class VANTORI_Section : public Section {
 public:
     VANTORI_Section();
+    void update() override {}
     // Writes the category records to disk when any were added since the
     // last dump; called by the shutdown sequence and SIGHUP.
     void vantori_dnstofile_insert();

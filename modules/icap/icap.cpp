@@ -2,4 +2,4 @@
 
 ICAPSection* icap_section = nullptr;
 
-ICAPSection::ICAPSection() {}
+ICAPSection::ICAPSection() : Section("icap", SECTION_RWLOCK) {}

@@ -3,9 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
-class ICAPSection {
+#include "section.h"
+
+class ICAPSection : public Section {
 public:
     ICAPSection();
+    void update() override {}
 };
 
 extern ICAPSection* icap_section;
