@@ -60,7 +60,7 @@ General::~General() {
 // entry without one, so it never allows compression.
 void General::compile() {
     if (!compress_mime.empty())
-        compress_mime_regex = reg_compile(compress_mime.c_str(), REG_ICASE);
+        compress_mime_regex = reg_compile(compress_mime.c_str(), REGEXP_ICASE);
 }
 
 GeneralSection::GeneralSection()

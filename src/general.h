@@ -51,7 +51,7 @@ public:
     int buffer_wait;
     PortRangeList connect_ports;
     std::string compress_mime;
-    regex_t* compress_mime_regex; // NULL: empty or uncompilable pattern
+    reg_pattern_t* compress_mime_regex; // NULL: empty or uncompilable pattern
     int compress_out;
     int compress_in;
     int x_forwarded_for;

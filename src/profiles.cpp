@@ -31,17 +31,17 @@ bool carries(const StringList& have, const std::string& name) {
     return std::find(have.begin(), have.end(), name) != have.end();
 }
 
-regex_t* compile_pattern(const std::string& text) {
-    return text.empty() ? NULL : reg_compile(text.c_str(), REG_ICASE);
+reg_pattern_t* compile_pattern(const std::string& text) {
+    return text.empty() ? NULL : reg_compile(text.c_str(), REGEXP_ICASE);
 }
 
-void free_pattern(regex_t* pattern) {
+void free_pattern(reg_pattern_t* pattern) {
     if (pattern != NULL)
         reg_free(pattern);
 }
 
 // A set pattern must find a text: absent text fails it.
-bool pattern_holds(const regex_t* pattern, const char* text) {
+bool pattern_holds(const reg_pattern_t* pattern, const char* text) {
     if (pattern == NULL)
         return true;
     return text != NULL && reg_exec(pattern, text) == 0;
@@ -59,7 +59,7 @@ bool url_command_listed(const StringList& names, url_command_t** commands) {
 }
 
 // The proxy's own host name: -H when given, else the general section's.
-bool proxy_host_holds(const regex_t* pattern) {
+bool proxy_host_holds(const reg_pattern_t* pattern) {
     if (pattern == NULL)
         return true;
     if (proxyhost[0] != '\0')
@@ -135,7 +135,7 @@ Profile::Profile(const Profile& other)
 }
 
 Profile::~Profile() {
-    for (regex_t* pattern : {protocol_regex, host_regex, path_regex, content_type_regex,
+    for (reg_pattern_t* pattern : {protocol_regex, host_regex, path_regex, content_type_regex,
                              proxy_host_regex, request_header_regex, response_header_regex})
         free_pattern(pattern);
 }

@@ -74,13 +74,13 @@ public:
     tm_partial end;
     // Compiled case-insensitive patterns; NULL when the text is empty or
     // does not compile (then the criterion is not applied).
-    regex_t* protocol_regex;
-    regex_t* host_regex;
-    regex_t* path_regex;
-    regex_t* content_type_regex;
-    regex_t* proxy_host_regex;
-    regex_t* request_header_regex;
-    regex_t* response_header_regex;
+    reg_pattern_t* protocol_regex;
+    reg_pattern_t* host_regex;
+    reg_pattern_t* path_regex;
+    reg_pattern_t* content_type_regex;
+    reg_pattern_t* proxy_host_regex;
+    reg_pattern_t* request_header_regex;
+    reg_pattern_t* response_header_regex;
 
     // Whether every criterion holds for the connection at the local time.
     bool applies(const CONNECTION_T* connection, const struct tm& now) const;
