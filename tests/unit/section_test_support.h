@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <string>
 
 #include <tinyxml2.h>
@@ -15,6 +19,7 @@
 #include "header.h"
 #include "log_test_support.h"
 #include "section.h"
+#include "socket.h"
 
 namespace sectiontest {
 
@@ -35,10 +40,12 @@ inline std::string elements(std::initializer_list<std::pair<std::string, std::st
     return text;
 }
 
-// A connection record as the road holds it during a request: no sockets,
-// the given request header (owned by the record), empty lists.
+// A connection record as the road holds it during a request: the given
+// request header (owned by the record), empty lists, and no client socket
+// until attach_client() gives it one end of a socket pair.
 struct Connection {
     CONNECTION_T record{};
+    int peer = -1; // the client's end
 
     explicit Connection(const char* request_text = nullptr) {
         if (request_text != nullptr) {
@@ -49,6 +56,25 @@ struct Connection {
     ~Connection() {
         http_header_free(record.request);
         http_header_free(record.response);
+        delete record.client;
+        if (peer != -1)
+            close(peer);
+    }
+    void attach_client() {
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        record.client = new Socket(ends[0]);
+        peer = ends[1];
+    }
+    // Everything the proxy sent to the client so far.
+    std::string sent() {
+        record.client->Flush();
+        std::string text;
+        char piece[65536];
+        ssize_t got;
+        while ((got = recv(peer, piece, sizeof piece, MSG_DONTWAIT)) > 0)
+            text.append(piece, static_cast<size_t>(got));
+        return text;
     }
     CONNECTION_T* operator->() { return &record; }
     CONNECTION_T* get() { return &record; }

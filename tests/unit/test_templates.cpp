@@ -4,7 +4,6 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include "header.h"
 #include "profiles.h"
 #include "section_test_support.h"
-#include "socket.h"
 #include "templates.h"
 
 using sectiontest::Connection;
@@ -63,32 +61,16 @@ protected:
         (*connection)->variables["URL"] = "http://www.example.com/page";
     }
     void TearDown() override {
-        delete (*connection)->client;
         free((*connection)->client_ip);
         delete connection;
-        if (peer != -1)
-            close(peer);
         ShippedSectionTest::TearDown();
     }
     void load(const std::string& directory, const std::string& entries) {
         sectiontest::load(*section, "<templates><templatedir>" + directory + "</templatedir>" +
                                         entries + "</templates>");
     }
-    void attach_client() {
-        int ends[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        (*connection)->client = new Socket(ends[0]);
-        peer = ends[1];
-    }
-    std::string sent() {
-        (*connection)->client->Flush();
-        std::string text;
-        char piece[65536];
-        ssize_t got;
-        while ((got = recv(peer, piece, sizeof piece, MSG_DONTWAIT)) > 0)
-            text.append(piece, static_cast<size_t>(got));
-        return text;
-    }
+    void attach_client() { connection->attach_client(); }
+    std::string sent() { return connection->sent(); }
     std::string page(const char* name, int* status = nullptr) {
         Filebuf* got = section->get(conn(), name, status);
         EXPECT_NE(got, nullptr) << name;
@@ -103,7 +85,6 @@ protected:
 
     TemplateSection* section = nullptr;
     Connection* connection = nullptr;
-    int peer = -1;
     std::string content_type;
 };
 

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -13,7 +11,6 @@
 #include "header.h"
 #include "log_test_support.h"
 #include "section_test_support.h"
-#include "socket.h"
 #include "url_commands.h"
 
 using sectiontest::Connection;
@@ -82,42 +79,23 @@ TEST(UrlCommandCreate, LabelsInArrayOrderAndFindIgnoresCase) {
     free(empty);
 }
 
-// A connection whose client is one end of a socket pair; the test reads
-// what the proxy sent from the other end.
 class ExtractTest : public logtest::LogDirTest {
 protected:
     void start(const char* request_text) {
         connection = new Connection(request_text);
-        int ends[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        (*connection)->client = new Socket(ends[0]);
-        peer = ends[1];
+        connection->attach_client();
     }
     void TearDown() override {
         if (connection != nullptr) {
             url_command_free((*connection)->url_commands);
-            delete (*connection)->client;
             delete connection;
         }
-        if (peer != -1)
-            close(peer);
         LogDirTest::TearDown();
     }
-    // Everything sent to the client so far.
-    std::string sent() {
-        (*connection)->client->Flush();
-        shutdown(peer, SHUT_WR);
-        std::string text;
-        char piece[4096];
-        ssize_t got;
-        while ((got = recv(peer, piece, sizeof piece, MSG_DONTWAIT)) > 0)
-            text.append(piece, static_cast<size_t>(got));
-        return text;
-    }
+    std::string sent() { return connection->sent(); }
     CONNECTION_T* conn() { return connection->get(); }
 
     Connection* connection = nullptr;
-    int peer = -1;
 };
 
 TEST_F(ExtractTest, ProxyRequestLosesItsLabelsAndKeepsTheCommands) {
