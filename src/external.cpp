@@ -31,23 +31,27 @@ void close_all(const int* descriptors, int count) {
             close(descriptors[i]);
 }
 
-// Child side: never returns.
-[[noreturn]] void exec_child(CONNECTION_T* connection, const char* command, const char* tempfile,
-                             int input_fd, int output_fd) {
-    char** argv = cmdline_parse(command);
-    if (tempfile != NULL)
-        argv = array_add(argv, tempfile);
-    p_clearenv();
-    if (connection != NULL)
-        for (const auto& variable : connection->variables)
-            p_setenv(variable.first.c_str(), variable.second.c_str(), 1);
+// Child side: only calls that are safe between fork and exec in a
+// threaded process (the argument and environment vectors were built
+// before the fork). Never returns.
+[[noreturn]] void exec_child(char** argv, char** environment, int input_fd, int output_fd) {
     if (dup2(input_fd, STDIN_FILENO) == -1 || dup2(output_fd, STDOUT_FILENO) == -1)
         _exit(1);
     close(input_fd);
     close(output_fd);
     if (argv[0] != NULL)
-        execvp(argv[0], argv);
+        execvpe(argv[0], argv, environment);
     _exit(1);
+}
+
+// "name=value" for every template variable of the connection.
+char** environment_of(const CONNECTION_T* connection) {
+    char** environment = array_add(NULL, NULL);
+    if (connection == NULL)
+        return environment;
+    for (const auto& variable : connection->variables)
+        environment = array_add(environment, (variable.first + "=" + variable.second).c_str());
+    return environment;
 }
 
 // Feeds the input (when any) and collects the output until the program
@@ -133,20 +137,26 @@ Filebuf* external_exec(CONNECTION_T* connection, const char* command, Filebuf* i
         close(fd);
     }
 
+    char** argv = cmdline_parse(command);
+    if (!tempfile.empty())
+        argv = array_add(argv, tempfile.c_str());
+    char** environment = environment_of(connection);
     pid_t child = fork();
+    int fork_errno = errno;
+    if (child == 0) {
+        close(input_pipe[1]);
+        close(output_pipe[0]);
+        exec_child(argv, environment, input_pipe[0], output_pipe[1]);
+    }
+    array_free(argv);
+    array_free(environment);
     if (child == -1) {
-        putlog(LOG_ERROR, "[system: fork:%d:%s], in %s, failed to run %s", errno, strerror(errno),
-               __func__, command);
+        putlog(LOG_ERROR, "[system: fork:%d:%s], in %s, failed to run %s", fork_errno,
+               strerror(fork_errno), __func__, command);
         close_all(ends, 4);
         if (!tempfile.empty())
             unlink(tempfile.c_str());
         return NULL;
-    }
-    if (child == 0) {
-        close(input_pipe[1]);
-        close(output_pipe[0]);
-        exec_child(connection, command, tempfile.empty() ? NULL : tempfile.c_str(),
-                   input_pipe[0], output_pipe[1]);
     }
 
     close(input_pipe[0]);
