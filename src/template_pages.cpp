@@ -504,7 +504,6 @@ const char STYLESHEET[] =
     "</style>\n";
 
 const char TOOLTIP[] =
-    "<div id=\"ToolTip\"></div>\n"
     "<script type=\"text/javascript\">\n"
     "<!--\n"
     "var toolTipActive = false;\n"
@@ -512,6 +511,7 @@ const char TOOLTIP[] =
     "var toolTipY = 0;\n"
     "function overhere(event) {\n"
     "  if (!event) event = window.event;\n"
+    "  if (!event) return;\n"
     "  if (event.pageX || event.pageY) {\n"
     "    toolTipX = event.pageX;\n"
     "    toolTipY = event.pageY;\n"
@@ -545,7 +545,6 @@ const char TOOLTIP[] =
     "function EnterContent(layerName, title, content) {\n"
     "  ReplaceContent(layerName, '<b>' + title + '</b><br>' + content);\n"
     "}\n"
-    "document.onmousemove = overhere;\n"
     "//-->\n"
     "</script>\n";
 
