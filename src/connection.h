@@ -26,6 +26,7 @@
 
 class Socket;
 class Filebuf;
+struct url_command_t;
 class Stats;
 
 // CONNECTION_T::flags: bits of the current request; 0 after each request.
@@ -152,6 +153,7 @@ struct CONNECTION_T {
     std::string interface_password;
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
+    url_command_t** url_commands; // the request's URL commands, or NULL; per request
     Filebuf* body;         // request body of the current request
     std::map<std::string, std::string> variables; // template variables
     LogEntry log;          // access-log record of the current request
