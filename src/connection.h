@@ -25,6 +25,7 @@
 #include "config_lists.h"
 
 class Socket;
+struct HEADER;
 class Filebuf;
 struct url_command_t;
 class Stats;
@@ -155,6 +156,8 @@ struct CONNECTION_T {
     unsigned bypass;       // BYPASS_* of the current request
     url_command_t** url_commands; // the request's URL commands, or NULL; per request
     Filebuf* body;         // request body of the current request
+    HEADER* request;       // parsed request header of the current request
+    HEADER* response;      // response header of the current request
     std::map<std::string, std::string> variables; // template variables
     LogEntry log;          // access-log record of the current request
     Stats* user_stats;     // shared; released under atomlock
