@@ -17,7 +17,7 @@
 #include "misc.h"
 #include "profiles.h"
 #include "regexp.h"
-#include "socket.h"
+#include "relay.h"
 
 TemplateSection* template_section = nullptr;
 
@@ -264,7 +264,7 @@ int TemplateSection::send(const char* name, CONNECTION_T* connection, int status
     http_header_free(header);
     // The body goes as it is; a HEAD request gets the header only.
     if ((connection->flags & CONN_HEAD) == 0 && page->size > 0)
-        connection->client->WriteFilebuf(page);
+        net_filebuf_send(page, connection, SIDE_CLIENT);
     putlog(LOG_TEMPLATE, "[IP:%s] sent %s", connection->client_ip, name);
     delete page;
     return 1;

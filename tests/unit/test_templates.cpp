@@ -154,6 +154,18 @@ TEST_F(TemplateTest, SendAnswersWithHeaderBodyAndAccessRecord) {
     EXPECT_TRUE(logged("[IP:127.0.0.1] sent noaccess"));
 }
 
+// A HEAD request gets the header with the page's length and no body.
+TEST_F(TemplateTest, HeadRequestGetsTheHeaderOnly) {
+    load("", "");
+    attach_client();
+    conn()->flags |= CONN_HEAD;
+    EXPECT_EQ(section->send("tinygif", conn(), 200), 1);
+    std::string reply = sent();
+    EXPECT_NE(reply.find("Content-Length: 43\r\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("Content-Type: image/gif\r\n"), std::string::npos) << reply;
+    EXPECT_EQ(reply.substr(reply.size() - 4), "\r\n\r\n");
+}
+
 TEST_F(TemplateTest, SendWithoutClientOrPageSendsNothing) {
     load("", entry("blocked", "whatever", 403, "program") + "");
     EXPECT_EQ(section->send("noaccess", conn(), 200), 0); // no client socket
