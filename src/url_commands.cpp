@@ -1,5 +1,6 @@
 #include "url_commands.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,12 +34,24 @@ char* checked_strdup(const std::string& text) {
 }
 
 // Length of the complete label at the start of text ("." included), or 0
-// when the text does not begin with one.
+// when the text does not begin with one. The label ends at the first "."
+// after "xx--", except that options in brackets may hold dots themselves
+// ("xx--template[proxy.pac].").
 size_t label_length(const char* text) {
     if (strncasecmp(text, LABEL_PREFIX, LABEL_PREFIX_LENGTH) != 0)
         return 0;
-    const char* dot = strchr(text + LABEL_PREFIX_LENGTH, '.');
-    return dot == NULL ? 0 : static_cast<size_t>(dot - text) + 1;
+    const char* name = text + LABEL_PREFIX_LENGTH;
+    const char* dot = strchr(name, '.');
+    if (dot == NULL)
+        return 0;
+    const char* open = static_cast<const char*>(memchr(name, '[', static_cast<size_t>(dot - name)));
+    const char* close = open != NULL ? strchr(open, ']') : NULL;
+    if (close != NULL && close > dot) {
+        const char* after = strchr(close, '.');
+        if (after != NULL)
+            dot = after;
+    }
+    return static_cast<size_t>(dot - text) + 1;
 }
 
 // A new command from the label of `length` characters at text.

@@ -36,6 +36,7 @@ TEST(UrlCommandParse, LabelsAreTakenFromTheStartOfTheText) {
         {"XX--Fresh.www.example.com", {"Fresh"}, "www.example.com"},
         {"xx--bypass[fh.example.com", {"bypass"}, "example.com"}, // no "]" in the label
         {"xx--template[blocked].host", {"template[blocked]"}, "host"},
+        {"xx--template[proxy.pac].host", {"template[proxy.pac]"}, "host"}, // dots in options
         {"xx--.host", {""}, "host"},
         {"www.xx--fresh.example", {}, "www.xx--fresh.example"}, // only at the start
         {"xx--fresh", {}, "xx--fresh"},                        // no "." ends it: no label
