@@ -13,6 +13,7 @@
 #include "socket.h"
 #include "stats.h"
 #include "upstream.h"
+#include "url_commands.h"
 
 static void scores_unset(CONNECTION_T* connection) {
     for (int& score : connection->category_scores)
@@ -37,6 +38,9 @@ void connection_reset(CONNECTION_T* connection) {
         connection->server_keepalive = 0;
         connection->client_keepalive = 0;
     }
+
+    url_command_free(connection->url_commands);
+    connection->url_commands = nullptr;
 
     delete connection->body;
     connection->body = nullptr;

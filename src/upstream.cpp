@@ -31,6 +31,7 @@
 #include "socket.h"
 #include "socks.h"
 #include "templates.h"
+#include "url_commands.h"
 
 static const char* client_address(CONNECTION_T* connection) {
     return connection->client_ip != NULL ? connection->client_ip : "-";
@@ -299,9 +300,9 @@ void keepalive_check_server(CONNECTION_T* connection) {
 
 // ---- Buffering --------------------------------------------------------------------
 
-// Is the URL command present on the request? URL commands are not parsed
-// yet, so none is.
-static bool url_command_present(CONNECTION_T*, const char*) { return false; }
+static bool url_command_present(CONNECTION_T* connection, const char* name) {
+    return url_command_find(connection->url_commands, name) != NULL;
+}
 
 int accepts_encoded_content(CONNECTION_T* connection) {
     const char* accepted = connection->request->accept_encoding;
@@ -330,7 +331,7 @@ int buffer_check(CONNECTION_T* connection) {
         return 1;
     if (response->chunked && request->version == HTTP_VERSION_10)
         return 1;
-    if (Processors::Execute(PROCESSOR_BUFFCHECK, connection, NULL) == 1)
+    if (processors.Execute(PROCESSOR_BUFFCHECK, connection, NULL) == 1)
         return 1;
 
     // From here on the body need not pass the content processors.
@@ -372,7 +373,7 @@ void buffertimeout_check(CONNECTION_T* connection) {
 // ---- Processor stages ---------------------------------------------------------------
 
 int process_request(CONNECTION_T* connection, Filebuf* body) {
-    Processors::Execute(PROCESSOR_AUTH, connection, body);
+    processors.Execute(PROCESSOR_AUTH, connection, body);
     if (connection->user != NULL) {
         if (global != NULL) {
             global->stats.AddCounter("users", connection->user, STAT_COUNT);
@@ -383,7 +384,7 @@ int process_request(CONNECTION_T* connection, Filebuf* body) {
         connection->variables["USERNAME"] = connection->user;
     }
     if (connection->response == NULL) {
-        Processors::Execute(PROCESSOR_REQMOD, connection, body);
+        processors.Execute(PROCESSOR_REQMOD, connection, body);
         if (connection->response == NULL) {
             HEADER* request = connection->request;
             // A streamed body goes upstream as it arrives, in its own
@@ -417,12 +418,12 @@ int process_request(CONNECTION_T* connection, Filebuf* body) {
 }
 
 int process_response(CONNECTION_T* connection, Filebuf* body) {
-    if (Processors::Execute(PROCESSOR_RESPCHECK, connection, body) == 1) {
+    if (processors.Execute(PROCESSOR_RESPCHECK, connection, body) == 1) {
         connection->log.set_cachecode(CACHECODE_TCP_DENIED);
         connection->log.status = 403;
         return 0;
     }
-    Processors::Execute(PROCESSOR_RESPMOD, connection, body);
+    processors.Execute(PROCESSOR_RESPMOD, connection, body);
     if (connection->cachemap != NULL && cache_section != NULL)
         cache_section->flag_set(connection->cachemap, CACHE_CLEAN);
     return 1;

@@ -26,7 +26,6 @@ protected:
     void SetUp() override {
         UpstreamFixture::SetUp();
         BLOCKSIZE = 8192;
-        general_section->io_timeout = 1;
         conn = connection_on(client_link);
         conn->server = new Socket(server_link.take());
         conn->client_keepalive = 1;
@@ -230,7 +229,8 @@ TEST_F(RelayTest, KnownLengthGoneSilentIsMarkedFailed) {
 }
 
 TEST_F(RelayTest, BodyOfUnknownLengthIsCappedAtTheBufferLimit) {
-    general_section->maxdbuffer = 100000;
+    general.maxdownloadbuffer = "100000";
+    apply_general();
     std::thread writer([&] {
         send_all(server_link.peer, pattern(300000));
         server_link.close_peer();
@@ -335,7 +335,8 @@ TEST_F(RelayTest, TunnelWithLengthStopsThere) {
 TEST_F(RelayTest, NonOkResponseBodyWaitsOneSecond) {
     conn->response = header_new();
     conn->response->status = 404;
-    general_section->io_timeout = 30;
+    general.timeout = 30;
+    apply_general();
     send_all(server_link.peer, "not");
     Filebuf fb;
     // Returns after the one-second wait, not the 30-second I/O time-out:

@@ -35,7 +35,8 @@ protected:
 };
 
 TEST_F(ServerPoolTest, FullPoolDropsOldestAndWarnsOncePerSizeUntilClean) {
-    general_section->poolsize = 2;
+    general.poolsize = 2;
+    apply_general();
     Socket* first = fresh();
     pool->Add(first, "http", "a.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     pool->Add(fresh(), "http", "b.test", 80, NULL, NULL, TUNNEL_ID_NONE);
@@ -46,7 +47,8 @@ TEST_F(ServerPoolTest, FullPoolDropsOldestAndWarnsOncePerSizeUntilClean) {
     pool->Add(fresh(), "http", "d.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     EXPECT_EQ(warnings(), 1);
 
-    general_section->pooltimeout = 3600;
+    general.pooltimeout = 3600;
+    apply_general();
     pool->Clean(0);
     pool->Add(fresh(), "http", "e.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     EXPECT_EQ(warnings(), 2);
@@ -132,7 +134,8 @@ TEST_F(ServerPoolTest, TunnelSocketSurvivesCleaningUntilItsClientEnds) {
 }
 
 TEST_F(ServerPoolTest, CleanDropsSocketsIdleForThePoolTimeout) {
-    general_section->pooltimeout = 30;
+    general.pooltimeout = 30;
+    apply_general();
     pool->Add(fresh(), "http", "old.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     pool->Add(fresh(), "http", "young.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     pool->pool.front()->added = time(NULL) - 30;
@@ -156,7 +159,8 @@ TEST_F(ServerPoolTest, DroppedSocketIsClosedAndHitsAreCounted) {
 }
 
 TEST_F(ServerPoolTest, PasswordsNeverReachTheLog) {
-    general_section->poolsize = 1;
+    general.poolsize = 1;
+    apply_general();
     pool->Add(fresh(), "ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
     pool->Add(fresh(), "ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
     delete pool->Find("ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);

@@ -28,7 +28,6 @@ protected:
 
     void SetUp() override {
         UpstreamFixture::SetUp();
-        general_section->io_timeout = 1;
         snprintf(username, sizeof username, "%s", "proxyuser");
         conn = connection_new();
         conn->client_ip = xstrdup("127.0.0.1");
@@ -240,7 +239,8 @@ protected:
         SocksTest::SetUp();
         if (access(DANTED, X_OK) != 0)
             GTEST_SKIP() << "dante-server is not installed (scripts/install-deps.sh)";
-        general_section->io_timeout = 10;
+        general.timeout = 10;
+        apply_general();
     }
     void TearDown() override {
         if (dante > 0) {

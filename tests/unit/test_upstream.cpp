@@ -70,8 +70,8 @@ protected:
     void SetUp() override {
         UpstreamFixture::SetUp();
         loglevel = 0x0FFFFFFF;
-        general_section->io_timeout = 2;
-        general_section->connect_timeout = 5;
+        general.timeout = 2;
+        apply_general();
         snprintf(slogfile, sizeof slogfile, "%s/access.log", dir.c_str());
         snprintf(elogfile, sizeof elogfile, "%s/extended.log", dir.c_str());
         conn = connection_on(client_link);
@@ -256,7 +256,8 @@ TEST_F(UpstreamTest, FreshConnectionWithoutAnswerGetsNoconnect) {
     EXPECT_EQ(header_get_reconnect(conn, 2), nullptr);
     EXPECT_EQ(conn->log.status, 503);
     EXPECT_EQ(conn->log.cache_code, static_cast<uint32_t>(CACHECODE_UNSPECIFIED));
-    EXPECT_NE(to_client().find("noconnect"), std::string::npos);
+    EXPECT_NE(to_client().find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_NE(log().find("[IP:10.0.0.9] sent noconnect"), std::string::npos);
     EXPECT_NE(log().find("purged dns: origin.test"), std::string::npos);
 }
 
@@ -341,7 +342,8 @@ TEST_F(UpstreamTest, ServerKeepAliveRules) {
 int buffcheck_says_yes(CONNECTION_T*, Filebuf*) { return 1; }
 
 TEST_F(UpstreamTest, BufferDecisions) {
-    general_section->maxdbuffer = 1000;
+    general.maxdownloadbuffer = "1000";
+    apply_general();
     conn->request->version = HTTP_VERSION_10;
     ASSERT_NE(response("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), nullptr);
     EXPECT_EQ(buffer_check(conn), 1); // chunked to an HTTP/1.0 client
@@ -359,7 +361,7 @@ TEST_F(UpstreamTest, BufferDecisions) {
     EXPECT_EQ(buffer_check(conn), 0);
     EXPECT_FALSE(conn->flags & CONN_PROCESSING);
 
-    Processors::Add(PROCESSOR_BUFFCHECK, buffcheck_says_yes);
+    processors.Add(buffcheck_says_yes, PROCESSOR_BUFFCHECK);
     conn->flags |= CONN_PROCESSING;
     EXPECT_EQ(buffer_check(conn), 1);
     EXPECT_TRUE(conn->flags & CONN_PROCESSING);
@@ -376,7 +378,8 @@ TEST_F(UpstreamTest, DownloadLimitAtTheBoundary) {
     EXPECT_EQ(conn->client_keepalive, 0);
     EXPECT_EQ(conn->variables["FILTER"], "Download Limits");
     EXPECT_EQ(conn->variables["DOWNLOADLIMIT"], "1000");
-    EXPECT_NE(to_client().find("downloadlimit"), std::string::npos);
+    EXPECT_NE(to_client().find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_NE(log().find("[IP:10.0.0.9] sent downloadlimit"), std::string::npos);
     EXPECT_EQ(conn->log.status, 403);
     std::string access = logtest::read_file(slogfile);
     EXPECT_NE(access.find("TCP_DENIED/403 1001 "), std::string::npos);
@@ -432,7 +435,7 @@ int answer_with_page(CONNECTION_T* connection, Filebuf*) {
 }
 
 TEST_F(UpstreamTest, RequestProcessorAnswerGoesToTheClient) {
-    Processors::Add(PROCESSOR_REQMOD, answer_with_page);
+    processors.Add(answer_with_page, PROCESSOR_REQMOD);
     conn->user = xstrdup("ann@10.0.0.9");
     Filebuf body;
     EXPECT_EQ(process_request(conn, &body), 0);
@@ -452,13 +455,13 @@ int count_respmod(CONNECTION_T*, Filebuf*) { return ++respmod_runs, 0; }
 TEST_F(UpstreamTest, ResponseProcessors) {
     CACHEMAP object = {};
     conn->cachemap = &object;
-    Processors::Add(PROCESSOR_RESPMOD, count_respmod);
+    processors.Add(count_respmod, PROCESSOR_RESPMOD);
     Filebuf body;
     EXPECT_EQ(process_response(conn, &body), 1);
     EXPECT_EQ(respmod_runs, 1);
     EXPECT_TRUE(object.flags & CACHE_CLEAN);
 
-    Processors::Add(PROCESSOR_RESPCHECK, block_it);
+    processors.Add(block_it, PROCESSOR_RESPCHECK);
     EXPECT_EQ(process_response(conn, &body), 0);
     EXPECT_EQ(respmod_runs, 1);
     EXPECT_EQ(conn->log.status, 403);
@@ -469,7 +472,8 @@ TEST_F(UpstreamTest, ResponseProcessors) {
 TEST_F(UpstreamTest, BufferingPastItsDeadlineLetsTheClientGo) {
     CACHEMAP object = {};
     conn->cachemap = &object;
-    general_section->bufferwait = 30;
+    general.bufferwait = 30;
+    apply_general();
     buffertimeout_set(conn);
     EXPECT_GE(conn->buffer_deadline, time(NULL) + 29);
     conn->flags |= CONN_BUFFERING | CONN_CACHE_STORE;
@@ -486,7 +490,8 @@ TEST_F(UpstreamTest, BufferingPastItsDeadlineLetsTheClientGo) {
               CACHE_BUFFERWAIT | CACHE_PREFETCHED);
     conn->cachemap = nullptr;
 
-    general_section->bufferwait = 0;
+    general.bufferwait = 0;
+    apply_general();
     buffertimeout_set(conn);
     EXPECT_EQ(conn->buffer_deadline, 0);
 }

@@ -31,10 +31,24 @@ inline std::string project_dir() {
     return here.substr(0, here.rfind("/tests/unit/"));
 }
 
+// The general settings these tests vary: the server pool's globals and one
+// General entry that matches every connection.
+struct GeneralValues {
+    int poolsize = 100;
+    int pooltimeout = 30;
+    int connecttimeout = 5;
+    int timeout = 1; // I/O time-out
+    std::string maxdownloadbuffer = "0";
+    std::string maxuploadbuffer = "0";
+    int bufferwait = 0;
+};
+
 // NetTest plus the sections, made from etc/sections.xml. They are left
 // alone at the end, like the rest of the process record.
 class UpstreamFixture : public NetTest {
 protected:
+    GeneralValues general;
+
     void SetUp() override {
         NetTest::SetUp();
         sectionxml = new tinyxml2::XMLDocument();
@@ -44,6 +58,32 @@ protected:
         template_section = new TemplateSection();
         cache_section = new CacheSection();
         network_section = new NetworkSection();
+        apply_general();
+    }
+
+    // Loads `general` into the general section.
+    void apply_general() {
+        auto element = [](const std::string& name, const std::string& value) {
+            return "<" + name + ">" + value + "</" + name + ">";
+        };
+        std::string text =
+            "<kestrivan><general>" + element("poolsize", std::to_string(general.poolsize)) +
+            element("pooltimeout", std::to_string(general.pooltimeout)) + "<general>" +
+            element("enabled", "true") + element("comment", "tests") + element("groups", "") +
+            element("profiles", "") +
+            element("connecttimeout", std::to_string(general.connecttimeout)) +
+            element("timeout", std::to_string(general.timeout)) +
+            element("keepalivetimeout", "60") +
+            element("maxdownloadbuffer", general.maxdownloadbuffer) +
+            element("maxuploadbuffer", general.maxuploadbuffer) +
+            element("bufferwait", std::to_string(general.bufferwait)) +
+            element("connectports", "") + element("compressmime", "") +
+            element("compressout", "false") + element("compressin", "false") +
+            element("xforwardedfor", "false") + element("via", "false") +
+            "</general></general></kestrivan>";
+        tinyxml2::XMLDocument doc;
+        ASSERT_EQ(doc.Parse(text.c_str()), tinyxml2::XML_SUCCESS) << doc.ErrorStr();
+        general_section->load(&doc, 1);
     }
     void TearDown() override {
         template_section = nullptr;
