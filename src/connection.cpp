@@ -39,6 +39,13 @@ void connection_reset(CONNECTION_T* connection) {
         connection->client_keepalive = 0;
     }
 
+    // A kept-alive upstream goes to the server pool for the next request to
+    // the same place (keyed by the request, so before it goes); any other
+    // ends with its request.
+    if (!upstream_park(connection))
+        delete connection->server;
+    connection->server = nullptr;
+
     url_command_free(connection->url_commands);
     connection->url_commands = nullptr;
 
@@ -48,12 +55,6 @@ void connection_reset(CONNECTION_T* connection) {
     connection->request = nullptr;
     http_header_free(connection->response);
     connection->response = nullptr;
-
-    // A kept-alive upstream goes to the server pool for the next request to
-    // the same place; any other ends with its request.
-    if (!upstream_park(connection))
-        delete connection->server;
-    connection->server = nullptr;
 
     free(connection->upstream_host);
     connection->upstream_host = nullptr;

@@ -539,4 +539,24 @@ TEST_F(UpstreamTest, UnreachableParentGivesTheConnectCode) {
               std::string::npos);
 }
 
+TEST_F(UpstreamTest, EndOfRequestParksOnlyAHealthyKeptAliveUpstream) {
+    Origin origin(1, {""}, 1);
+    conn->request->port = origin.listener.port;
+    ASSERT_GE(protocol_start(conn), 0);
+    conn->server_keepalive = 1;
+    connection_reset(conn);
+    EXPECT_EQ(conn->server, nullptr);
+    ASSERT_EQ(global->serverpool->pool.size(), 1u);
+    EXPECT_EQ(global->serverpool->pool.front()->port, origin.listener.port);
+
+    conn->request = header_new();
+    set_request("GET", "http", "127.0.0.1", origin.listener.port, "/");
+    ASSERT_GE(protocol_start(conn), 0);
+    EXPECT_TRUE(conn->flags & CONN_UPSTREAM_REUSED);
+    conn->flags |= CONN_TRANSFER_FAILED;
+    connection_reset(conn);
+    EXPECT_EQ(conn->server, nullptr);
+    EXPECT_TRUE(global->serverpool->pool.empty());
+}
+
 } // namespace
