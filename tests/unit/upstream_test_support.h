@@ -17,6 +17,7 @@
 #include <tinyxml2.h>
 
 #include "cache.h"
+#include "config_test_support.h"
 #include "general.h"
 #include "net_test_support.h"
 #include "network_section.h"
@@ -24,12 +25,6 @@
 #include "templates.h"
 
 namespace nettest {
-
-// The project's source directory, found from this file's own path.
-inline std::string project_dir() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind("/tests/unit/"));
-}
 
 // The general settings these tests vary: the server pool's globals and one
 // General entry that matches every connection.
@@ -52,7 +47,7 @@ protected:
     void SetUp() override {
         NetTest::SetUp();
         sectionxml = new tinyxml2::XMLDocument();
-        std::string definition = project_dir() + "/etc/sections.xml";
+        std::string definition = configtest::source_dir() + "/etc/sections.xml";
         ASSERT_EQ(sectionxml->LoadFile(definition.c_str()), tinyxml2::XML_SUCCESS) << definition;
         general_section = new GeneralSection();
         template_section = new TemplateSection();
