@@ -11,6 +11,7 @@ libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 db-util libpam-modules passwd
 clang
+vsftpd python3-pyftpdlib
 "
 
 missing=""
