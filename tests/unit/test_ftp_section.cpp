@@ -20,6 +20,13 @@ protected:
         section.reset(new FtpSection());
     }
 
+    void TearDown() override {
+        section.reset();
+        delete sectionxml;
+        sectionxml = nullptr;
+        LogDirTest::TearDown();
+    }
+
     void load(const std::string& body) {
         doc.reset(configtest::parse_document("<kestrivan><ftp>" + body + "</ftp></kestrivan>"));
         section->load(doc.get(), 1);
