@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "filebuf.h"
+#include "http_text.h"
 #include "log.h"
 #include "mem.h"
 
@@ -62,31 +63,14 @@ void split_words(const char* line, bool stop_at_arrow, Words* words) {
     }
 }
 
-// Permission bits of an ls mode column such as "drwsr-Sr-t"; 0 for a column
-// shorter than ten characters. 's' in the owner group is set-user-id with
-// execute, 'S' in the group group set-group-id with execute, 't' in the
-// others group sticky with execute.
+// Permission bits of the mode column, read from the word alone: the text
+// after a short mode word must not be taken for its missing letters.
 unsigned permission_bits(const char* mode, size_t length) {
-    if (length < 10)
-        return 0;
-    static const unsigned read_bits[3] = {0x100, 0x20, 0x4};
-    static const unsigned write_bits[3] = {0x80, 0x10, 0x2};
-    static const unsigned execute_bits[3] = {0x40, 0x8, 0x1};
-    static const char special_letter[3] = {'s', 'S', 't'};
-    static const unsigned special_bits[3] = {0x800, 0x400, 0x200};
-    unsigned bits = 0;
-    for (int group = 0; group < 3; group++) {
-        const char* triple = mode + 1 + 3 * group;
-        if (triple[0] == 'r')
-            bits |= read_bits[group];
-        if (triple[1] == 'w')
-            bits |= write_bits[group];
-        if (triple[2] == 'x')
-            bits |= execute_bits[group];
-        else if (triple[2] == special_letter[group])
-            bits |= execute_bits[group] | special_bits[group];
-    }
-    return bits;
+    char word[11];
+    size_t kept = length < 10 ? length : 10;
+    memcpy(word, mode, kept);
+    word[kept] = '\0';
+    return mode_parse(word);
 }
 
 // Reads a size column: decimal digits only, 64-bit. False for anything else.

@@ -1,9 +1,20 @@
 #include "proto_ftp.h"
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
+#include "compat.h"
 #include "ftp_list.h"
+#include "http_text.h"
+#include "log.h"
+#include "network.h"
+#include "socket.h"
 
 namespace {
 
@@ -48,7 +59,160 @@ int command_reply(FtpControl* control, int timeout, const char* verb, const std:
     return code;
 }
 
+// The control connection's peer or local address; false when it has none.
+bool socket_address(int fd, bool peer, struct sockaddr_storage* address) {
+    memset(address, 0, sizeof *address);
+    socklen_t length = sizeof *address;
+    int result = peer ? getpeername(fd, reinterpret_cast<struct sockaddr*>(address), &length)
+                      : getsockname(fd, reinterpret_cast<struct sockaddr*>(address), &length);
+    if (result == -1) {
+        putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, no address of the FTP control connection",
+               peer ? "getpeername" : "getsockname", errno, strerror(errno), __func__);
+        return false;
+    }
+    return true;
+}
+
+// Sends the data command and waits for its preliminary reply.
+bool command_started(FtpControl* control, int timeout, const char* verb,
+                     const std::string& argument, ftp_reply_t* reply) {
+    if (ftp_command_send(control, verb, argument) != 0)
+        return false;
+    int code = ftp_code_wait(control, timeout, 150, 125, reply);
+    return code == 150 || code == 125;
+}
+
+// Passive mode: the data connection goes to the control peer, whatever
+// address the 227 reply names.
+Socket* passive_open(FtpControl* control, int control_fd, int timeout, const char* verb,
+                     const std::string& argument, ftp_reply_t* reply) {
+    if (ftp_command_send(control, "PASV", "") != 0 ||
+        ftp_code_wait(control, timeout, 227, 227, reply) != 227)
+        return NULL;
+    int port = ftp_pasv_port(strchr(reply->last, '(') != NULL ? reply->last : reply->first);
+    struct sockaddr_storage peer, target;
+    if (port == -1 || !socket_address(control_fd, true, &peer) ||
+        !ftp_pasv_target(&peer, port, &target) || target.ss_family != AF_INET) {
+        putlog(LOG_ERROR, "ftp: unusable passive mode reply: %s", reply->last);
+        return NULL;
+    }
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&target)->sin_addr, host,
+              sizeof host);
+    int fd = net_connect(host, port, timeout);
+    if (fd < 0)
+        return NULL;
+    Socket* data = new Socket(fd);
+    if (!command_started(control, timeout, verb, argument, reply)) {
+        delete data;
+        return NULL;
+    }
+    return data;
+}
+
+// Seconds on a clock that never jumps.
+time_t monotonic_seconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Waits until `deadline` for the server's data connection from `peer`;
+// connections from anywhere else are closed. The descriptor, or -1.
+int accept_from(int listener, const struct sockaddr_storage* peer, time_t deadline) {
+    for (;;) {
+        time_t left = deadline - monotonic_seconds();
+        if (left <= 0)
+            return -1;
+        struct pollfd wait = {listener, POLLIN, 0};
+        int ready = poll(&wait, 1, static_cast<int>(left) * 1000);
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready != 1)
+            return -1;
+        struct sockaddr_storage from;
+        socklen_t length = sizeof from;
+        int fd = s_accept(listener, reinterpret_cast<struct sockaddr*>(&from), &length);
+        if (fd == -1)
+            return -1;
+        if (ftp_data_peer_allowed(peer, &from))
+            return fd;
+        char text[INET6_ADDRSTRLEN] = "";
+        if (from.ss_family == AF_INET)
+            inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&from)->sin_addr, text,
+                      sizeof text);
+        putlog(LOG_SECURITY, "ftp: refused a data connection from %s: not the FTP server", text);
+        close(fd);
+    }
+}
+
+// Active mode: a listener on the control connection's local address.
+Socket* active_open(FtpControl* control, int control_fd, int timeout, const char* verb,
+                    const std::string& argument, ftp_reply_t* reply) {
+    struct sockaddr_storage local, peer;
+    if (!socket_address(control_fd, false, &local) || !socket_address(control_fd, true, &peer) ||
+        local.ss_family != AF_INET)
+        return NULL;
+    auto* address = reinterpret_cast<struct sockaddr_in*>(&local);
+    address->sin_port = 0;
+    int listener = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener == -1) {
+        putlog(LOG_ERROR, "[system: socket:%d:%s], in %s, no socket for an FTP data connection",
+               errno, strerror(errno), __func__);
+        return NULL;
+    }
+    socklen_t length = sizeof *address;
+    const char* failed = NULL;
+    if (bind(listener, reinterpret_cast<struct sockaddr*>(address), sizeof *address) == -1)
+        failed = "bind";
+    else if (listen(listener, 1) == -1)
+        failed = "listen";
+    else if (getsockname(listener, reinterpret_cast<struct sockaddr*>(address), &length) == -1)
+        failed = "getsockname";
+    if (failed != NULL) {
+        putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, no listener for an FTP data connection",
+               failed, errno, strerror(errno), __func__);
+        close(listener);
+        return NULL;
+    }
+    char* port_argument = ftpport_create(address);
+    std::string port_text = port_argument;
+    free(port_argument);
+    int fd = -1;
+    if (ftp_command_send(control, "PORT", port_text) == 0 &&
+        ftp_code_wait(control, timeout, 200, 0, reply) >= 0 &&
+        command_started(control, timeout, verb, argument, reply))
+        fd = accept_from(listener, &peer, monotonic_seconds() + timeout);
+    close(listener);
+    return fd == -1 ? NULL : new Socket(fd);
+}
+
 } // namespace
+
+Socket* ftp_data_open(FtpControl* control, int control_fd, int passive, int timeout,
+                      const char* verb, const std::string& argument, ftp_reply_t* reply) {
+    ftp_reply_t own;
+    if (reply == NULL)
+        reply = &own;
+    ftp_reply_start(reply);
+    std::string command;
+    if (!ftp_command_build(&command, verb, argument))
+        return NULL;
+    if (passive == 1)
+        return passive_open(control, control_fd, timeout, verb, argument, reply);
+    return active_open(control, control_fd, timeout, verb, argument, reply);
+}
+
+int FtpSocketControl::GetLine(char* dst, int max, int timeout) {
+    return socket_->GetLine(dst, max, timeout);
+}
+
+int FtpSocketControl::Write(const char* data, int length) {
+    if (socket_->Write(data, length) == -1)
+        return -1;
+    socket_->Flush();
+    return length;
+}
 
 int ftp_line_code(const char* line) {
     int code = 0;

@@ -27,6 +27,8 @@
 
 #include <string>
 
+class Socket;
+
 // The control connection as the protocol logic uses it.
 class FtpControl {
 public:
@@ -38,6 +40,18 @@ public:
     virtual int GetLine(char* dst, int max, int timeout) = 0;
     // Sends all `length` bytes; -1 on failure.
     virtual int Write(const char* data, int length) = 0;
+};
+
+// The control connection over the proxy's Socket, which stays the
+// caller's. Commands are flushed at once: the reply waits for them.
+class FtpSocketControl : public FtpControl {
+public:
+    explicit FtpSocketControl(Socket* socket) : socket_(socket) {}
+    int GetLine(char* dst, int max, int timeout) override;
+    int Write(const char* data, int length) override;
+
+private:
+    Socket* socket_;
 };
 
 // Longest reply line kept; a longer line is cut (its code is unharmed).
@@ -135,6 +149,23 @@ bool ftp_pasv_target(const struct sockaddr_storage* control_peer, int port,
 // peer address (same family and address; the port is free).
 bool ftp_data_peer_allowed(const struct sockaddr_storage* control_peer,
                            const struct sockaddr_storage* data_peer);
+
+// Opens the data connection for one command ("LIST", "RETR path") and sends
+// the command on the control connection whose descriptor is `control_fd`:
+// - passive (1): "PASV", a 227 reply, a connection to the control
+//   connection's peer at the port the reply names (ftp_pasv_port);
+// - active (any other value): a listener on the control connection's local
+//   address with a free port, "PORT" with that address and a 200 reply (or
+//   a line without number), then, after the command, the server's
+//   connection, taken only from the control connection's peer (others are
+//   closed) within `timeout` seconds.
+// The command's preliminary reply (150 or 125) is awaited; any other reply
+// (550 for a missing file, 425 ...) gives NULL and stays in `reply` (which
+// may be NULL). Returns a new Socket owned by the caller, or NULL with
+// everything it opened closed. The transfer's final reply (226) is left for
+// the caller to await once the data is read.
+Socket* ftp_data_open(FtpControl* control, int control_fd, int passive, int timeout,
+                      const char* verb, const std::string& argument, ftp_reply_t* reply);
 
 // Splits a file path at its last "/": the directory (with its final "/")
 // and the file name. A path without "/" is a file of "/".

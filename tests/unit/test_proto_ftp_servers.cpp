@@ -1,5 +1,5 @@
-// The FTP control protocol and the listing parser against real servers
-// started on loopback: vsftpd (anonymous login answered 230 at once, a
+// The FTP control protocol over the proxy's Socket and the listing parser
+// against real servers started on loopback: vsftpd (anonymous login answered 230 at once, a
 // multi-line greeting, PASV and PORT) and pyftpdlib (a user with a
 // password, the listing actions with every reply awaited).
 #include <gtest/gtest.h>
@@ -15,60 +15,34 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "filebuf.h"
+#include "http_text.h"
 #include "ftp_list.h"
 #include "log_test_support.h"
 #include "proto_ftp.h"
+#include "socket.h"
 
 namespace {
 
 constexpr int TIMEOUT = 10;
 const uint64_t BIG_SIZE = 5ull << 30; // a sparse file over 4 GiB
 
-// A control connection over a plain blocking descriptor.
-class FdControl : public FtpControl {
+// A control connection over the proxy's own Socket, which it owns.
+class ServerControl : public FtpSocketControl {
 public:
-    explicit FdControl(int fd) : fd_(fd) {}
-    ~FdControl() override { close(fd_); }
+    explicit ServerControl(Socket* socket) : FtpSocketControl(socket), socket_(socket) {}
 
-    int GetLine(char* dst, int max, int timeout) override {
-        std::string::size_type end;
-        while ((end = buffered_.find('\n')) == std::string::npos) {
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, timeout * 1000) != 1)
-                return 0;
-            char piece[4096];
-            ssize_t got = recv(fd_, piece, sizeof piece, 0);
-            if (got <= 0)
-                return -1;
-            buffered_.append(piece, static_cast<size_t>(got));
-        }
-        std::string line = buffered_.substr(0, end + 1);
-        buffered_.erase(0, end + 1);
-        int copied = static_cast<int>(line.size()) < max ? static_cast<int>(line.size()) : max;
-        memcpy(dst, line.data(), static_cast<size_t>(copied));
-        dst[copied == max ? copied - 1 : copied] = '\0';
-        return copied;
-    }
-
-    int Write(const char* data, int length) override {
-        return send(fd_, data, static_cast<size_t>(length), MSG_NOSIGNAL) == length ? length : -1;
-    }
-
-    sockaddr_storage peer() const {
-        sockaddr_storage address = {};
-        socklen_t length = sizeof address;
-        getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        return address;
-    }
+    int fd() const { return socket_->fd; }
 
 private:
-    int fd_;
-    std::string buffered_;
+    std::unique_ptr<Socket> socket_;
 };
 
 int connect_to(const sockaddr_storage& address) {
@@ -99,21 +73,6 @@ int free_port() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     close(fd);
     return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
-std::string read_all(int fd) {
-    std::string data;
-    char piece[65536];
-    for (;;) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, TIMEOUT * 1000) != 1)
-            break;
-        ssize_t got = recv(fd, piece, sizeof piece, 0);
-        if (got <= 0)
-            break;
-        data.append(piece, static_cast<size_t>(got));
-    }
-    return data;
 }
 
 // Starts a server process, owns it and stops it.
@@ -203,11 +162,11 @@ protected:
     }
 
     // A control connection with the greeting read.
-    std::unique_ptr<FdControl> open_control() {
+    std::unique_ptr<ServerControl> open_control() {
         sockaddr_storage address = loopback(port);
         int fd = connect_to(address);
         EXPECT_NE(fd, -1);
-        auto control = std::make_unique<FdControl>(fd);
+        auto control = std::make_unique<ServerControl>(new Socket(fd));
         ftp_reply_t greeting;
         EXPECT_EQ(ftp_reply_read(control.get(), TIMEOUT, &greeting), 220);
         greeting_first = greeting.first;
@@ -215,23 +174,22 @@ protected:
         return control;
     }
 
-    // Opens a passive data connection for the command and reads all it
-    // sends; the transfer's final reply is awaited.
-    std::string passive_transfer(FdControl* control, const char* verb, const std::string& argument) {
+    // Opens a data connection for the command (passive or active), reads
+    // all it sends and awaits the transfer's final reply. "<none: reply>"
+    // when no data connection was opened.
+    static std::string transfer(ServerControl* control, int passive, const char* verb,
+                                const std::string& argument) {
         ftp_reply_t reply;
-        EXPECT_EQ(ftp_command_send(control, "PASV", ""), 0);
-        EXPECT_EQ(ftp_code_wait(control, TIMEOUT, 227, 227, &reply), 227);
-        int data_port = ftp_pasv_port(reply.last);
-        sockaddr_storage control_peer = control->peer();
-        sockaddr_storage target;
-        EXPECT_TRUE(ftp_pasv_target(&control_peer, data_port, &target));
-        int data = connect_to(target);
-        EXPECT_NE(data, -1);
-        EXPECT_EQ(ftp_command_send(control, verb, argument), 0);
-        int opened = ftp_code_wait(control, TIMEOUT, 150, 125, &reply);
-        EXPECT_TRUE(opened == 150 || opened == 125) << reply.last; // 125: connection was open first
-        std::string received = read_all(data);
-        close(data);
+        Socket* data = ftp_data_open(control, control->fd(), passive, TIMEOUT, verb, argument,
+                                     &reply);
+        if (data == nullptr)
+            return std::string("<none: ") + reply.last + ">";
+        std::string received;
+        char piece[65536];
+        int got;
+        while ((got = data->Read(piece, sizeof piece, TIMEOUT)) > 0)
+            received.append(piece, static_cast<size_t>(got));
+        delete data;
         EXPECT_EQ(ftp_code_wait(control, TIMEOUT, 226, 250, &reply), 226) << reply.last;
         return received;
     }
@@ -260,7 +218,7 @@ private:
 
 } // namespace
 
-TEST_F(FtpServerTest, VsftpdAnonymousPassiveListingAndDownload) {
+TEST_F(FtpServerTest, VsftpdAnonymousListingAndDownloadInBothModes) {
     start_vsftpd();
     auto control = open_control();
     EXPECT_EQ(greeting_first, "220-Welcome to the test server.");
@@ -274,52 +232,26 @@ TEST_F(FtpServerTest, VsftpdAnonymousPassiveListingAndDownload) {
     ftp_reply_t reply;
     ASSERT_EQ(ftp_command_send(control.get(), "CWD", root), 0);
     EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 250, 550, &reply), 250);
-    EXPECT_EQ(listing_names(passive_transfer(control.get(), "LIST", "")),
-              (std::vector<std::string>{"big.img (big)", "hello.txt", "name with  blanks.txt",
-                                        "pub/"}));
+    const std::vector<std::string> expected{"big.img (big)", "hello.txt", "name with  blanks.txt",
+                                            "pub/"};
+    for (int passive : {1, 0}) {
+        SCOPED_TRACE(passive == 1 ? "PASV" : "PORT");
+        EXPECT_EQ(listing_names(transfer(control.get(), passive, "LIST", "")), expected);
+        EXPECT_EQ(transfer(control.get(), passive, "RETR", root + "/hello.txt"), "hello over ftp\n");
+        EXPECT_EQ(transfer(control.get(), passive, "RETR", root + "/missing"),
+                  "<none: 550 Failed to open file.>");
+    }
     EXPECT_TRUE(logtest::read_file(log_path).find("unparsable") == std::string::npos);
 
+    // A file is no directory: its CWD fails.
     ASSERT_EQ(ftp_command_send(control.get(), "CWD", root + "/hello.txt"), 0);
     EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 250, 550, &reply), 550);
-    EXPECT_EQ(passive_transfer(control.get(), "RETR", root + "/hello.txt"), "hello over ftp\n");
 
     // A command carrying a second one is refused before it reaches the server.
     EXPECT_EQ(ftp_command_send(control.get(), "CWD", "/pub\r\nQUIT"), -2);
+    EXPECT_EQ(transfer(control.get(), 1, "RETR", root + "/hello.txt\r\nDELE x"), "<none: >");
     ASSERT_EQ(ftp_command_send(control.get(), "NOOP", ""), 0);
     EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 200, 200, &reply), 200);
-}
-
-TEST_F(FtpServerTest, VsftpdActiveDataConnectionComesFromTheServer) {
-    start_vsftpd();
-    auto control = open_control();
-    ASSERT_EQ(ftp_login(control.get(), TIMEOUT, "anonymous", "kestrivan@"), FTP_LOGIN_OK);
-
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_storage address = loopback(0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(sockaddr_in)), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    int data_port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    std::string argument =
-        "127,0,0,1," + std::to_string(data_port / 256) + "," + std::to_string(data_port % 256);
-
-    ftp_reply_t reply;
-    ASSERT_EQ(ftp_command_send(control.get(), "PORT", argument), 0);
-    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 200, 0, &reply), 200) << reply.last;
-    ASSERT_EQ(ftp_command_send(control.get(), "RETR", root + "/hello.txt"), 0);
-    sockaddr_storage data_peer = {};
-    length = sizeof data_peer;
-    int data = accept(listener, reinterpret_cast<sockaddr*>(&data_peer), &length);
-    close(listener);
-    ASSERT_NE(data, -1);
-    sockaddr_storage control_peer = control->peer();
-    EXPECT_TRUE(ftp_data_peer_allowed(&control_peer, &data_peer));
-    int opened = ftp_code_wait(control.get(), TIMEOUT, 150, 125, &reply);
-    EXPECT_TRUE(opened == 150 || opened == 125) << reply.last;
-    EXPECT_EQ(read_all(data), "hello over ftp\n");
-    close(data);
-    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
 }
 
 TEST_F(FtpServerTest, PyftpdlibUserLoginAndActionsWithEveryReplyAwaited) {
@@ -357,6 +289,195 @@ TEST_F(FtpServerTest, PyftpdlibUserLoginAndActionsWithEveryReplyAwaited) {
         EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 257, 257, &reply), 257) << reply.last;
     }
     EXPECT_TRUE(std::filesystem::exists(root + "/hello.txt"));
-    EXPECT_EQ(listing_names(passive_transfer(control.get(), "LIST", "/")),
-              (std::vector<std::string>{"big.img (big)", "hello.txt", "pub/"}));
+    for (int passive : {1, 0}) {
+        SCOPED_TRACE(passive == 1 ? "PASV" : "PORT");
+        EXPECT_EQ(listing_names(transfer(control.get(), passive, "LIST", "/")),
+                  (std::vector<std::string>{"big.img (big)", "hello.txt", "pub/"}));
+        EXPECT_EQ(transfer(control.get(), passive, "RETR", "/hello.txt"), "hello over ftp\n");
+    }
+}
+
+namespace {
+
+// A one-connection FTP server on 127.0.0.1 run by a script on its own thread.
+class FakeServer {
+public:
+    explicit FakeServer(std::function<void(FakeServer&)> script) : script_(std::move(script)) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_storage address = loopback(0);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(sockaddr_in));
+        listen(listener_, 1);
+        socklen_t length = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        thread_ = std::thread([this] {
+            fd = accept(listener_, nullptr, nullptr);
+            say("220 fake\r\n");
+            script_(*this);
+            close(fd);
+        });
+    }
+    ~FakeServer() {
+        finish();
+        close(listener_);
+    }
+    // Waits for the script to end.
+    void finish() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    // The next command line, without CR LF.
+    std::string hear() {
+        std::string line;
+        char c;
+        while (recv(fd, &c, 1, 0) == 1 && c != '\n')
+            if (c != '\r')
+                line += c;
+        return line;
+    }
+    void say(const std::string& text) { send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+    int port = 0;
+    int fd = -1;
+    std::vector<std::string> heard;
+
+private:
+    std::function<void(FakeServer&)> script_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+// A connection to 127.0.0.1:port from the local address `from`.
+int connect_from(const char* from, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_storage target = loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(sockaddr_in)) == -1) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class FtpFakeServerTest : public logtest::LogDirTest {
+protected:
+    std::unique_ptr<ServerControl> connect_control(const FakeServer& server) {
+        auto control = std::make_unique<ServerControl>(new Socket(connect_to(loopback(server.port))));
+        ftp_reply_t greeting;
+        EXPECT_EQ(ftp_reply_read(control.get(), TIMEOUT, &greeting), 220);
+        return control;
+    }
+};
+
+} // namespace
+
+// The reply names another host; the data connection still goes to the
+// server of the control connection, at the port the reply names.
+TEST_F(FtpFakeServerTest, PassiveDataGoesToTheControlPeerWhateverTheReplyNames) {
+    int data_listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage address = loopback(0);
+    bind(data_listener, reinterpret_cast<sockaddr*>(&address), sizeof(sockaddr_in));
+    listen(data_listener, 1);
+    socklen_t length = sizeof address;
+    getsockname(data_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    int data_port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+
+    FakeServer server([&](FakeServer& s) {
+        s.heard.push_back(s.hear());
+        s.say("227 Entering Passive Mode (10,9,8,7," + std::to_string(data_port / 256) + "," +
+              std::to_string(data_port % 256) + ").\r\n");
+        int data = accept(data_listener, nullptr, nullptr);
+        s.heard.push_back(s.hear());
+        s.say("150 here it comes\r\n");
+        send(data, "payload", 7, MSG_NOSIGNAL);
+        close(data);
+        s.say("226 done\r\n");
+    });
+    auto control = connect_control(server);
+    ftp_reply_t reply;
+    Socket* data = ftp_data_open(control.get(), control->fd(), 1, TIMEOUT, "RETR", "/f", &reply);
+    ASSERT_NE(data, nullptr);
+    char piece[64];
+    EXPECT_EQ(data->Read(piece, sizeof piece, TIMEOUT), 7);
+    delete data;
+    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
+    control.reset();
+    server.finish();
+    close(data_listener);
+    EXPECT_EQ(server.heard, (std::vector<std::string>{"PASV", "RETR /f"}));
+}
+
+TEST_F(FtpFakeServerTest, PassiveRepliesWithoutAUsablePortOpenNothing) {
+    const char* const replies[] = {
+        "227 Entering Passive Mode (127,0,0,1,256,1).\r\n",
+        "227 Entering Passive Mode 127,0,0,1,4,1\r\n",
+        "500 PASV not understood.\r\n", // no 227 at all
+    };
+    for (const char* answer : replies) {
+        SCOPED_TRACE(answer);
+        std::string said = answer;
+        FakeServer server([&](FakeServer& s) {
+            s.heard.push_back(s.hear());
+            s.say(said);
+            s.heard.push_back(s.hear()); // what came next: only the NOOP
+            s.say("200 ok\r\n");
+        });
+        auto control = connect_control(server);
+        ftp_reply_t reply;
+        EXPECT_EQ(ftp_data_open(control.get(), control->fd(), 1, TIMEOUT, "LIST", "", &reply),
+                  nullptr);
+        ASSERT_EQ(ftp_command_send(control.get(), "NOOP", ""), 0);
+        EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 200, 200, &reply), 200);
+        control.reset();
+        server.finish();
+        EXPECT_EQ(server.heard, (std::vector<std::string>{"PASV", "NOOP"}));
+    }
+}
+
+// In active mode a connection from another address than the server's is
+// closed; the server's own connection carries the data.
+TEST_F(FtpFakeServerTest, ActiveDataIsTakenOnlyFromTheServer) {
+    FakeServer server([](FakeServer& s) {
+        std::string port_command = s.hear();
+        s.heard.push_back(port_command);
+        struct sockaddr_in* address = ftpport_parse(port_command.c_str() + 5);
+        ASSERT_NE(address, nullptr);
+        int data_port = ntohs(address->sin_port);
+        free(address);
+        s.say("200 PORT command successful.\r\n");
+        s.heard.push_back(s.hear());
+        int rogue = connect_from("127.0.0.2", data_port);
+        s.say("150 Opening data connection.\r\n");
+        char c;
+        EXPECT_LE(recv(rogue, &c, 1, 0), 0); // closed by the client, nothing sent
+        close(rogue);
+        int data = connect_from("127.0.0.1", data_port);
+        send(data, "from the server", 15, MSG_NOSIGNAL);
+        close(data);
+        s.say("226 Transfer complete.\r\n");
+    });
+    auto control = connect_control(server);
+    ftp_reply_t reply;
+    Socket* data = ftp_data_open(control.get(), control->fd(), 0, TIMEOUT, "LIST", "", &reply);
+    ASSERT_NE(data, nullptr);
+    std::string received;
+    char piece[64];
+    int got;
+    while ((got = data->Read(piece, sizeof piece, TIMEOUT)) > 0)
+        received.append(piece, static_cast<size_t>(got));
+    delete data;
+    EXPECT_EQ(received, "from the server");
+    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
+    control.reset();
+    server.finish();
+    ASSERT_EQ(server.heard.size(), 2u);
+    EXPECT_EQ(server.heard[0].rfind("PORT 127,0,0,1,", 0), 0u) << server.heard[0];
+    EXPECT_EQ(server.heard[1], "LIST");
+    EXPECT_TRUE(logtest::read_file(log_path).find(
+                    "ftp: refused a data connection from 127.0.0.2: not the FTP server") !=
+                std::string::npos);
 }
