@@ -1,6 +1,5 @@
 #include "ftp_list.h"
 
-#include <pcre2posix.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -9,6 +8,7 @@
 #include "http_text.h"
 #include "log.h"
 #include "mem.h"
+#include "regexp.h"
 
 namespace {
 
@@ -292,19 +292,14 @@ dir_t* dir_list_add(dir_t* list, int is_dir, unsigned mode, const char* owner, c
 dir_t* dir_list_filter(dir_t* list, const char* pattern) {
     if (list == NULL || pattern == NULL)
         return list;
-    regex_t compiled;
-    int failure = regcomp(&compiled, pattern, REG_ICASE | REG_NOSUB);
-    if (failure != 0) {
-        char reason[256];
-        regerror(failure, &compiled, reason, sizeof reason);
-        putlog(LOG_ERROR, "failed to compile regular expression: %s (%s)", pattern, reason);
-        return list;
-    }
+    reg_pattern_t* compiled = reg_compile(pattern, REGEXP_ICASE);
+    if (compiled == NULL)
+        return list; // already logged
     dir_t* first = list;
     dir_t* entry = list;
     while (entry != NULL) {
         dir_t* next = entry->next;
-        if (regexec(&compiled, entry->name, 0, NULL, 0) == 0) {
+        if (reg_exec(compiled, entry->name) == 0) {
             if (entry->prev != NULL)
                 entry->prev->next = next;
             else
@@ -315,7 +310,7 @@ dir_t* dir_list_filter(dir_t* list, const char* pattern) {
         }
         entry = next;
     }
-    regfree(&compiled);
+    reg_free(compiled);
     return first;
 }
 
