@@ -31,6 +31,8 @@ void keep_line(char* kept, const char* line) {
     kept[length] = '\0';
 }
 
+// 1xx replies only announce that more is coming (a transfer starting); a
+// plain-text line (code 0) ends a reply like any final code.
 bool is_final(int code) {
     return code < 100 || code > 199;
 }

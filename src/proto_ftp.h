@@ -4,8 +4,10 @@
 // connections to the server of the control connection.
 //
 // The functions work on an FtpControl, the control connection as this
-// protocol needs it (a line reader and a writer), so the protocol can run
-// over the proxy's Socket or over anything else that delivers lines.
+// protocol needs it (a line reader and a writer): FtpSocketControl runs it
+// over the proxy's Socket, and tests run it over scripted servers.
+// ftp_data_open opens the data connection of one command in passive or
+// active mode and hands it out as a new Socket.
 //
 // What is refused:
 // - A command whose verb or argument holds CR, LF or NUL is never sent: such

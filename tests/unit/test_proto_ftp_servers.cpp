@@ -75,6 +75,17 @@ int free_port() {
     return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
+// Everything a data connection carries, then the connection is closed.
+std::string read_all(Socket* data) {
+    std::string received;
+    char piece[65536];
+    int got;
+    while ((got = data->Read(piece, sizeof piece, TIMEOUT)) > 0)
+        received.append(piece, static_cast<size_t>(got));
+    delete data;
+    return received;
+}
+
 // Starts a server process, owns it and stops it.
 class FtpServerTest : public logtest::LogDirTest {
 protected:
@@ -184,12 +195,7 @@ protected:
                                      &reply);
         if (data == nullptr)
             return std::string("<none: ") + reply.last + ">";
-        std::string received;
-        char piece[65536];
-        int got;
-        while ((got = data->Read(piece, sizeof piece, TIMEOUT)) > 0)
-            received.append(piece, static_cast<size_t>(got));
-        delete data;
+        std::string received = read_all(data);
         EXPECT_EQ(ftp_code_wait(control, TIMEOUT, 226, 250, &reply), 226) << reply.last;
         return received;
     }
@@ -371,6 +377,20 @@ protected:
         EXPECT_EQ(ftp_reply_read(control.get(), TIMEOUT, &greeting), 220);
         return control;
     }
+
+    // One transfer from the fake server; waits for its script to end.
+    std::string fetch(FakeServer& server, int passive, const char* verb,
+                      const std::string& argument) {
+        auto control = connect_control(server);
+        ftp_reply_t reply;
+        Socket* data =
+            ftp_data_open(control.get(), control->fd(), passive, TIMEOUT, verb, argument, &reply);
+        std::string received = data == nullptr ? "<none>" : read_all(data);
+        EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
+        control.reset();
+        server.finish();
+        return received;
+    }
 };
 
 } // namespace
@@ -397,16 +417,7 @@ TEST_F(FtpFakeServerTest, PassiveDataGoesToTheControlPeerWhateverTheReplyNames) 
         close(data);
         s.say("226 done\r\n");
     });
-    auto control = connect_control(server);
-    ftp_reply_t reply;
-    Socket* data = ftp_data_open(control.get(), control->fd(), 1, TIMEOUT, "RETR", "/f", &reply);
-    ASSERT_NE(data, nullptr);
-    char piece[64];
-    EXPECT_EQ(data->Read(piece, sizeof piece, TIMEOUT), 7);
-    delete data;
-    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
-    control.reset();
-    server.finish();
+    EXPECT_EQ(fetch(server, 1, "RETR", "/f"), "payload");
     close(data_listener);
     EXPECT_EQ(server.heard, (std::vector<std::string>{"PASV", "RETR /f"}));
 }
@@ -460,20 +471,7 @@ TEST_F(FtpFakeServerTest, ActiveDataIsTakenOnlyFromTheServer) {
         close(data);
         s.say("226 Transfer complete.\r\n");
     });
-    auto control = connect_control(server);
-    ftp_reply_t reply;
-    Socket* data = ftp_data_open(control.get(), control->fd(), 0, TIMEOUT, "LIST", "", &reply);
-    ASSERT_NE(data, nullptr);
-    std::string received;
-    char piece[64];
-    int got;
-    while ((got = data->Read(piece, sizeof piece, TIMEOUT)) > 0)
-        received.append(piece, static_cast<size_t>(got));
-    delete data;
-    EXPECT_EQ(received, "from the server");
-    EXPECT_EQ(ftp_code_wait(control.get(), TIMEOUT, 226, 250, &reply), 226);
-    control.reset();
-    server.finish();
+    EXPECT_EQ(fetch(server, 0, "LIST", ""), "from the server");
     ASSERT_EQ(server.heard.size(), 2u);
     EXPECT_EQ(server.heard[0].rfind("PORT 127,0,0,1,", 0), 0u) << server.heard[0];
     EXPECT_EQ(server.heard[1], "LIST");
