@@ -13,6 +13,7 @@ openssl ca-certificates
 db-util libpam-modules passwd
 dante-server
 clang libclang-rt-14-dev
+vsftpd python3-pyftpdlib
 "
 
 missing=""
