@@ -14,6 +14,7 @@ db-util libpam-modules passwd
 dante-server
 clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
+squid
 "
 
 missing=""
@@ -43,4 +44,18 @@ elif [ -x /etc/init.d/danted ] && start-stop-daemon --status --pidfile /var/run/
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO /etc/init.d/danted stop || true
+fi
+
+# squid is only a peer for the parent-proxy and ICP tests, which start their
+# own instances on loopback: the system service its package starts is stopped.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet squid 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO systemctl stop squid || true
+    $SUDO systemctl disable squid >/dev/null 2>&1 || true
+elif [ -x /etc/init.d/squid ] && start-stop-daemon --status --pidfile /run/squid.pid \
+        --exec /usr/sbin/squid 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO /etc/init.d/squid stop || true
 fi

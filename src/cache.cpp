@@ -2,7 +2,16 @@
 
 CacheSection* cache_section = nullptr;
 
-CacheSection::CacheSection() : Section("cache", SECTION_MUTEX) {}
+CacheSection::CacheSection()
+    : Section("cache", SECTION_MUTEX),
+      icp_port(&global_field(7, FIELD_INT).value),
+      icp_timeout(&global_field(8, FIELD_INT).value) {}
+
+int CacheSection::exists(const char*) { return 0; }
+
+int CacheSection::icpport_get() { return __atomic_load_n(icp_port, __ATOMIC_RELAXED); }
+
+int CacheSection::icptimeout_get() { return __atomic_load_n(icp_timeout, __ATOMIC_RELAXED); }
 
 void CacheSection::graceful_exit() {}
 

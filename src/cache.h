@@ -59,6 +59,17 @@ public:
     // The object's stored time (fetched or last revalidated), read under the
     // cache lock; 0 for NULL.
     time_t get_mtime(CACHEMAP* object);
+    // 1 when an object is stored under the URL key, else 0; changes nothing.
+    // Nothing is stored until the cache is built.
+    int exists(const char* url);
+    // The ICP server's UDP port (0: no ICP server) and the milliseconds the
+    // ICP client waits for replies, read atomically without the section lock.
+    int icpport_get();
+    int icptimeout_get();
+
+private:
+    int* icp_port;
+    int* icp_timeout;
 };
 
 extern CacheSection* cache_section;

@@ -4,8 +4,10 @@ Every test gets its own work folder (removed when the test passes, kept and
 named in the report when it fails) and starts the real daemon, and any real
 peer, on free loopback ports.
 """
+import atexit
 import ctypes
 import os
+import re
 import shutil
 import signal
 import socket
@@ -20,7 +22,27 @@ SOURCE = os.environ.get("KESTRIVAN_SOURCE",
 BUILD = os.environ.get("KESTRIVAN_BUILD", os.path.join(SOURCE, "build"))
 BINARY = os.environ.get("KESTRIVAN_BIN", os.path.join(BUILD, "kestrivan"))
 SECTIONS = os.path.join(SOURCE, "etc", "sections.xml")
-CONFIG = os.path.join(SOURCE, "etc", "kestrivan.xml")
+SHIPPED_CONFIG = os.path.join(SOURCE, "etc", "kestrivan.xml")
+
+
+def config_without_listeners(source=SHIPPED_CONFIG):
+    """A copy of the configuration without the network section's listeners
+    (the shipped one listens on 127.0.0.1:8080, which tests would compete
+    for with each other and with a running proxy); tests listen on the free
+    port they pass with -L. Returns its path, in a folder of this run."""
+    with open(source) as f:
+        text = f.read()
+    text = re.sub(r"<listen>.*?</listen>\s*", "", text, flags=re.S)
+    folder = tempfile.mkdtemp(prefix="kestrivan-config-")
+    atexit.register(shutil.rmtree, folder, True)
+    path = os.path.join(folder, "kestrivan.xml")
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+# What every test starts from unless it writes its own.
+CONFIG = config_without_listeners()
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -247,3 +269,129 @@ def daemon_factory(workdir):
     yield make
     for d in started:
         d.stop()
+
+
+SQUID = "/usr/sbin/squid"
+
+
+class Squid:
+    """A squid on loopback with its files in a folder of the test: HTTP on
+    `port`, ICP on `icp_port`; `lines` are further squid.conf lines (peers,
+    access rules, authentication)."""
+
+    def __init__(self, workdir, name, lines=()):
+        self.folder = os.path.join(workdir, name)
+        os.makedirs(self.folder)
+        # squid started as root runs as the user proxy, which must write here.
+        os.chmod(workdir, 0o777)
+        os.chmod(self.folder, 0o777)
+        self.port = free_port()
+        self.icp_port = free_port(kind=socket.SOCK_DGRAM)
+        self.conf = os.path.join(self.folder, "squid.conf")
+        self.cache_log = os.path.join(self.folder, "cache.log")
+        self.access_log = os.path.join(self.folder, "access.log")
+        text = "\n".join([
+            "http_port 127.0.0.1:%d" % self.port,
+            "icp_port %d" % self.icp_port,
+            "udp_incoming_address 127.0.0.1",
+            "pid_filename %s" % os.path.join(self.folder, "squid.pid"),
+            "cache_log %s" % self.cache_log,
+            "access_log %s" % self.access_log,
+            "cache_store_log none",
+            "coredump_dir %s" % self.folder,
+            "visible_hostname %s.test" % name,
+            "shutdown_lifetime 1 seconds",
+            "cache_mem 8 MB",
+            "dns_nameservers 127.0.0.1",
+            "icp_access allow all",
+        ] + list(lines)) + "\n"
+        with open(self.conf, "w") as f:
+            f.write(text)
+        self.process = None
+
+    def start(self):
+        self.process = subprocess.Popen([SQUID, "-N", "-f", self.conf],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
+                                        cwd=self.folder)
+
+        def ready():
+            if self.process.poll() is not None:
+                return True
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            except OSError:
+                return False
+            return "Accepting ICP messages" in read_text(self.cache_log) or \
+                "icp_port 0" in read_text(self.conf)
+
+        assert wait_for(ready, 30) and self.process.poll() is None, \
+            "squid did not start:\n" + read_text(self.cache_log)
+        return self
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+
+
+@pytest.fixture
+def squid_factory(workdir):
+    if not os.access(SQUID, os.X_OK):
+        pytest.skip("squid is not installed (scripts/install-deps.sh)")
+    started = []
+
+    def make(name, lines=()):
+        s = Squid(workdir, name, lines)
+        started.append(s)
+        return s.start()
+
+    yield make
+    for s in started:
+        s.stop()
+
+
+class OriginServer:
+    """A plain HTTP origin server on loopback answering every GET with a fixed
+    body (and the request path in the header X-Path); counts its requests."""
+
+    def __init__(self, body=b"origin body\n"):
+        import http.server
+        import threading
+        origin = self
+        self.requests = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                origin.requests.append((self.path, dict(self.headers)))
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "max-age=600")
+                self.send_header("X-Path", self.path)
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def origin_server():
+    server = OriginServer()
+    yield server
+    server.stop()
