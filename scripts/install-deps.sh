@@ -10,6 +10,7 @@ libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 db-util libpam-modules passwd
+slapd ldap-utils openssl
 clang
 "
 
@@ -26,4 +27,9 @@ if [ -n "$missing" ]; then
     echo "installing:$missing"
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    # The directory tests start slapd servers of their own; a system slapd
+    # the package may have started is not wanted.
+    case "$missing" in
+    *" slapd"*) $SUDO invoke-rc.d slapd stop >/dev/null 2>&1 || true ;;
+    esac
 fi
