@@ -273,6 +273,10 @@ LDAP* LdapSection::get_ld(LdapTarget& target, int use) {
     return handle;
 }
 
+void LdapSection::interface_page_sendldap(Filebuf* buffer) {
+    dn_cache_document_write(buffer);
+}
+
 // ---- Password checks ------------------------------------------------------------
 
 // Codes after which the connection itself is gone or unusable.

@@ -32,6 +32,8 @@
 #include "config_lists.h"
 #include "section.h"
 
+class Filebuf;
+
 // What a pooled connection may be used for; a request for LDAP_USE_AUTH
 // accepts any connection, a request for LDAP_USE_LOAD only search ones.
 enum {
@@ -113,6 +115,9 @@ public:
     // 0 (another instance serving "/ldapcache"). 1 fetched, -1 not.
     int ldap_sync();
 
+    // Appends the "/ldapcache" document (the whole DN cache) to the buffer.
+    void interface_page_sendldap(Filebuf* buffer);
+
     // This installation's host key (at most 511 characters) into `out`,
     // without a terminator; returns its length.
     int get_our_key(unsigned char* out);
@@ -185,7 +190,9 @@ int auth_ldap(const StringList& dn_parts, const char* password, const char* clie
 
 // The full directory search that fills the DN cache: every person with the
 // user attribute under `base`; the user name is the attribute's last value.
-// Stamps LdapSection::dn_cache_loaded after a search that returned entries.
+// Stamps LdapSection::dn_cache_loaded after every search that was done, so
+// the cache then counts as loaded (even an empty directory is searched only
+// once per password_cachexpire seconds).
 // 0 done, 1 failed (no handle, no attribute, server down).
 int getdnfor_authentication(LDAP* handle, const char* name, const char* user_attribute,
                             const char* group_attribute, const char* base);
