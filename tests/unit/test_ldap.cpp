@@ -425,6 +425,48 @@ TEST_F(LdapTest, SkippedEntriesAndLdapOff) {
                        std::to_string(port)));
 }
 
+// Which entry the DN-cache copy from another instance uses. Nothing serves
+// "/ldapcache" here, so a chosen entry ends in "No Response".
+TEST_F(LdapTest, SyncTakesOnlyInstanceEntries) {
+    port = free_port();
+    const struct {
+        const char* bind_type;
+        const char* bind_dn;
+        const char* password; // "secret" is encrypted first
+        const char* proxy_host;
+        const char* line;
+    } cases[] = {
+        {"directory", "", "", "", "debug: ldap: entry:1 ldapmethod:0 "},
+        {"instance", "sync@example", "", "",
+         "error: ldap: ldap user name is specified, but no password specified"},
+        {"instance", "sync@example", "k2zz", "",
+         "security: failed to extract ldap password from privatised string [k2zz]"},
+        {"instance", "sync@example", "secret", "otherproxy", nullptr},
+        {"instance-bound", "", "", "", "error: Ldap: No Response from 127.0.0.1:"},
+        {"anonymous", "sync@example", "secret", "thisproxy", "error: Ldap: No Response from 127.0.0.1:"},
+    };
+    snprintf(proxyhost, sizeof proxyhost, "%s", "thisproxy");
+    for (const auto& c : cases) {
+        Entry entry;
+        entry.bind_type = c.bind_type;
+        entry.bind_dn = c.bind_dn;
+        entry.bind_password = c.password;
+        entry.proxy_host = c.proxy_host;
+        configure(entry);
+        size_t before = logtest::read_file(log_path).size();
+        EXPECT_EQ(ldap_section->ldap_sync(), -1) << c.bind_type;
+        std::string log = logtest::read_file(log_path).substr(before);
+        EXPECT_EQ(log.find("syncing with proxy server") != std::string::npos,
+                  c.line != nullptr && strstr(c.line, "No Response") != nullptr)
+            << log;
+        if (c.line != nullptr) {
+            EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        }
+        EXPECT_EQ(log.find("secret"), std::string::npos);
+    }
+    proxyhost[0] = '\0';
+}
+
 TEST(LdapFilter, EscapesTheFilterSpecials) {
     EXPECT_EQ(ldap_filter_escape("plain.name@x"), "plain.name@x");
     EXPECT_EQ(ldap_filter_escape("a*b(c)d\\e"), "a\\2ab\\28c\\29d\\5ce");
