@@ -282,6 +282,28 @@ TEST_F(LdapTest, PooledConnectionsAreReused) {
     EXPECT_EQ(count_of(slapd_log_since(), " ACCEPT from "), 3);
 }
 
+TEST_F(LdapTest, ConcurrentChecksShareThePool) {
+    start_slapd();
+    configure(Entry());
+    StringList anna, groups;
+    ASSERT_EQ(set_connection_dn("anna", "10.1.2.3", anna, groups), 6);
+    const int threads = 6, rounds = 5;
+    std::vector<int> results(threads * rounds, 99);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++)
+        workers.emplace_back([&, t] {
+            for (int r = 0; r < rounds; r++)
+                results[t * rounds + r] = auth_ldap(anna, r % 2 == 0 ? "annapw" : "nope", "10.1.2.3");
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+    for (int i = 0; i < threads * rounds; i++)
+        EXPECT_EQ(results[i], (i % rounds) % 2 == 0 ? 0 : -1) << i;
+    // Every connection went back; none was made beyond one per thread.
+    EXPECT_LE(ldappool->Size(), static_cast<size_t>(threads));
+    EXPECT_EQ(static_cast<size_t>(count_of(slapd_log_since(), " ACCEPT from ")), ldappool->Size());
+}
+
 TEST_F(LdapTest, StoppedServerIsNoBadPassword) {
     start_slapd();
     configure(Entry());
