@@ -9,6 +9,7 @@ libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libldap-dev
 libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
+openssl ca-certificates
 db-util libpam-modules passwd
 slapd ldap-utils openssl
 clang

@@ -5,10 +5,15 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 class LimitSection : public Section {
 public:
     LimitSection();
     void update() override {}
+    // After each request: adds its bytes and one request to the counters of
+    // the matching limit rules (none yet).
+    void update(CONNECTION_T* connection);
 };
 
 extern LimitSection* limit_section;

@@ -150,6 +150,20 @@ class Daemon:
             return not process_gone(self.pid)
         return self.process.poll() is None
 
+    def wait_listening(self, timeout=15.0):
+        """Waits until the -L listener is open (it opens after "proxy hostname:")."""
+        line = "listening on 127.0.0.1:%d" % self.port
+        assert wait_for(lambda: line in self.log(), timeout), self.log()
+        return self
+
+    def connect(self, timeout=10.0):
+        """A new client connection to the -L listener."""
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def thread_count(self):
+        """Threads of the running process."""
+        return len(os.listdir("/proc/%d/task" % self.pid))
+
     def signal(self, signo):
         os.kill(self.pid, signo)
 
@@ -182,6 +196,43 @@ class Daemon:
                 self.wait(timeout=10)
         if getattr(self, "stdout", None) is not None:
             self.stdout.close()
+
+
+class HttpReader:
+    """Reads HTTP responses one after the other from a client socket,
+    keeping bytes of a following (pipelined) response for the next call."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.data = b""
+
+    def _more(self):
+        piece = self.sock.recv(65536)
+        self.data += piece
+        return bool(piece)
+
+    def response(self, head=False):
+        """(status line, headers with lower-cased names, body), or None when
+        the peer closes before a whole header arrived. The body is
+        Content-Length bytes, none for a response to HEAD."""
+        while b"\r\n\r\n" not in self.data:
+            if not self._more():
+                return None
+        header, _, self.data = self.data.partition(b"\r\n\r\n")
+        lines = header.decode("latin-1").split("\r\n")
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            headers[name.strip().lower()] = value.strip()
+        length = 0 if head else int(headers.get("content-length", "0"))
+        while len(self.data) < length and self._more():
+            pass
+        body, self.data = self.data[:length], self.data[length:]
+        return lines[0], headers, body
+
+    def closed(self):
+        """True when the peer closes without sending anything more."""
+        return self.data == b"" and not self._more()
 
 
 @pytest.fixture

@@ -82,7 +82,7 @@ def test_informational_signal_leaves_one_line_and_the_daemon_goes_on(daemon_fact
 
 
 def test_hangup_closes_the_listeners_saves_and_goes_on(daemon_factory):
-    d = daemon_factory().start()
+    d = daemon_factory().start().wait_listening()
     before = len(log_lines(d))
     d.signal(signal.SIGHUP)
     assert wait_for_lines(d, before + 2)
