@@ -11,7 +11,7 @@ libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 openssl ca-certificates
 db-util libpam-modules passwd
-slapd ldap-utils openssl
+slapd ldap-utils
 clang
 "
 

@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "configfile.h"
+#include "connection.h"
 #include "daemon.h"
 #include "dn_cache.h"
 #include "filebuf.h"
@@ -368,6 +369,15 @@ int auth_ldap(const StringList& dn_parts, const char* password, const char* clie
         first = false;
     }
     return ldap_section->do_auth_ldap(dn.c_str(), password, client_ip);
+}
+
+int set_connection_dn(const char* user, CONNECTION_T* connection) {
+    return set_connection_dn(user, connection->client_ip, connection->dn_parts,
+                             connection->user_groups);
+}
+
+int auth_ldap(const char*, const char* password, CONNECTION_T* connection) {
+    return auth_ldap(connection->dn_parts, password, connection->client_ip);
 }
 
 // ---- Directory searches -----------------------------------------------------------

@@ -33,6 +33,7 @@
 #include "section.h"
 
 class Filebuf;
+struct CONNECTION_T;
 
 // What a pooled connection may be used for; a request for LDAP_USE_AUTH
 // accepts any connection, a request for LDAP_USE_LOAD only search ones.
@@ -183,10 +184,19 @@ std::string ldap_filter_escape(const std::string& value);
 int set_connection_dn(const char* user, const char* client_ip, StringList& dn_parts,
                       StringList& user_groups);
 
+// The same for a client connection: fills CONNECTION_T::dn_parts and
+// CONNECTION_T::user_groups, logging with its client address.
+int set_connection_dn(const char* user, CONNECTION_T* connection);
+
 // Basic authentication against the directory: binds with the whole DN
 // joined from `dn_parts`; the result of LdapSection::do_auth_ldap, and 1
 // when LDAP is off.
 int auth_ldap(const StringList& dn_parts, const char* password, const char* client_ip);
+
+// The same for a client connection: binds with the DN of
+// CONNECTION_T::dn_parts (filled by set_connection_dn); the user name itself
+// is not used.
+int auth_ldap(const char* user, const char* password, CONNECTION_T* connection);
 
 // The full directory search that fills the DN cache: every person with the
 // user attribute under `base`; the user name is the attribute's last value.

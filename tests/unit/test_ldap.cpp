@@ -24,6 +24,7 @@
 
 #include "config_test_support.h"
 #include "configfile.h"
+#include "connection.h"
 #include "daemon.h"
 #include "dn_cache.h"
 #include "filebuf.h"
@@ -240,6 +241,19 @@ TEST_F(LdapTest, GoodBadAndEmptyPasswords) {
     std::string log = logtest::read_file(log_path);
     for (const char* secret : {"wrongpw", "annapw", "bertpw", "secret"})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+
+    // The same through a client connection's own lists and address.
+    CONNECTION_T* connection = connection_new();
+    connection->client_ip = strdup("10.9.8.7");
+    EXPECT_EQ(set_connection_dn("anna", connection), 6);
+    EXPECT_EQ(connection->user_groups, expected);
+    EXPECT_EQ(auth_ldap("whoever", "annapw", connection), 0);
+    EXPECT_EQ(auth_ldap("anna", "bertpw", connection), -1);
+    EXPECT_TRUE(logged("[IP:10.9.8.7] [LDAP:49:Invalid credentials] warn: authentication failed [" +
+                       std::string(ANNA_DN) + "]"));
+    EXPECT_EQ(set_connection_dn("", connection), -1);
+    EXPECT_TRUE(connection->dn_parts.empty() && connection->user_groups.empty());
+    connection_free(connection);
 
     // A name the directory lacks: DN "NOT-FOUND", one name, so not LDAP.
     EXPECT_EQ(set_connection_dn("nobody", "10.1.2.3", dn_parts, groups), 1);
