@@ -170,6 +170,13 @@ protected:
     // What slapd logged since the people were loaded.
     std::string slapd_log_since() { return slapd_log().substr(log_start); }
     size_t log_start = 0;
+    // Connections the proxy opened since then: each begins with the service
+    // account's bind. (slapd's ACCEPT lines are not reliable enough to
+    // count: under load one may be missing from its log.)
+    int connections_made() {
+        return count_of(slapd_log_since(),
+                        " op=0 BIND dn=\"cn=admin,dc=example,dc=com\" method=128");
+    }
 
     static std::string encrypted(const char* password) {
         unsigned char key[512] = {0};
@@ -275,14 +282,14 @@ TEST_F(LdapTest, PooledConnectionsAreReused) {
     EXPECT_EQ(auth_ldap(anna, "annapw", "10.1.2.3"), 0);
     EXPECT_EQ(auth_ldap(carl, "wrong", "10.1.2.3"), -1);
     EXPECT_EQ(auth_ldap(carl, "carlpw", "10.1.2.3"), 0);
-    EXPECT_EQ(count_of(slapd_log_since(), " ACCEPT from "), 1) << slapd_log_since();
+    EXPECT_EQ(connections_made(), 1) << slapd_log_since();
     EXPECT_EQ(ldappool->Size(), 1u);
     EXPECT_TRUE(logged("ldap: pool size: 1"));
 
     // A connection now bound as a user is never used for searches.
     StringList bert;
     ASSERT_EQ(set_connection_dn("bert", "10.1.2.3", bert, groups), 5);
-    EXPECT_EQ(count_of(slapd_log_since(), " ACCEPT from "), 2);
+    EXPECT_EQ(connections_made(), 2);
     EXPECT_EQ(ldappool->Size(), 2u);
 
     // Aged connections are dropped by the timer's clean; the next check
@@ -293,7 +300,7 @@ TEST_F(LdapTest, PooledConnectionsAreReused) {
     EXPECT_TRUE(logged("ldap: deleted 2 out of  2 connections"));
     CLIENT_POOL_TIMEOUT = 30;
     EXPECT_EQ(auth_ldap(anna, "annapw", "10.1.2.3"), 0);
-    EXPECT_EQ(count_of(slapd_log_since(), " ACCEPT from "), 3);
+    EXPECT_EQ(connections_made(), 3);
 }
 
 TEST_F(LdapTest, ConcurrentChecksShareThePool) {
@@ -315,7 +322,7 @@ TEST_F(LdapTest, ConcurrentChecksShareThePool) {
         EXPECT_EQ(results[i], (i % rounds) % 2 == 0 ? 0 : -1) << i;
     // Every connection went back; none was made beyond one per thread.
     EXPECT_LE(ldappool->Size(), static_cast<size_t>(threads));
-    EXPECT_EQ(static_cast<size_t>(count_of(slapd_log_since(), " ACCEPT from ")), ldappool->Size());
+    EXPECT_EQ(static_cast<size_t>(connections_made()), ldappool->Size());
 }
 
 TEST_F(LdapTest, StoppedServerIsNoBadPassword) {
@@ -388,10 +395,15 @@ TEST_F(LdapTest, LdapsWithTheCertificateTrusted) {
     configure(entry);
     EXPECT_EQ(auth("anna", "annapw"), 0);
     EXPECT_EQ(auth("anna", "bad"), -1);
+    // The service account and the user bound over the encrypted connection.
     std::string log = slapd_log_since();
-    EXPECT_NE(log.find("ACCEPT from IP=127.0.0.1"), std::string::npos);
-    EXPECT_NE(log.find("(IP=127.0.0.1:" + std::to_string(tls_port) + ")"), std::string::npos) << log;
     EXPECT_NE(log.find("TLS established"), std::string::npos) << log;
+    EXPECT_NE(log.find("BIND dn=\"cn=admin,dc=example,dc=com\" mech=SIMPLE bind_ssf=0 ssf=256"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("BIND dn=\"" + std::string(ANNA_DN) + "\" mech=SIMPLE bind_ssf=0 ssf=256"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(LdapTest, LdapsNeverFallsBackToClearText) {
@@ -411,7 +423,6 @@ TEST_F(LdapTest, LdapsNeverFallsBackToClearText) {
     // listener was never tried.
     EXPECT_EQ(log.find("BIND dn="), std::string::npos) << log;
     EXPECT_EQ(log.find("(IP=127.0.0.1:" + std::to_string(port) + ")"), std::string::npos) << log;
-    EXPECT_NE(log.find("(IP=127.0.0.1:" + std::to_string(tls_port) + ")"), std::string::npos) << log;
 }
 
 TEST_F(LdapTest, UserNamesAreFilterValuesOnly) {
