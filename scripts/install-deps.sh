@@ -12,7 +12,7 @@ python3 python3-pytest curl gzip
 openssl ca-certificates
 db-util libpam-modules passwd
 slapd ldap-utils
-clang
+clang libclang-rt-14-dev
 "
 
 missing=""
