@@ -11,6 +11,7 @@
 #include "connection.h"
 #include "daemon.h"
 #include "dn_cache.h"
+#include "extensions.h"
 #include "filebuf.h"
 #include "http_client.h"
 #include "log.h"
@@ -69,6 +70,7 @@ LdapSection::LdapSection() : Section("ldap", SECTION_RWLOCK), host_key{} {
     }
     if (ldappool == nullptr)
         ldappool = new LdapPool();
+    hooks.Add(ldap_configure, HOOK_CONFIGURE);
 }
 
 void LdapSection::update() {
