@@ -14,6 +14,7 @@
 #include "extensions.h"
 #include "filebuf.h"
 #include "http_client.h"
+#include "interface.h"
 #include "log.h"
 #include "mem.h"
 #include "password_crypt.h"
@@ -27,10 +28,6 @@ pthread_rwlock_t ldap_lock = PTHREAD_RWLOCK_INITIALIZER;
 // hold a request thread (or the timer job) for ever.
 static const int LDAP_NETWORK_TIMEOUT = 10;
 static const int LDAP_OPERATION_TIMEOUT = 60;
-
-// The name under which every instance serves its web interface; the sync
-// asks another instance for "/<name>/ldapcache".
-static const char interface_host_name[] = "kestrivan";
 
 // Texts of a configuration password: the clear password has at most 511
 // characters, so its encrypted text at most 1364.
@@ -606,7 +603,7 @@ int LdapSection::ldap_sync() {
         port = entry->port;
         std::string host = server.find(':') != std::string::npos ? "[" + server + "]" : server;
         url = "http://" + credentials + host + ":" + std::to_string(port) + "/" +
-              interface_host_name + "/ldapcache";
+              INTERFACE_HOSTNAME "/ldapcache";
         OPENSSL_cleanse(&credentials[0], credentials.size());
         chosen = true;
     }
