@@ -12,7 +12,7 @@ python3 python3-pytest curl gzip
 openssl ca-certificates
 tzdata
 db-util libpam-modules passwd
-clang
+clang libclang-rt-14-dev
 "
 
 missing=""

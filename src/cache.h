@@ -3,7 +3,12 @@
 // create it in its place among the others.
 #pragma once
 
+#include <time.h>
+
 #include "section.h"
+
+// One cached object; only the cache section looks inside it.
+struct CACHEMAP;
 
 class CacheSection : public Section {
 public:
@@ -12,6 +17,9 @@ public:
     // Deletes the files queued for deletion and journals every object
     // still being stored; called by the shutdown sequence and SIGHUP.
     void graceful_exit();
+    // The object's stored time (fetched or last revalidated), read under the
+    // cache lock; 0 for NULL.
+    time_t get_mtime(CACHEMAP* object);
 };
 
 extern CacheSection* cache_section;

@@ -153,11 +153,13 @@ int s_socket(int family, int type, int protocol)
     return fd;
 }
 
+// Accepted sockets are close-on-exec: an external program started by a
+// worker must never inherit, and keep open, another client's connection.
 int s_accept(int listen_fd, struct sockaddr* address, socklen_t* address_length)
 {
     // The length is in/out: a retry must offer the caller's full buffer again.
     socklen_t offered_length = address_length != NULL ? *address_length : 0;
-    int fd = accept(listen_fd, address, address_length);
+    int fd = accept4(listen_fd, address, address_length, SOCK_CLOEXEC);
     if (fd != -1)
         return fd;
     if (errno == ENOTSOCK)
@@ -172,7 +174,7 @@ int s_accept(int listen_fd, struct sockaddr* address, socklen_t* address_length)
     fd_failure();
     if (address_length != NULL)
         *address_length = offered_length;
-    fd = accept(listen_fd, address, address_length);
+    fd = accept4(listen_fd, address, address_length, SOCK_CLOEXEC);
     if (fd == -1) {
         ErrnoKeeper keep;
         putlog(LOG_ERROR, "[system: accept:%d:%s], in %s, unable to connect on a socket", errno,

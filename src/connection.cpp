@@ -5,6 +5,7 @@
 #include "atom.h"
 #include "filebuf.h"
 #include "global.h"
+#include "header.h"
 #include "log.h"
 #include "mem.h"
 #include "performance.h"
@@ -38,6 +39,10 @@ void connection_reset(CONNECTION_T* connection) {
 
     delete connection->body;
     connection->body = nullptr;
+    http_header_free(connection->request);
+    connection->request = nullptr;
+    http_header_free(connection->response);
+    connection->response = nullptr;
 
     // Upstream sockets are not kept for reuse yet: each one ends with its
     // request.

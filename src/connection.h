@@ -25,6 +25,7 @@
 #include "config_lists.h"
 
 class Socket;
+struct HEADER;
 class Filebuf;
 class Stats;
 
@@ -153,6 +154,8 @@ struct CONNECTION_T {
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
     Filebuf* body;         // request body of the current request
+    HEADER* request;       // parsed request header of the current request
+    HEADER* response;      // response header of the current request
     std::map<std::string, std::string> variables; // template variables
     LogEntry log;          // access-log record of the current request
     Stats* user_stats;     // shared; released under atomlock
