@@ -44,7 +44,14 @@ std::string request_text(const URL* url, const std::list<HTTP_HEADER>* lines) {
         text += std::string("User-Agent: ") + DEFAULT_USER_AGENT + "\r\n";
     }
     if (url->user != nullptr) {
-        std::string credentials = std::string(url->user) + ":" + url->password;
+        // The user part of a URL is percent-encoded; Basic carries the
+        // plain name and password.
+        char* user = url_authority_decode(url->user, strlen(url->user));
+        char* password = url_authority_decode(url->password, strlen(url->password));
+        std::string credentials = std::string(user != nullptr ? user : url->user) + ":" +
+                                  (password != nullptr ? password : url->password);
+        free(user);
+        free(password);
         std::string encoded(base64_encoded_size(credentials.size()), '\0');
         to64frombits(&encoded[0], reinterpret_cast<const unsigned char*>(credentials.data()),
                      credentials.size());
