@@ -1,38 +1,20 @@
 #include "cgimap.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "log.h"
+#include "url.h"
 
 namespace {
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// '%' and two hex digits become that byte, '+' a blank; a '%' without two
-// hex digits after it stays as it is.
+// URL-decoded copy of `length` characters ('%' and two hex digits, '+' a
+// blank; a decoded zero byte ends the text).
 std::string form_decode(const char* text, size_t length) {
-    std::string decoded;
-    decoded.reserve(length);
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '+') {
-            decoded += ' ';
-        } else if (text[i] == '%' && i + 2 < length &&
-                   hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
+    char* decoded = url_decode(text, static_cast<unsigned>(length));
+    std::string copy(decoded != nullptr ? decoded : "");
+    free(decoded);
+    return copy;
 }
 
 } // namespace

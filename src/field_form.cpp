@@ -154,14 +154,6 @@ void Field::read(CGIMap& args, int n) {
     }
     const std::string v = args[key];
     switch (type) {
-    case FIELD_INT:
-        text = v;
-        value = string_to_int(v);
-        break;
-    case FIELD_UINT:
-        text = v;
-        uvalue = string_to_uint(v);
-        break;
     case FIELD_BOOL:
         // Written back in the one form the loader accepts, so whatever was
         // posted the saved file loads again.
@@ -200,18 +192,6 @@ void Field::read(CGIMap& args, int n) {
         value = static_cast<int>(mask);
         break;
     }
-    case FIELD_STRING_LIST:
-        text = v;
-        list = StringList(v, ',');
-        break;
-    case FIELD_IP_RANGE_LIST:
-        text = v;
-        iplist = IpRangeList(v);
-        break;
-    case FIELD_PORT_RANGE_LIST:
-        text = v;
-        portlist = PortRangeList(v);
-        break;
     case FIELD_STRING_RANGE: {
         // Only a pair of its own choices: anything else would be saved as a
         // text the configuration loader refuses.
@@ -229,29 +209,24 @@ void Field::read(CGIMap& args, int n) {
         value2 = second;
         break;
     }
-    case FIELD_INT_RANGE: {
-        text = v;
-        int first = string_to_int(v);
-        const std::string w = args[form_key(n, "_2")];
-        text = v + "," + w;
-        int second = string_to_int(w);
-        if (first < min || first > max || second < min || second > max)
-            throw ConfigError();
-        value = first;
-        value2 = second;
+    case FIELD_INT_RANGE:
+        // The pair as the file holds it, checked against the bounds by the
+        // loader's own conversion.
+        text = v + "," + args[form_key(n, "_2")];
+        parse_text();
         break;
-    }
+    case FIELD_INT:
+    case FIELD_UINT:
+    case FIELD_STRING_LIST:
+    case FIELD_IP_RANGE_LIST:
+    case FIELD_PORT_RANGE_LIST:
     case FIELD_FILE_SIZE:
-        text = v;
-        uvalue = string_to_filesize(v);
-        break;
     case FIELD_LONG_FILE_SIZE:
-        text = v;
-        lvalue = string_to_longfilesize(v);
-        break;
     case FIELD_DOUBLE:
+        // Converted exactly as a loaded value is, so what a form accepts
+        // the configuration file accepts too.
         text = v;
-        dvalue = string_to_double(v);
+        parse_text();
         break;
     default:
         break;

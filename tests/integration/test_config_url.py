@@ -1,46 +1,29 @@
 """A configuration given as an http URL (-c http://...) is fetched by the
 daemon's own HTTP client and loaded like a file."""
-import http.server
-import threading
-
 import pytest
 
-from conftest import CONFIG, read_text, wait_for
+from conftest import CONFIG, ScriptedHTTPServer, read_text
 
 
-class ConfigServer:
-    def __init__(self, status, body):
-        self.requests = []
-        server = self
+def serve_chunked(status, body):
+    """A server answering every GET with the status and the body, chunked."""
+    data = body.encode()
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
+    def answer(handler):
+        handler.send_response(status)
+        handler.send_header("Content-Type", "text/xml")
+        handler.send_header("Transfer-Encoding", "chunked")
+        handler.end_headers()
+        for start in range(0, len(data), 1000):
+            piece = data[start:start + 1000]
+            handler.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        handler.wfile.write(b"0\r\n\r\n")
 
-            def do_GET(self):
-                server.requests.append((self.path, dict(self.headers)))
-                data = body.encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "text/xml")
-                self.send_header("Transfer-Encoding", "chunked")
-                self.end_headers()
-                for start in range(0, len(data), 1000):
-                    piece = data[start:start + 1000]
-                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.write(b"0\r\n\r\n")
+    return ScriptedHTTPServer(answer)
 
-            def log_message(self, *args):
-                pass
 
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.httpd.server_address[1]
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
-
-    def url(self, credentials=""):
-        return "http://%s127.0.0.1:%d/conf/kestrivan.xml" % (credentials, self.port)
-
-    def stop(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
+def url_of(server, credentials=""):
+    return "http://%s127.0.0.1:%d/conf/kestrivan.xml" % (credentials, server.port)
 
 
 @pytest.fixture
@@ -48,7 +31,7 @@ def serve():
     started = []
 
     def make(status, body):
-        s = ConfigServer(status, body)
+        s = serve_chunked(status, body)
         started.append(s)
         return s
 
@@ -62,7 +45,7 @@ def test_a_configuration_url_is_fetched_and_applied(daemon_factory, serve):
     # start-up it stops the daemon as it would from a file.
     server = serve(200, read_text(CONFIG).replace("<timeout>60</timeout>",
                                                   "<timeout>soon</timeout>"))
-    d = daemon_factory(config=server.url("admin:pa%3Ass@"))
+    d = daemon_factory(config=url_of(server, "admin:pa%3Ass@"))
     d.start(ready_line=None)
     assert d.wait() == 1
     assert ("error: flawed XML file, section general, element general: timeout must be an "
@@ -77,7 +60,7 @@ def test_a_configuration_url_is_fetched_and_applied(daemon_factory, serve):
 
 def test_a_good_configuration_url_starts_the_daemon(daemon_factory, serve):
     server = serve(200, read_text(CONFIG))
-    d = daemon_factory(config=server.url())
+    d = daemon_factory(config=url_of(server))
     d.start()
     assert len(server.requests) == 1
     assert " error: " not in d.log()
@@ -85,8 +68,8 @@ def test_a_good_configuration_url_starts_the_daemon(daemon_factory, serve):
 
 def test_a_configuration_url_answering_404_applies_nothing(daemon_factory, serve):
     server = serve(404, "<html>not here</html>")
-    d = daemon_factory(config=server.url())
+    d = daemon_factory(config=url_of(server))
     d.start()
     assert ("error: configuration URL %s: the server answered with status 404\n"
-            % server.url()) in d.log()
+            % url_of(server)) in d.log()
     assert d.running()

@@ -2,19 +2,15 @@
 configuration from a master's "/xml" document at the synchronisation
 interval, honouring -S and -E, and agrees with the master on the
 Last-Modified stamp whatever their time zones."""
-import calendar
 import email.utils
-import http.server
 import os
 import re
 import socket
-import threading
-import time
 import urllib.request
 
 import pytest
 
-from conftest import CONFIG, Daemon, read_text, wait_for
+from conftest import CONFIG, Daemon, ScriptedHTTPServer, read_text, wait_for
 
 # Zones away from universal time, one with daylight saving.
 ZONES = ["America/New_York", "Asia/Kolkata"]
@@ -22,43 +18,30 @@ ZONES = ["America/New_York", "Asia/Kolkata"]
 
 class Master:
     """A scripted master on loopback: answers "/kestrivan/xml" with what the
-    test sets (status, Last-Modified, body) and counts the requests."""
+    test sets (status, Last-Modified, body)."""
 
     def __init__(self):
         self.status = 200
         self.stamp = 1700000000  # seconds since the epoch
         self.body = read_text(CONFIG)
-        self.requests = []
-        master = self
+        self.server = ScriptedHTTPServer(self.answer)
+        self.requests = self.server.requests
+        self.port = self.server.port
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def do_GET(self):
-                master.requests.append((self.path, dict(self.headers)))
-                body = master.body.encode()
-                self.send_response(master.status)
-                self.send_header("Content-Type", "text/xml")
-                self.send_header("Cache-Control", "no-cache")
-                if master.stamp is not None:
-                    self.send_header("Last-Modified",
-                                     email.utils.formatdate(master.stamp, usegmt=True))
-                self.send_header("Content-Length", str(len(body)))
-                self.send_header("Connection", "close")
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+    def answer(self, handler):
+        body = self.body.encode()
+        handler.send_response(self.status)
+        handler.send_header("Content-Type", "text/xml")
+        handler.send_header("Cache-Control", "no-cache")
+        if self.stamp is not None:
+            handler.send_header("Last-Modified", email.utils.formatdate(self.stamp, usegmt=True))
+        handler.send_header("Content-Length", str(len(body)))
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+        handler.wfile.write(body)
 
     def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
+        self.server.stop()
 
 
 @pytest.fixture
