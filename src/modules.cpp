@@ -13,7 +13,7 @@
 
 #include "compat.h"
 #include "daemon.h"
-
+#include "extensions.h"
 #include "log.h"
 #include "section.h"
 
@@ -28,15 +28,21 @@ const size_t MODULE_PATH_MAX = 254;
 class Registrations {
 public:
     Registrations()
-        : 
+        : processors_(processors.list), hooks_(hooks.list), protocols_(protocols.list),
           sections_(Section::map) {}
 
     // Puts the registries back as they were when this object was made.
     void restore() {
+        processors.list = processors_;
+        hooks.list = hooks_;
+        protocols.list = protocols_;
         Section::map = sections_;
     }
 
 private:
+    std::list<Processor> processors_;
+    std::list<Hook> hooks_;
+    std::list<Protocol> protocols_;
     std::map<std::string, Section*> sections_;
 };
 

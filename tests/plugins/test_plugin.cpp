@@ -4,6 +4,7 @@
 #include "extensions.h"
 #include "section.h"
 
+#ifndef PLUGIN_WITHOUT_ENTRY
 namespace {
 
 class PluginSection : public Section {
@@ -29,7 +30,6 @@ int plugin_protocol(CONNECTION_T*) {
 #define ENTRY_OF(name) ENTRY_PASTE(name)
 #define ENTRY_PASTE(name) name##_load
 
-#ifndef PLUGIN_WITHOUT_ENTRY
 extern "C" bool ENTRY_OF(PLUGIN_NAME)() {
     new PluginSection();
     hooks.Add(plugin_hook, HOOK_CONFIGURE);
