@@ -12,13 +12,12 @@
 #include "filebuf.h"
 #include "header.h"
 #include "http_client.h"
+#include "interface.h"
 #include "log.h"
 #include "mem.h"
 #include "misc.h"
 #include "section.h"
 #include "url.h"
-
-const char* const INTERFACE_HOSTNAME = "kestrivan";
 
 namespace {
 

@@ -21,10 +21,6 @@
 #include <stddef.h>
 #include <time.h>
 
-// The host name under which the web interface answers (origin-form paths
-// begin with "/" and this name).
-extern const char* const INTERFACE_HOSTNAME;
-
 // Timer job and start-up step (argument ignored): one synchronisation pass
 // when this instance is a slave; does nothing otherwise. Passes run one at
 // a time (the start-up pass before the timers start, later ones on the
