@@ -5,83 +5,61 @@
 #include <strings.h>
 
 #include "base64.h"
+#include "connection.h"
 #include "filebuf.h"
 #include "header.h"
+#include "header_io.h"
 #include "log.h"
 #include "mem.h"
-#include "network.h"
 #include "socket.h"
+#include "upstream.h"
 #include "url.h"
 
 namespace {
 
 // Seconds every wait of a fetch may take.
 const int FETCH_TIMEOUT = 60;
-// Most characters of a response header block.
-const unsigned HEADER_TEXT_MAX = 65536;
 
 const char* const DEFAULT_USER_AGENT =
     "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98; Win 9x 4.90)";
 
-// A header value may not add lines to the request.
-std::string one_line(const std::string& text) {
-    std::string line = text;
-    for (char& c : line)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return line;
+// "Basic " and the Base64 of user:password, both percent-decoded from the
+// URL's user part.
+std::string basic_credentials(const URL* url) {
+    char* user = url_authority_decode(url->user, strlen(url->user));
+    char* password = url_authority_decode(url->password, strlen(url->password));
+    std::string plain = std::string(user != nullptr ? user : url->user) + ":" +
+                        (password != nullptr ? password : url->password);
+    free(user);
+    free(password);
+    std::string encoded(base64_encoded_size(plain.size()), '\0');
+    to64frombits(&encoded[0], reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+    encoded.resize(strlen(encoded.c_str()));
+    return "Basic " + encoded;
 }
 
-std::string request_text(const URL* url, const std::list<HTTP_HEADER>* lines) {
-    std::string text = "GET " + one_line(url->path) + " HTTP/1.1\r\nHost: " + one_line(url->host);
-    if (url->port != 80)
-        text += ":" + std::to_string(url->port);
-    text += "\r\n";
-    if (lines != nullptr) {
-        for (const HTTP_HEADER& line : *lines)
-            text += one_line(line.name) + ": " + one_line(line.value) + "\r\n";
-    } else {
-        text += std::string("User-Agent: ") + DEFAULT_USER_AGENT + "\r\n";
-    }
+// The GET request of the URL: proxy form, HTTP/1.1, the caller's lines or
+// the default User-Agent line, Basic credentials of the URL's user part.
+HEADER* request_of(const URL* url, const std::list<HTTP_HEADER>* lines) {
+    HEADER* request = header_new();
+    request->type = REQUEST_PROXY;
+    request->version = HTTP_VERSION_11;
+    request->method = xstrdup("GET");
+    request->scheme = xstrdup(url->scheme);
+    request->host = xstrdup(url->host);
+    request->path = xstrdup(url->path);
+    request->port = url->port;
+    header_complete(request);
+    if (lines != nullptr)
+        request->lines = *lines;
+    else
+        request->lines.push_back(HTTP_HEADER{1, "User-Agent", DEFAULT_USER_AGENT});
     if (url->user != nullptr) {
-        // The user part of a URL is percent-encoded; Basic carries the
-        // plain name and password.
-        char* user = url_authority_decode(url->user, strlen(url->user));
-        char* password = url_authority_decode(url->password, strlen(url->password));
-        std::string credentials = std::string(user != nullptr ? user : url->user) + ":" +
-                                  (password != nullptr ? password : url->password);
-        free(user);
-        free(password);
-        std::string encoded(base64_encoded_size(credentials.size()), '\0');
-        to64frombits(&encoded[0], reinterpret_cast<const unsigned char*>(credentials.data()),
-                     credentials.size());
-        encoded.resize(strlen(encoded.c_str()));
-        text += "Authorization: Basic " + encoded + "\r\n";
+        request->user = xstrdup(url->user);
+        request->password = xstrdup(url->password);
+        request->authorization = xstrdup(basic_credentials(url).c_str());
     }
-    text += "Connection: close\r\n\r\n";
-    return text;
-}
-
-// The response header block up to and including its empty line; "" when
-// the peer closed, failed or timed out first, or the block is too long.
-std::string read_header(Socket& socket) {
-    std::string block;
-    char line[8192];
-    for (;;) {
-        int got = socket.GetLine(line, sizeof line, FETCH_TIMEOUT);
-        if (got <= 0)
-            return std::string();
-        block.append(line, static_cast<size_t>(got));
-        if (block.size() > HEADER_TEXT_MAX)
-            return std::string();
-        if (strcmp(line, "\r\n") == 0 || strcmp(line, "\n") == 0) {
-            if (block.size() == static_cast<size_t>(got)) {
-                block.clear(); // blank lines before the status line
-                continue;
-            }
-            return block;
-        }
-    }
+    return request;
 }
 
 // Appends exactly `count` bytes; false when the peer stops short.
@@ -158,46 +136,55 @@ bool read_body(Socket& socket, const HEADER* header, Filebuf* body) {
 } // namespace
 
 HTTPRESPONSE* http_fetch(const URL* url, const std::list<HTTP_HEADER>* lines) {
-    if (url == nullptr || url->scheme == nullptr || strcmp(url->scheme, "http") != 0) {
-        putlog(LOG_NETWORK, "error: internal fetch of %s: only http URLs can be fetched",
-               url != nullptr && url->scheme != nullptr ? url->scheme : "(none)");
+    if (url == nullptr || url->scheme == nullptr ||
+        (strcmp(url->scheme, "http") != 0 && strcmp(url->scheme, "https") != 0)) {
+        putlog(LOG_NETWORK, "error: internal fetch: only http and https URLs can be fetched");
         return nullptr;
     }
-    int fd = net_connect(url->host, url->port, FETCH_TIMEOUT);
-    if (fd < 0) {
-        putlog(LOG_NETWORK, "error: internal fetch: cannot connect to %s:%d", url->host, url->port);
-        return nullptr;
-    }
-    Socket socket(fd);
-    std::string request = request_text(url, lines);
-    if (socket.Write(request.data(), static_cast<int>(request.size())) == -1) {
-        putlog(LOG_NETWORK, "error: internal fetch: cannot send the request to %s:%d", url->host,
-               url->port);
-        return nullptr;
-    }
-    socket.Flush();
+    CONNECTION_T* connection = connection_new();
+    connection->flags |= CONN_NO_CLIENT | CONN_INTERNAL;
+    if (strcmp(url->scheme, "https") == 0)
+        connection->flags |= CONN_SSL_UPSTREAM;
+    connection->client_ip = xstrdup("127.0.0.1");
+    connection->interface_ip = xstrdup("127.0.0.1");
+    connection->request = request_of(url, lines);
 
-    std::string block = read_header(socket);
-    HEADER* header = block.empty() ? nullptr : http_header_parse_response(block.c_str());
-    if (header == nullptr) {
-        putlog(LOG_NETWORK, "error: internal fetch: no response header from %s:%d", url->host,
-               url->port);
-        return nullptr;
+    HTTPRESPONSE* result = nullptr;
+    if (protocol_start(connection) < 0) {
+        putlog(LOG_NETWORK, "error: internal fetch: cannot connect to %s:%d", url->host, url->port);
+    } else {
+        header_send(connection->request, connection, SIDE_SERVER, HEADER_SEND_ORIGIN);
+        char* text = header_get_reconnect(connection, FETCH_TIMEOUT);
+        HEADER* header = text != nullptr ? http_header_parse_response(text) : nullptr;
+        free(text);
+        if (header == nullptr) {
+            putlog(LOG_NETWORK, "error: internal fetch: no response header from %s:%d",
+                   url->host, url->port);
+            connection->server_keepalive = 0;
+        } else {
+            connection->response = header;
+            Filebuf* body = new Filebuf();
+            if (connection->server != nullptr && read_body(*connection->server, header, body)) {
+                keepalive_check_server(connection);
+                result = static_cast<HTTPRESPONSE*>(xmalloc(sizeof(HTTPRESPONSE)));
+                if (result == nullptr)
+                    FATAL_ALLOC("src/http_client", static_cast<unsigned>(sizeof(HTTPRESPONSE)));
+                result->header = header;
+                result->body = body;
+                connection->response = nullptr; // now the caller's
+            } else {
+                putlog(LOG_NETWORK, "error: internal fetch: incomplete response body from %s:%d",
+                       url->host, url->port);
+                connection->server_keepalive = 0; // the rest of the body is still on it
+                delete body;
+            }
+        }
     }
-    Filebuf* body = new Filebuf();
-    if (!read_body(socket, header, body)) {
-        putlog(LOG_NETWORK, "error: internal fetch: incomplete response body from %s:%d",
-               url->host, url->port);
-        delete body;
-        http_header_free(header);
-        return nullptr;
-    }
-    auto* response = static_cast<HTTPRESPONSE*>(xmalloc(sizeof(HTTPRESPONSE)));
-    if (response == nullptr)
-        FATAL_ALLOC("src/http_client", static_cast<unsigned>(sizeof(HTTPRESPONSE)));
-    response->header = header;
-    response->body = body;
-    return response;
+    // Parks a kept-alive upstream for the next fetch of the same place,
+    // drops any other, and frees the request.
+    connection_reset(connection);
+    connection_free(connection);
+    return result;
 }
 
 void httpresponse_free(HTTPRESPONSE* response) {

@@ -3,18 +3,22 @@
 // instance's DN cache).
 //
 // Contract:
-// - http_fetch runs in the calling thread and blocks it at most 60 seconds
-//   per wait (connect, each read). It sends one request: "GET" of the URL's
-//   path over HTTP/1.1 with a Host line, the caller's header lines (copied)
-//   or the one default User-Agent line, Basic credentials when the URL
-//   carries a user or a password, and "Connection: close" (nothing is
-//   pooled; one connection per fetch).
+// - http_fetch runs in the calling thread on a connection record of its own
+//   that has no client (CONN_NO_CLIENT | CONN_INTERNAL), directly to the
+//   URL's server: a pooled upstream socket for the same server when there
+//   is one, else a new connection (TLS for https). It sends one request:
+//   "GET" of the URL's path over HTTP/1.1 with a Host line, the caller's
+//   header lines (copied) or the one default User-Agent line, and Basic
+//   credentials when the URL carries a user part (percent-decoded). A
+//   pooled socket the server had closed is replaced and the request sent
+//   again. Each wait lasts at most 60 seconds.
 // - The response header is parsed by the common response parser; the body
 //   is read by its framing (Content-Length, chunked, or up to the close;
-//   none for HEAD-less statuses 1xx, 204 and 304). A body cut short, a
-//   broken chunk, or a body over HTTP_CLIENT_BODY_MAX bytes fails the
-//   fetch, so a caller never takes half a document for a whole one.
-// - Nothing here keeps state or locks.
+//   none for 1xx, 204 and 304). A body cut short, a broken chunk, or a body
+//   over HTTP_CLIENT_BODY_MAX bytes fails the fetch, so a caller never takes
+//   half a document for a whole one. A socket the server keeps alive goes
+//   back to the server pool afterwards.
+// - Nothing here keeps state or locks; the server pool locks itself.
 #pragma once
 
 #include <list>
@@ -34,8 +38,7 @@ struct HTTPRESPONSE {
     Filebuf* body; // never NULL; empty when the response had no body
 };
 
-// GET of an http URL (https is refused: the client speaks plain HTTP).
-// NULL when no connection could be made, no response header could be read
+// GET of an http or https URL. NULL when no connection could be made, no response header could be read
 // or parsed, or the body could not be read whole (all logged).
 HTTPRESPONSE* http_fetch(const URL* url, const std::list<HTTP_HEADER>* lines);
 
