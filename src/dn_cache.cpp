@@ -175,8 +175,9 @@ int dn_cache_document_load(const char* body, size_t size) {
     return loaded;
 }
 
-static void percent_encode(std::string& out, const std::string& text) {
+std::string dn_cache_userinfo_encode(const std::string& text) {
     static const char hex[] = "0123456789ABCDEF";
+    std::string out;
     for (unsigned char c : text) {
         if (isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
@@ -186,17 +187,7 @@ static void percent_encode(std::string& out, const std::string& text) {
             out += hex[c & 15];
         }
     }
-}
-
-std::string dn_cache_sync_credentials(const std::string& bind_dn, const std::string& password) {
-    std::string credentials;
-    if (bind_dn.empty())
-        return credentials;
-    percent_encode(credentials, bind_dn.substr(0, bind_dn.find('@')));
-    credentials += ':';
-    percent_encode(credentials, password);
-    credentials += '@';
-    return credentials;
+    return out;
 }
 
 int dn_cache_sync_response(const char* server, int port, int status, const char* last_modified,

@@ -79,11 +79,10 @@ void dn_cache_document_write(Filebuf* buffer);
 // entries loaded.
 int dn_cache_document_load(const char* body, size_t size);
 
-// The Basic-credential part of a sync URL: "user:password@" with both
+// A user name or password as the user part of a URL record holds it:
 // percent-encoded (RFC 3986 userinfo), so that "@", ":", "/", "#" or "%" in
-// a password cannot change where the URL points. The user is the bind DN up
-// to its first "@". Empty when `bind_dn` is empty.
-std::string dn_cache_sync_credentials(const std::string& bind_dn, const std::string& password);
+// it can neither change where the URL points nor be read as an escape.
+std::string dn_cache_userinfo_encode(const std::string& text);
 
 // What a sync does with the other instance's answer (status and, for 200,
 // its Last-Modified value or NULL and the body): a status other than 200 is

@@ -13,11 +13,13 @@
 #include "dn_cache.h"
 #include "extensions.h"
 #include "filebuf.h"
+#include "header.h"
 #include "http_client.h"
 #include "interface.h"
 #include "log.h"
 #include "mem.h"
 #include "password_crypt.h"
+#include "url.h"
 
 LdapSection* ldap_section = nullptr;
 LdapPool* ldappool = nullptr;
@@ -568,10 +570,16 @@ int LdapSection::ldap_init_routine() {
     return -1;
 }
 
+// Overwrites a text that held a password before it is freed.
+static void text_cleanse(std::string& text) {
+    if (!text.empty())
+        OPENSSL_cleanse(&text[0], text.size());
+}
+
 int LdapSection::ldap_sync() {
     putlog(LOG_ADVICE, "debug: ldap: checking if we must sync with proxy server");
     read_lock();
-    std::string url, server;
+    std::string address, server, user, password;
     int port = 0, number = 0;
     bool chosen = false;
     for (auto entry = servers.begin(); !chosen && entry != servers.end(); ++entry) {
@@ -587,7 +595,6 @@ int LdapSection::ldap_sync() {
         if (proxyhost[0] != '\0' && !entry->proxy_host.empty() &&
             strncmp(proxyhost, entry->proxy_host.c_str(), 127) != 0)
             continue;
-        std::string credentials;
         if (!entry->bind_dn.empty()) {
             if (entry->bind_password.empty()) {
                 putlog(LOG_ERROR, "ldap: ldap user name is specified, but no password specified");
@@ -596,35 +603,50 @@ int LdapSection::ldap_sync() {
             char clear[CLEAR_PASSWORD_SIZE];
             if (!configuration_password(this, entry->bind_password, clear))
                 continue;
-            credentials = dn_cache_sync_credentials(entry->bind_dn, clear);
+            // Only the part of the bind DN before its first "@" is the user.
+            user = dn_cache_userinfo_encode(entry->bind_dn.substr(0, entry->bind_dn.find('@')));
+            password = dn_cache_userinfo_encode(clear);
             OPENSSL_cleanse(clear, sizeof clear);
         }
         server = entry->server;
         port = entry->port;
         std::string host = server.find(':') != std::string::npos ? "[" + server + "]" : server;
-        url = "http://" + credentials + host + ":" + std::to_string(port) + "/" +
-              INTERFACE_HOSTNAME "/ldapcache";
-        OPENSSL_cleanse(&credentials[0], credentials.size());
+        address = "http://" + host + ":" + std::to_string(port) + "/" INTERFACE_HOSTNAME "/ldapcache";
         chosen = true;
     }
     unlock();
     if (!chosen)
         return -1;
 
-    putlog(LOG_ADVICE, "debug: ldap: syncing with proxy server");
-    int status = 0;
-    Filebuf* body = nullptr;
-    int fetched = http_fetch_document(url, &status, &body);
-    OPENSSL_cleanse(&url[0], url.size());
-    if (fetched != 1) {
-        putlog(LOG_ERROR, "Ldap: No Response from %s:%d", server.c_str(), port);
-        delete body;
+    // The credentials go into the record itself, never through the URL
+    // text, so no character of a password can change where the URL points.
+    URL* url = url_parse(address.c_str());
+    if (url == nullptr) {
+        putlog(LOG_ERROR, "Ldap: cannot make a URL for %s:%d", server.c_str(), port);
+        text_cleanse(password);
         return -1;
     }
-    int result = dn_cache_sync_response(server.c_str(), port, status, nullptr,
-                                        body != nullptr ? body->data : nullptr,
-                                        body != nullptr ? body->size : 0);
-    delete body;
+    if (!user.empty()) {
+        free(url->user);
+        free(url->password);
+        url->user = xstrdup(user.c_str());
+        url->password = xstrdup(password.c_str());
+        text_cleanse(password);
+    }
+
+    putlog(LOG_ADVICE, "debug: ldap: syncing with proxy server");
+    HTTPRESPONSE* response = http_fetch(url, nullptr);
+    if (url->password != nullptr)
+        OPENSSL_cleanse(url->password, strlen(url->password));
+    url_free(url);
+    if (response == nullptr) {
+        putlog(LOG_ERROR, "Ldap: No Response from %s:%d", server.c_str(), port);
+        return -1;
+    }
+    const Filebuf* body = response->body;
+    int result = dn_cache_sync_response(server.c_str(), port, response->header->status,
+                                        response->header->last_modified, body->data, body->size);
+    httpresponse_free(response);
     return result;
 }
 

@@ -113,7 +113,12 @@ public:
     int ldap_init_routine();
 
     // Copies the DN cache from the first server entry whose bind type is not
-    // 0 (another instance serving "/ldapcache"). 1 fetched, -1 not.
+    // 0 (another instance serving "/ldapcache" at server:port), fetched with
+    // the internal HTTP client; a bind DN and its password travel as Basic
+    // credentials set on the URL record. 1 when the other instance answered
+    // 200 (see dn_cache_sync_response), -1 otherwise (no such entry, a
+    // password that cannot be decrypted, a server no URL can hold, no
+    // answer, another status).
     int ldap_sync();
 
     // Appends the "/ldapcache" document (the whole DN cache) to the buffer.
@@ -169,6 +174,8 @@ public:
     std::list<ldappool_t*> list;
 };
 
+// Made by the section's constructor (the start-up hook makes it when there
+// is none), so it exists before any request or timer job uses LDAP.
 extern LdapPool* ldappool;
 
 // Filter-value escaping of RFC 4515: "*", "(", ")", "\" and NUL become

@@ -117,13 +117,10 @@ TEST_F(DnCacheTest, DocumentLinesAreReadByFieldCount) {
     EXPECT_EQ(entry_of("long"), "long|" + long_dn + "|");
 }
 
-TEST_F(DnCacheTest, SyncCredentialsCannotRedirectTheUrl) {
-    EXPECT_EQ(dn_cache_sync_credentials("", "secret"), "");
-    EXPECT_EQ(dn_cache_sync_credentials("admin", "secret"), "admin:secret@");
-    // Only the part of the bind DN before "@" is the user.
-    EXPECT_EQ(dn_cache_sync_credentials("admin@example.com", "pw"), "admin:pw@");
-    EXPECT_EQ(dn_cache_sync_credentials("cn=sync,dc=x", "p@ss:w/rd#%1"),
-              "cn%3Dsync%2Cdc%3Dx:p%40ss%3Aw%2Frd%23%251@");
+TEST_F(DnCacheTest, UserinfoIsPercentEncoded) {
+    EXPECT_EQ(dn_cache_userinfo_encode(""), "");
+    EXPECT_EQ(dn_cache_userinfo_encode("admin-1.x_y~z"), "admin-1.x_y~z");
+    EXPECT_EQ(dn_cache_userinfo_encode("p@ss:w/rd#%1 \xff"), "p%40ss%3Aw%2Frd%23%251%20%FF");
 }
 
 class DnCacheSyncTest : public DnCacheTest {

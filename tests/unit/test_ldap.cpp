@@ -30,25 +30,15 @@
 #include "filebuf.h"
 #include "global.h"
 #include "ldap.h"
+#include "ldap_test_support.h"
 #include "log_test_support.h"
+#include "net_test_support.h"
 #include "password_crypt.h"
 
 namespace {
 
 const char* const BASE = "ou=people,dc=example,dc=com";
 const char* const ANNA_DN = "uid=anna,ou=people,dc=example,dc=com";
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 bool port_open(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -59,13 +49,6 @@ bool port_open(int port) {
     bool open = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return open;
-}
-
-int count_of(const std::string& text, const std::string& what) {
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        count++;
-    return count;
 }
 
 // A private slapd: back_mdb under the test's directory, five people under
@@ -98,8 +81,8 @@ protected:
     }
 
     void start_slapd() {
-        port = free_port();
-        tls_port = free_port();
+        port = nettest::unused_port();
+        tls_port = nettest::unused_port();
         std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
         ASSERT_EQ(system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
                           "-addext subjectAltName=IP:127.0.0.1 -keyout " +
@@ -174,18 +157,8 @@ protected:
     // account's bind. (slapd's ACCEPT lines are not reliable enough to
     // count: under load one may be missing from its log.)
     int connections_made() {
-        return count_of(slapd_log_since(),
+        return nettest::count_in(slapd_log_since(),
                         " op=0 BIND dn=\"cn=admin,dc=example,dc=com\" method=128");
-    }
-
-    static std::string encrypted(const char* password) {
-        unsigned char key[512] = {0};
-        ldap_section->get_our_key(key);
-        unsigned char text[256] = {0};
-        kestrivan_privatise(reinterpret_cast<const unsigned char*>(password), key,
-                            reinterpret_cast<const unsigned char*>("wxjq"), text,
-                            static_cast<int>(strlen(password)));
-        return reinterpret_cast<char*>(text);
     }
 
     struct Entry {
@@ -202,7 +175,7 @@ protected:
     void configure(const Entry& entry, bool enabled = true) {
         ldap_section->set_our_key();
         std::string password =
-            entry.bind_password == "secret" ? encrypted("secret") : entry.bind_password;
+            entry.bind_password == "secret" ? ldaptest::encrypted("secret") : entry.bind_password;
         std::string xml =
             std::string("<kestrivan><ldap><enabled>") + (enabled ? "true" : "false") +
             "</enabled><servers><enabled>true</enabled><proxy-host>" + entry.proxy_host +
@@ -361,14 +334,14 @@ TEST_F(LdapTest, SizeLimitKeepsTheEntriesReturned) {
     EXPECT_TRUE(logged("ldap: cache: entries returned [2] refreshed [2]"));
     Filebuf document;
     dn_cache_document_write(&document);
-    EXPECT_EQ(count_of(std::string(document.data, document.size), "\n"), 2);
+    EXPECT_EQ(nettest::count_in(std::string(document.data, document.size), "\n"), 2);
 
     // The search counts as a load: the next tick does not search again.
-    int searches = count_of(slapd_log_since(), " SRCH base=");
+    int searches = nettest::count_in(slapd_log_since(), " SRCH base=");
     EXPECT_EQ(searches, 1);
     ldap_configure(nullptr);
     ldap_configure(nullptr);
-    EXPECT_EQ(count_of(slapd_log_since(), " SRCH base="), searches);
+    EXPECT_EQ(nettest::count_in(slapd_log_since(), " SRCH base="), searches);
 }
 
 TEST_F(LdapTest, AnonymousBindLoadsTheCache) {
@@ -446,7 +419,7 @@ TEST_F(LdapTest, UserNamesAreFilterValuesOnly) {
 
 // Entries that are passed over without any server being contacted.
 TEST_F(LdapTest, SkippedEntriesAndLdapOff) {
-    port = free_port(); // nothing listens there
+    port = nettest::unused_port(); // nothing listens there
     configure(Entry(), false);
     StringList dn_parts, groups;
     EXPECT_EQ(set_connection_dn("anna", "10.1.2.3", dn_parts, groups), -1);
@@ -475,7 +448,7 @@ TEST_F(LdapTest, SkippedEntriesAndLdapOff) {
 // Which entry the DN-cache copy from another instance uses. Nothing serves
 // "/ldapcache" here, so a chosen entry ends in "No Response".
 TEST_F(LdapTest, SyncTakesOnlyInstanceEntries) {
-    port = free_port();
+    port = nettest::unused_port();
     const struct {
         const char* bind_type;
         const char* bind_dn;
