@@ -12,6 +12,7 @@
 #include <openssl/provider.h>
 
 #include "base64.h"
+#include "cgimap.h"
 #include "filebuf.h"
 #include "log.h"
 #include "misc.h"
@@ -251,4 +252,11 @@ void password_page(Filebuf* page, const char* active, const char* scode, const c
     page->Addf("<tr class=\"%s\"><td align=\"center\" width=\"25%%\">%s</td></tr>\n", "listeven",
                reinterpret_cast<const char*>(text));
     page->Addf("</table></td></tr>\n");
+}
+
+void interface_page_password(Filebuf* page, CGIMap& arguments, CONNECTION_T*) {
+    char own_key[512];
+    password_host_key(own_key, sizeof own_key);
+    password_page(page, arguments["active"].c_str(), arguments["scode"].c_str(),
+                  arguments["scode1"].c_str(), own_key);
 }

@@ -14,7 +14,9 @@
 
 #include <stddef.h>
 
+class CGIMap;
 class Filebuf;
+struct CONNECTION_T;
 
 // Loads the providers and fetches RC4, once per process. 1 when RC4 is
 // usable; 0 after logging "unable to load the RC4 cipher: %s" (LOG_ERROR).
@@ -58,3 +60,8 @@ size_t password_host_key(char* out, size_t size);
 // letters, digits and "_"; passwords that differ).
 void password_page(Filebuf* page, const char* active, const char* scode, const char* scode1,
                    const char* own_key);
+
+// The interface page "/password": password_page with the form arguments
+// "active", "scode" and "scode1" (absent ones read as empty) and the host
+// key from the key provider. The argument "activity" is not used.
+void interface_page_password(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection);

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "cgimap.h"
 #include "filebuf.h"
 #include "log_test_support.h"
 #include "password_crypt.h"
@@ -153,6 +154,23 @@ TEST(PasswordPage, ShowsTheEncryptedTextForTheGivenKey) {
               std::string::npos)
         << page;
     EXPECT_EQ(decrypt(expected, "other_instance"), "p@ss word<");
+}
+
+TEST(PasswordPage, ReadsItsFormArguments) {
+    char own_key[512];
+    password_host_key(own_key, sizeof own_key);
+    Filebuf form;
+    CGIMap none;
+    interface_page_password(&form, none, nullptr);
+    EXPECT_NE(std::string(form.data, form.size).find(std::string("name=\"active\" value=\"") +
+                                                      own_key + "\""),
+              std::string::npos);
+
+    CGIMap posted("active=instance_2&scode=a%2Bb+c&scode1=a%2Bb+c&activity=x");
+    Filebuf result;
+    interface_page_password(&result, posted, nullptr);
+    EXPECT_NE(std::string(result.data, result.size).find(">" + encrypt("a+b c", "instance_2") + "<"),
+              std::string::npos);
 }
 
 } // namespace
