@@ -10,8 +10,10 @@ libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 openssl ca-certificates
+tzdata
 db-util libpam-modules passwd
 dante-server
+slapd ldap-utils
 clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
 squid
@@ -30,6 +32,11 @@ if [ -n "$missing" ]; then
     echo "installing:$missing"
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    # The directory tests start slapd servers of their own; a system slapd
+    # the package may have started is not wanted.
+    case "$missing" in
+    *" slapd"*) $SUDO invoke-rc.d slapd stop >/dev/null 2>&1 || true ;;
+    esac
 fi
 
 # dante-server is only a peer for the SOCKS tests, which start their own
