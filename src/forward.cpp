@@ -3,3 +3,7 @@
 ForwardSection* forward_section = nullptr;
 
 ForwardSection::ForwardSection() : Section("forward", SECTION_RWLOCK) {}
+
+int ForwardSection::forward_do(CONNECTION_T*) {
+    return 0;
+}

@@ -5,10 +5,15 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 class ForwardSection : public Section {
 public:
     ForwardSection();
     void update() override {}
+    // Lets the forward rules choose a parent for the request (forward mode,
+    // upstream host and port). No rules exist yet: the request goes direct.
+    int forward_do(CONNECTION_T* connection);
 };
 
 extern ForwardSection* forward_section;

@@ -16,3 +16,16 @@ public:
 // Fills the global statistics with their groups; called once at start-up
 // after the modules are loaded.
 void globalstats_init();
+
+struct CONNECTION_T;
+
+// Request counters of the global and the connection's access-rule
+// statistics; accepted and dropped until the counters exist.
+void statincr_httprequests(CONNECTION_T* connection);
+void statincr_hosts(CONNECTION_T* connection);
+void statincr_mimes(CONNECTION_T* connection);
+void statincr_cachehit(CONNECTION_T* connection);
+void statincr_cachemiss(CONNECTION_T* connection);
+void statdecr_cachehit(CONNECTION_T* connection);
+void statincr_cacherefreshhit(CONNECTION_T* connection);
+void statincr_cacherefreshmiss(CONNECTION_T* connection);
