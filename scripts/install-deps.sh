@@ -14,6 +14,7 @@ db-util libpam-modules passwd
 dante-server
 clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
+nginx-light wrk
 "
 
 missing=""

@@ -15,3 +15,5 @@ int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>*, unsigned, int)
 }
 
 void PrefetchSection::setup_callbacks(CONNECTION_T*) {}
+
+void HTMLStream::Add(const char*, unsigned) {}

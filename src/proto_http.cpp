@@ -10,7 +10,6 @@
 #include <string>
 
 #include "cache.h"
-#include "config.h"
 #include "connection.h"
 #include "extensions.h"
 #include "filebuf.h"
@@ -96,27 +95,27 @@ int protocol_http_read_callback(void* argument, unsigned length, char* data) {
 }
 
 // The read callback on the upstream socket while a response body moves;
-// the proxy's own requests count nothing. Returns the id, or 0.
+// the proxy's own requests count nothing. Returns the id, or NO_CALLBACK.
+static const int NO_CALLBACK = -1;
+
 static int callback_add(CONNECTION_T* connection, int side) {
     if (side != SIDE_SERVER || (connection->flags & CONN_INTERNAL) || connection->server == nullptr)
-        return 0;
+        return NO_CALLBACK;
     return connection->server->CallBackAdd(protocol_http_read_callback, connection,
                                            SOCKET_EVENT_READ);
 }
 
 static void callback_remove(CONNECTION_T* connection, int id) {
-    if (id != 0 && connection->server != nullptr)
+    if (id != NO_CALLBACK && connection->server != nullptr)
         connection->server->CallBackRemove(id);
 }
 
 static void callback_mask(CONNECTION_T* connection, int id, bool on) {
-    if (id != 0 && connection->server != nullptr)
+    if (id != NO_CALLBACK && connection->server != nullptr)
         connection->server->CallBackMaskSet(id, on ? SOCKET_EVENT_READ : 0);
 }
 
 static int line_timeout(CONNECTION_T* connection) {
-    if (config_loading())
-        return 60;
     return general_section->timeout_get(connection);
 }
 
@@ -560,6 +559,11 @@ static int buffered_path(CONNECTION_T* connection) {
 }
 
 static int streamed_path(CONNECTION_T* connection) {
+    HEADER* response = connection->response;
+    // The request alone could not tell whether an HTTP/1.1 client stays: the
+    // response decides, unless its body ends with the connection.
+    if ((response->flags & HEADER_HAS_LENGTH) || response->chunked)
+        keepalive_check_client(connection);
     header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
     if (connection->cachemap == nullptr || (connection->flags & CONN_CACHE_STORE)) {
         http_transfer(connection, SIDE_SERVER);

@@ -574,6 +574,19 @@ static void encoding_towards_server(CONNECTION_T* connection) {
     request->accept_encoding = nullptr;
 }
 
+static void refuse_scheme(CONNECTION_T* connection);
+
+// A scheme an exchange of this proxy serves (directly, not through a parent).
+static bool scheme_served(CONNECTION_T* connection) {
+    const char* scheme = connection->request->scheme != nullptr ? connection->request->scheme : "";
+    if (strcasecmp(scheme, "http") == 0 || strcasecmp(scheme, "ftp") == 0)
+        return true;
+    for (const Protocol& protocol : protocols.list)
+        if (protocol.name == scheme)
+            return true;
+    return false;
+}
+
 // The route to the upstream. false: answered (no upstream, no cached copy).
 static bool route(CONNECTION_T* connection) {
     if (connection->server != nullptr)
@@ -582,6 +595,11 @@ static bool route(CONNECTION_T* connection) {
         connection->flags &= ~CONN_UPSTREAM_REUSED;
         connection->forward_mode = FORWARD_DIRECT;
         forward_section->forward_do(connection);
+        if (connection->forward_mode != FORWARD_HTTP_PARENT && !scheme_served(connection)) {
+            // Nothing here could fetch it: refused before any connection.
+            refuse_scheme(connection);
+            return false;
+        }
         int opened = protocol_start(connection);
         if (opened >= 0)
             break;
