@@ -10,6 +10,7 @@ libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 openssl ca-certificates
+tzdata
 db-util libpam-modules passwd
 dante-server
 clang libclang-rt-14-dev
