@@ -22,14 +22,16 @@ bool interface_request(CONNECTION_T* connection) {
         request->type = REQUEST_PROXY;
         return true;
     }
-    if (request->host_header != nullptr && strcasecmp(request->host_header, INTERFACE_HOSTNAME) == 0)
+    const char* host_header = request->host_header;
+    if (host_header != nullptr && strncasecmp(host_header, INTERFACE_HOSTNAME, name_length) == 0 &&
+        (host_header[name_length] == '\0' || host_header[name_length] == ':'))
         return true;
     return request->type == REQUEST_PROXY && request->host != nullptr &&
            strcasecmp(request->host, INTERFACE_HOSTNAME) == 0;
 }
 
 static int page_unknown(CONNECTION_T* connection) {
-    return template_section->send("unknown", connection, 200);
+    return template_section != nullptr ? template_section->send("unknown", connection, 200) : 0;
 }
 
 void interface_handle_request(CONNECTION_T* connection) {

@@ -42,12 +42,24 @@ static const char* client_address(CONNECTION_T* connection) {
     return connection->client_ip != nullptr ? connection->client_ip : "";
 }
 
+// Pages go through the templates section; 0 when nothing was sent.
+static int send_page(const char* name, CONNECTION_T* connection, int status) {
+    return template_section != nullptr ? template_section->send(name, connection, status) : 0;
+}
+
 static bool has_command(CONNECTION_T* connection, const char* name) {
     return url_command_find(connection->url_commands, name) != nullptr;
 }
 
 static void set_variable(CONNECTION_T* connection, const char* name, const std::string& value) {
     connection->variables[name] = value;
+}
+
+// The sections the road consults exist in the running daemon; a process
+// that did not create one (a tool, a test) skips its step.
+static void profiles_update(CONNECTION_T* connection) {
+    if (profile_section != nullptr)
+        profile_section->profiles_update(connection);
 }
 
 // Fills the worker's slot: serving, with copies of what it serves.
@@ -90,7 +102,7 @@ static void refuse(CONNECTION_T* connection, const char* filter, const char* rea
     connection->variables.erase("REASON");
     set_variable(connection, "FILTER", filter);
     set_variable(connection, "REASON", reason);
-    template_section->send(page, connection, status);
+    send_page(page, connection, status);
     LogEntry& record = connection->log;
     record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
     record.peer = "kestrivan";
@@ -183,7 +195,7 @@ static void request_body(CONNECTION_T* connection) {
     }
     uint64_t length = request->content_length;
     connection->bytes_up = static_cast<int64_t>(length);
-    uint64_t limit = general_section->maxubuffer_get(connection);
+    uint64_t limit = general_section != nullptr ? general_section->maxubuffer_get(connection) : 0;
     bool read_whole = length <= limit;
     if (!read_whole && connection->parent_user != nullptr) {
         // A parent that asks for credentials gets the body again after its
@@ -292,7 +304,9 @@ static bool road_first_half(CONNECTION_T* connection) {
     connection->log.interface_port = port;
     connection->log.client_id = connection->client_id;
 
-    int wait = connection->requests > 0 ? general_section->keeptimeout_get(connection)
+    int wait = 60;
+    if (general_section != nullptr)
+        wait = connection->requests > 0 ? general_section->keeptimeout_get(connection)
                                         : general_section->timeout_get(connection);
     int refusal = 0;
     char* text = header_get(connection, SIDE_CLIENT, wait, &refusal);
@@ -325,7 +339,7 @@ static bool road_first_half(CONNECTION_T* connection) {
     if (url_command_extract(connection) == 0)
         return false;
     vantori_first(connection);
-    profile_section->profiles_update(connection);
+    profiles_update(connection);
     if (run_reqheader_processors(connection) == 0)
         return false;
 
@@ -344,8 +358,8 @@ static bool road_first_half(CONNECTION_T* connection) {
     request_variables(connection);
     if (!process_request(connection, connection->body))
         return false;
-    profile_section->profiles_update(connection);
-    if (limit_section->check_and_block(connection))
+    profiles_update(connection);
+    if (limit_section != nullptr && limit_section->check_and_block(connection))
         return false;
     if (!upload_allowed(connection))
         return false;
@@ -358,7 +372,7 @@ static bool road_first_half(CONNECTION_T* connection) {
         limits_show(connection);
         return false;
     }
-    if (redirect_section->redirect_do(connection, 0) == 1)
+    if (redirect_section != nullptr && redirect_section->redirect_do(connection, 0) == 1)
         return false;
     if (has_command(connection, "https")) {
         if (request->flags & HEADER_DEFAULT_PORT)
@@ -366,7 +380,8 @@ static bool road_first_half(CONNECTION_T* connection) {
         connection->flags |= CONN_HTTPS_COMMAND | CONN_SSL_UPSTREAM;
     }
     slot_update(connection, false);
-    header_section->filter(connection, 1);
+    if (header_section != nullptr)
+        header_section->filter(connection, 1);
     return true;
 }
 
@@ -381,7 +396,8 @@ static bool type_gate(CONNECTION_T* connection) {
                    "CONNECT Method");
             return false;
         }
-        if (!general_section->cportrange_check(connection, request->port)) {
+        if (general_section == nullptr ||
+            !general_section->cportrange_check(connection, request->port)) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
                    client_address(connection), request->port);
             std::string reason = "CONNECT:" + std::to_string(request->port);
@@ -432,15 +448,15 @@ static bool transparent_complete(CONNECTION_T* connection) {
         }
         if (request->host == nullptr)
             FATAL_ALLOC("src/protocol", static_cast<unsigned>(strlen(host_header) + 1));
-        profile_section->profiles_update(connection);
-        if (redirect_section->redirect_do(connection, 0) == 1)
+        profiles_update(connection);
+        if (redirect_section != nullptr && redirect_section->redirect_do(connection, 0) == 1)
             return false;
     }
     if (request->port == connection->port) {
         // The request would come back to this very listener.
         putlog(LOG_SECURITY, "[IP:%s] Breach: denied: transparent:%d", client_address(connection),
                request->port);
-        template_section->send("nofile", connection, 404);
+        send_page("nofile", connection, 404);
         connection->client_keepalive = 0;
         return false;
     }
@@ -478,18 +494,21 @@ static page_command_result page_commands(CONNECTION_T* connection) {
             connection->client_keepalive = 0;
             return PAGE_DONE;
         }
-        prefetch_section->queue_add(url, &connection->request->lines,
+        if (prefetch_section == nullptr)
+            url_free(url);
+        else
+            prefetch_section->queue_add(url, &connection->request->lines,
                                     static_cast<unsigned>(connection->down_allowance), 1);
         if (template_command != nullptr)
-            template_section->send(
+            send_page(
                 template_command->options != nullptr ? template_command->options : "unknown",
                 connection, 200);
         else
-            template_section->send("unknown", connection, 404);
+            send_page("unknown", connection, 404);
         return PAGE_DONE;
     }
     if (template_command != nullptr) {
-        template_section->send(
+        send_page(
             template_command->options != nullptr ? template_command->options : "unknown",
             connection, 200);
         return PAGE_DONE;
@@ -505,7 +524,8 @@ static page_command_result page_commands(CONNECTION_T* connection) {
         return PAGE_DONE;
     }
     if (has_command(connection, "filter")) {
-        filter_section->check_show(connection);
+        if (filter_section != nullptr)
+            filter_section->check_show(connection);
         return PAGE_DONE;
     }
     return PAGE_NONE;
@@ -519,6 +539,10 @@ static bool cache_lookup(CONNECTION_T* connection) {
         return true;
     }
     int flags = (connection->flags & CONN_OFFLINE) ? CACHE_OFFLINE : 0;
+    if (cache_section == nullptr) {
+        connection->log.set_cachecode(CACHECODE_TCP_MISS);
+        return true;
+    }
     connection->cachemap = cache_section->cache_open(connection, request->url, nullptr, flags);
     CACHEMAP* object = connection->cachemap;
     if (object == nullptr) {
@@ -531,7 +555,7 @@ static bool cache_lookup(CONNECTION_T* connection) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
         // No page of its own exists for this state: the general error page,
         // and the connection ends so that the client never waits for more.
-        template_section->send("unknown", connection, 404);
+        send_page("unknown", connection, 404);
         connection->client_keepalive = 0;
         LogEntry& record = connection->log;
         record.set_cachecode(CACHECODE_TCP_REF_FAIL_HIT)->set_peercode(PEERCODE_DIRECT);
@@ -559,7 +583,7 @@ static bool cache_lookup(CONNECTION_T* connection) {
 
 static void encoding_towards_server(CONNECTION_T* connection) {
     HEADER* request = connection->request;
-    if (general_section->compressin_get(connection) == 1) {
+    if (general_section != nullptr && general_section->compressin_get(connection) == 1) {
         if (accepts_encoded_content(connection))
             return;
         connection->flags |= CONN_ENCODING_ASKED;
@@ -594,7 +618,8 @@ static bool route(CONNECTION_T* connection) {
     while (connection->cachemap == nullptr || (connection->flags & CONN_REVALIDATING)) {
         connection->flags &= ~CONN_UPSTREAM_REUSED;
         connection->forward_mode = FORWARD_DIRECT;
-        forward_section->forward_do(connection);
+        if (forward_section != nullptr)
+            forward_section->forward_do(connection);
         if (connection->forward_mode != FORWARD_HTTP_PARENT && !scheme_served(connection)) {
             // Nothing here could fetch it: refused before any connection.
             refuse_scheme(connection);
@@ -609,7 +634,7 @@ static bool route(CONNECTION_T* connection) {
                    connection->request->host != nullptr ? connection->request->host : "");
             connection->variables.erase("FILTER");
             connection->variables.erase("REASON");
-            template_section->send(error_to_template(opened), connection, 503);
+            send_page(error_to_template(opened), connection, 503);
             LogEntry& record = connection->log;
             record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
             record.peer = "kestrivan";
@@ -639,7 +664,7 @@ static void refuse_scheme(CONNECTION_T* connection) {
 // CONNECT tunnels and FTP are served by their own exchanges; until those
 // exist such requests end with the page of a failed upstream.
 static void exchange_missing(CONNECTION_T* connection) {
-    template_section->send("unknown", connection, 503);
+    send_page("unknown", connection, 503);
     connection->client_keepalive = 0;
     LogEntry& record = connection->log;
     record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
@@ -703,7 +728,7 @@ static void road_second_half(CONNECTION_T* connection) {
     if (request->type != REQUEST_CONNECT && !cache_lookup(connection))
         return;
     if ((connection->flags & CONN_OFFLINE) && connection->cachemap == nullptr) {
-        template_section->send("nocache", connection, 404);
+        send_page("nocache", connection, 404);
         return;
     }
     if (request->type != REQUEST_CONNECT)
