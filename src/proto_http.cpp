@@ -586,6 +586,9 @@ int protocol_http(CONNECTION_T* connection) {
     int64_t body_sent = 0;
     if (connection->cachemap != nullptr && !(connection->flags & CONN_REVALIDATING)) {
         text = cache_section->cachemap_headers(connection->cachemap);
+        // Nothing is sent upstream, so a streamed body stays unread.
+        if (connection->flags & CONN_BODY_STREAMED)
+            connection->client_keepalive = 0;
         if (text == nullptr)
             return -1;
     } else {

@@ -744,7 +744,10 @@ static void road_second_half(CONNECTION_T* connection) {
 }
 
 void handle_request(CONNECTION_T* connection) {
-    if (!road_first_half(connection))
-        return;
-    road_second_half(connection);
+    if (road_first_half(connection))
+        road_second_half(connection);
+    // A body left on the client socket unread would be taken for the next
+    // request: the connection ends unless the exchange consumed the body.
+    if ((connection->flags & CONN_BODY_STREAMED) && !(connection->flags & CONN_PROCESSING))
+        connection->client_keepalive = 0;
 }

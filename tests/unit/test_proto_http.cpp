@@ -136,6 +136,16 @@ TEST_F(HttpBodyTest, ChunkedBodyIsReadWholeIntoABuffer) {
     EXPECT_EQ(std::string(body->data, body->size), "abcde");
     EXPECT_FALSE(failed());
     EXPECT_EQ(conn->bytes_down, 5);
+
+    // The upstream socket is reused for the next response: each byte is
+    // counted once, so nothing of the first body's reading stays attached.
+    http_header_free(conn->response);
+    conn->response = header_new();
+    response_length(4);
+    send_all(server_link.peer, "wxyz");
+    std::unique_ptr<Filebuf> second(http_transfer_filebuf(conn, SIDE_SERVER));
+    EXPECT_EQ(std::string(second->data, second->size), "wxyz");
+    EXPECT_EQ(conn->bytes_down, 9);
 }
 
 // The download allowance: a body exactly its size passes, one byte more
