@@ -191,10 +191,10 @@ void config() {
         config_load(3, configfile);
     if (slave)
         config_sync(nullptr);
-    Hooks::Execute(HOOK_CONFIGURE, nullptr, nullptr);
+    hooks.Execute(HOOK_CONFIGURE, nullptr, nullptr);
 
     putlog(LOG_NETWORK, "proxy hostname: %s",
-           proxyhost[0] != '\0' ? proxyhost : general_section->hostname);
+           proxyhost[0] != '\0' ? proxyhost : general_section->hostname_get().c_str());
 
     if (listenip[0] != '\0')
         net_listen(listenport, listenip);

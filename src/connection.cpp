@@ -12,6 +12,7 @@
 #include "serverpool.h"
 #include "socket.h"
 #include "stats.h"
+#include "url_commands.h"
 
 static void scores_unset(CONNECTION_T* connection) {
     for (int& score : connection->category_scores)
@@ -36,6 +37,9 @@ void connection_reset(CONNECTION_T* connection) {
         connection->server_keepalive = 0;
         connection->client_keepalive = 0;
     }
+
+    url_command_free(connection->url_commands);
+    connection->url_commands = nullptr;
 
     delete connection->body;
     connection->body = nullptr;

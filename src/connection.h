@@ -27,6 +27,7 @@
 class Socket;
 struct HEADER;
 class Filebuf;
+struct url_command_t;
 class Stats;
 
 // CONNECTION_T::flags: bits of the current request; 0 after each request.
@@ -153,6 +154,7 @@ struct CONNECTION_T {
     std::string interface_password;
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
+    url_command_t** url_commands; // the request's URL commands, or NULL; per request
     Filebuf* body;         // request body of the current request
     HEADER* request;       // parsed request header of the current request
     HEADER* response;      // response header of the current request

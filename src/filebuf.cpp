@@ -17,7 +17,10 @@
 #include <string>
 
 #include "compat.h"
+#include "connection.h"
 #include "daemon.h"
+#include "general.h"
+#include "header.h"
 #include "log.h"
 #include "mem.h"
 
@@ -566,6 +569,30 @@ const char* Filebuf::EncodeContent(const char* accept_encoding) {
         return NULL;
     }
     return NULL;
+}
+
+int Filebuf::Decode(CONNECTION_T* connection) {
+    const HEADER* response = connection->response;
+    return DecodeContent(response != NULL ? response->content_encoding : NULL);
+}
+
+int Filebuf::Encode(CONNECTION_T* connection) {
+    const HEADER* request = connection->request;
+    HEADER* response = connection->response;
+    if ((connection->flags & CONN_ENCODING_ASKED) != 0 || request == NULL ||
+        request->accept_encoding == NULL || response == NULL)
+        return 0;
+    if (general_section->compressout_get(connection) != 1)
+        return 0;
+    const char* coding = EncodeContent(request->accept_encoding);
+    if (coding == NULL)
+        return 0;
+    char* copy = xstrdup(coding);
+    if (copy == NULL)
+        FATAL_ALLOC("src/filebuf", static_cast<unsigned>(strlen(coding) + 1));
+    free(response->content_encoding);
+    response->content_encoding = copy;
+    return 1;
 }
 
 static bool is_blank(char c) {

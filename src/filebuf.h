@@ -28,6 +28,8 @@ enum {
     FILEBUF_GZIP = 1,    // gzip member(s) ("gzip")
 };
 
+struct CONNECTION_T;
+
 // Every block is a multiple of this many bytes after growth.
 constexpr unsigned FILEBUF_STEP = 65536;
 
@@ -137,6 +139,18 @@ public:
     // coding word applied ("gzip" or "deflate", static text), or NULL when
     // nothing was done.
     const char* EncodeContent(const char* accept_encoding);
+
+    // DecodeContent by the Content-Encoding of the connection's response
+    // (none: nothing to decode). The header is left to the caller.
+    int Decode(CONNECTION_T* connection);
+
+    // Compresses a response body for the connection's client when the
+    // general section lets this connection compress outgoing bodies (1), the
+    // request carries Accept-Encoding and the proxy did not itself ask the
+    // server for compression (CONN_ENCODING_ASKED). On success the
+    // response's Content-Encoding names the coding applied and 1 is
+    // returned; otherwise 0 and nothing changed.
+    int Encode(CONNECTION_T* connection);
 };
 
 // True (1) when an Accept-Encoding value accepts the content coding: the

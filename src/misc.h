@@ -107,6 +107,10 @@ enum {
 // (The interface pages pass the general section's line length.)
 char* string_to_html(const char* text, int flags, int line_length);
 
+// The same with the general section's line length (no wrapping before the
+// section exists).
+char* string_to_html(const char* text, int flags);
+
 // New string array of the words of a command line, for running an external
 // program. Words are separated by spaces (0x20 only). Double quotes and
 // single quotes group, each kind literal inside the other; a backslash

@@ -9,3 +9,8 @@ void VANTORI_Section::vantori_dnstofile_insert() {}
 void* vantori_cachedump(void*) {
     return nullptr;
 }
+
+// No category rules exist yet, so the second pass changes nothing.
+int vantori_second(CONNECTION_T*) {
+    return 0;
+}

@@ -18,3 +18,10 @@ extern VANTORI_Section* vantori_section;
 
 // Service thread writing the category cache to disk.
 void* vantori_cachedump(void*);
+
+struct CONNECTION_T;
+
+// Second site-category pass, run by ProfileSection::profiles_update after
+// the profiles section's lock is released; may add and remove profile
+// names. Always 0.
+int vantori_second(CONNECTION_T* connection);
