@@ -120,6 +120,13 @@ bool interfaces_fit(const StringList& interfaces, const CONNECTION_T* connection
     return false;
 }
 
+bool negates_a_name(const StringList& names) {
+    for (const std::string& name : names)
+        if (!name.empty() && name[0] == '!')
+            return true;
+    return false;
+}
+
 } // namespace
 
 // ---- Access -----------------------------------------------------------------
@@ -260,7 +267,12 @@ bool AccessSection::rule_matches(const Access& rule, CONNECTION_T* connection,
         // it admits none rather than every one.
         if (!rule.user.empty() && (rule.user_regex == NULL || reg_exec(rule.user_regex, user) != 0))
             return false;
-        return profile_find(connection->user_groups, rule.ldap_names) ||
+        if (profile_find(connection->user_groups, rule.ldap_names))
+            return true;
+        // The DN parts are asked again only for a list of plain names: when
+        // the list negates a name, the groups have refused the user on it,
+        // and the DN parts (which lack the group names) must not undo that.
+        return !negates_a_name(rule.ldap_names) &&
                profile_find(connection->dn_parts, rule.ldap_names);
     }
 
