@@ -67,6 +67,25 @@ int challenge(CONNECTION_T* connection, bool direct, bool ntlm, const std::strin
     return REQUEST_ANSWERED;
 }
 
+// The rules for the name the relay verified (its own name is its
+// password: the check is skipped for it); true when they admit it. A
+// refusal is logged in the words of the path that asked (`token`: the
+// client sent a token with this request).
+bool relay_user_admitted(CONNECTION_T* connection, bool token) {
+    const char* name = connection->auth_host_user;
+    access_section->check_and_setup(connection, name, name);
+    if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
+        return true;
+    std::string shown = name != NULL ? name : "";
+    if (token)
+        putlog(LOG_SECURITY, "warn: [IP:%s] NTLM user [%s] denied by access restrictions",
+               connection->client_ip, shown.c_str());
+    else
+        putlog(LOG_SECURITY, "warn: [IP:%s] access restrictions: blocked user[%s]",
+               connection->client_ip, shown.c_str());
+    return false;
+}
+
 // A request without usable credentials: the rules decide alone.
 int without_credentials(CONNECTION_T* connection, bool direct, bool ntlm,
                         const std::string& realm) {
@@ -77,15 +96,9 @@ int without_credentials(CONNECTION_T* connection, bool direct, bool ntlm,
     statincr_ipaddresses(connection);
     if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
         return 0;
-    if (ntlm && connection->auth_host_state == AUTH_HOST_AUTHENTICATED) {
-        access_section->check_and_setup(connection, connection->auth_host_user,
-                                        connection->auth_host_user);
-        if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
-            return 0;
-        putlog(LOG_SECURITY, "warn: [IP:%s] access restrictions: blocked user[%s]",
-               connection->client_ip,
-               connection->auth_host_user != NULL ? connection->auth_host_user : "");
-    }
+    if (ntlm && connection->auth_host_state == AUTH_HOST_AUTHENTICATED &&
+        relay_user_admitted(connection, false))
+        return 0;
     return challenge(connection, direct, ntlm, realm);
 }
 
@@ -122,15 +135,9 @@ BasicOutcome basic_credentials(CONNECTION_T* connection, const char* encoded) {
 int relayed_credentials(CONNECTION_T* connection) {
     if (connection->auth_host_state != AUTH_HOST_AUTHENTICATED)
         ntlm_communicate(connection, NULL);
-    if (connection->auth_host_state == AUTH_HOST_AUTHENTICATED) {
-        access_section->check_and_setup(connection, connection->auth_host_user,
-                                        connection->auth_host_user);
-        if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
-            return 0;
-        putlog(LOG_SECURITY, "warn: [IP:%s] NTLM user [%s] denied by access restrictions",
-               connection->client_ip,
-               connection->auth_host_user != NULL ? connection->auth_host_user : "");
-    }
+    if (connection->auth_host_state == AUTH_HOST_AUTHENTICATED &&
+        relay_user_admitted(connection, true))
+        return 0;
     access_section->check_and_setup(connection);
     return -1;
 }

@@ -1,10 +1,13 @@
 // Real PAM for tests: a service file /etc/pam.d/kestrivan-test-<name> made
 // the authentication service (as option -x does) while it exists, and a
 // pam_userdb database built with db_load. Writing under /etc/pam.d needs
-// root (as in CI); tests skip without it.
+// root (as in CI); tests skip without it. Also the GLOBAL record that holds
+// the password cache.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <pthread.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +18,7 @@
 #include <string>
 
 #include "daemon.h"
+#include "global.h"
 
 namespace pamtest {
 
@@ -59,6 +63,17 @@ inline std::string userdb(const std::string& dir, const std::string& pairs) {
 
 inline bool is_root() {
     return geteuid() == 0;
+}
+
+// One process-wide record for every test (it is never destroyed in the
+// daemon either); each test puts a fresh password cache table in it.
+inline GLOBAL* test_global() {
+    static GLOBAL* record = [] {
+        auto* g = new GLOBAL();
+        pthread_rwlock_init(&g->password_cache_lock, nullptr);
+        return g;
+    }();
+    return record;
 }
 
 } // namespace pamtest

@@ -137,16 +137,7 @@ std::vector<std::string> names(const StringList& list) {
     return std::vector<std::string>(list.begin(), list.end());
 }
 
-// One process-wide GLOBAL for the password cache (never freed, like the
-// daemon's); each test gets a fresh table.
-GLOBAL* test_global() {
-    static GLOBAL* record = [] {
-        auto* g = new GLOBAL();
-        pthread_rwlock_init(&g->password_cache_lock, nullptr);
-        return g;
-    }();
-    return record;
-}
+using pamtest::test_global;
 
 class AccessTest : public sectiontest::ShippedSectionTest {
 protected:
