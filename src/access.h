@@ -40,7 +40,6 @@
 // taken briefly, on its own, for the realm name.
 #pragma once
 
-#include <pthread.h>
 
 #include <list>
 #include <string>

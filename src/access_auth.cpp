@@ -71,18 +71,20 @@ int challenge(CONNECTION_T* connection, bool direct, bool ntlm, const std::strin
 // password: the check is skipped for it); true when they admit it. A
 // refusal is logged in the words of the path that asked (`token`: the
 // client sent a token with this request).
+// A login that named nobody verifies nobody.
 bool relay_user_admitted(CONNECTION_T* connection, bool token) {
-    const char* name = connection->auth_host_user;
-    access_section->check_and_setup(connection, name, name);
-    if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
-        return true;
-    std::string shown = name != NULL ? name : "";
+    const char* name = connection->auth_host_user != NULL ? connection->auth_host_user : "";
+    if (name[0] != '\0') {
+        access_section->check_and_setup(connection, name, name);
+        if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)
+            return true;
+    }
     if (token)
         putlog(LOG_SECURITY, "warn: [IP:%s] NTLM user [%s] denied by access restrictions",
-               connection->client_ip, shown.c_str());
+               connection->client_ip, name);
     else
         putlog(LOG_SECURITY, "warn: [IP:%s] access restrictions: blocked user[%s]",
-               connection->client_ip, shown.c_str());
+               connection->client_ip, name);
     return false;
 }
 
@@ -102,12 +104,11 @@ int without_credentials(CONNECTION_T* connection, bool direct, bool ntlm,
     return challenge(connection, direct, ntlm, realm);
 }
 
-enum BasicOutcome { BASIC_CHECKED, BASIC_NO_COLON, BASIC_UNUSABLE };
-
-// Decodes "user:password" and runs the rules with it. A value that is not
-// Base64, decodes to more than the buffer holds or holds a zero byte is
-// unusable: the request counts as one without credentials.
-BasicOutcome basic_credentials(CONNECTION_T* connection, const char* encoded) {
+// Decodes "user:password" and runs the rules with it; a text without ":"
+// is ignored. False for a value that is not Base64, decodes to more than
+// the buffer holds or holds a zero byte: the request then counts as one
+// without credentials.
+bool basic_credentials(CONNECTION_T* connection, const char* encoded) {
     while (*encoded == ' ')
         encoded++;
     char decoded[ACCESS_BASIC_DECODED_SIZE];
@@ -115,19 +116,17 @@ BasicOutcome basic_credentials(CONNECTION_T* connection, const char* encoded) {
     if (length < 0 || memchr(decoded, '\0', static_cast<size_t>(length)) != NULL) {
         putlog(LOG_ERROR, "security: [IP:%s] unusable basic credentials", connection->client_ip);
         explicit_bzero(decoded, sizeof decoded);
-        return BASIC_UNUSABLE;
+        return false;
     }
     decoded[length] = '\0';
-    BasicOutcome outcome = BASIC_NO_COLON;
     char* colon = strchr(decoded, ':');
     if (colon != NULL) {
         *colon = '\0';
         access_section->check_and_setup(connection, decoded, colon + 1);
-        outcome = BASIC_CHECKED;
     }
     // The password is not left behind on the stack.
     explicit_bzero(decoded, sizeof decoded);
-    return outcome;
+    return true;
 }
 
 // The relay has verified (or now verifies) an NTLM or Negotiate user; the
@@ -171,7 +170,7 @@ int access_auth(CONNECTION_T* connection, Filebuf*) {
             connection->auth_scheme = AUTH_SCHEME_NEGOTIATE;
 
         if (word.compare(0, 5, "Basic") == 0) {
-            if (basic_credentials(connection, blank + 1) == BASIC_UNUSABLE)
+            if (!basic_credentials(connection, blank + 1))
                 return without_credentials(connection, direct, ntlm, realm);
         } else if (ntlm && (connection->auth_scheme == AUTH_SCHEME_NTLM ||
                             connection->auth_scheme == AUTH_SCHEME_NEGOTIATE)) {

@@ -9,8 +9,10 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "access.h"
@@ -462,6 +464,43 @@ TEST_F(AccessTest, RulesThatRequireAUserSetTheFlag) {
     }
 }
 
+// Request threads match and set up while the configuration is reloaded:
+// every connection ends with the statistics object of a rule it matched,
+// and the holder counts come out even.
+TEST_F(AccessTest, ConcurrentSetupsAndReloads) {
+    const std::string config = allow({{"comment", "A"}, {"access", "proxy"}});
+    configure(config);
+    const int threads = 4;
+    const int rounds = 300;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < threads; i++)
+        clients.push_back(std::make_unique<Client>(proxy_request()));
+    std::vector<std::thread> workers;
+    std::atomic<int> refused{0};
+    for (int i = 0; i < threads; i++)
+        workers.emplace_back([&, i] {
+            for (int round = 0; round < rounds; round++)
+                if (!section->check_and_setup(clients[i]->get()) ||
+                    clients[i]->record.access != ACCESS_PROXY)
+                    refused++;
+        });
+    for (int reload = 0; reload < 50; reload++)
+        configure(config);
+    for (std::thread& worker : workers)
+        worker.join();
+    EXPECT_EQ(refused.load(), 0);
+
+    // One last setup each: all hold the current rule's object.
+    Stats* current = section->allow.front().stats;
+    for (auto& client : clients) {
+        ASSERT_TRUE(section->check_and_setup(client->get()));
+        EXPECT_EQ(client->record.user_stats, current);
+    }
+    EXPECT_EQ(current->count, 1 + threads);
+    clients.clear();
+    EXPECT_EQ(current->count, 1);
+}
+
 // ---- The challenge header ---------------------------------------------------
 
 TEST(AuthHeader, StatusAndLinesInOrder) {
@@ -757,6 +796,13 @@ TEST_F(AccessAuthTest, RelayLoginSkipsThePasswordCheckForItsOwnNameOnly) {
     client->user = nullptr;
     EXPECT_EQ(access_auth(client.get(), nullptr), 0);
     EXPECT_EQ(client.user(), "bob@127.0.0.1");
+
+    // A relay login that named nobody verifies nobody.
+    free(client->auth_host_user);
+    client->auth_host_user = nullptr;
+    client.next(proxy_request());
+    EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
+    EXPECT_TRUE(logged("warn: [IP:127.0.0.1] access restrictions: blocked user[]"));
 }
 
 TEST_F(AccessAuthTest, NtlmOptionDecidesChallengeAndRelay) {
