@@ -10,8 +10,11 @@ libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
 python3 python3-pytest curl gzip
 openssl ca-certificates
+tzdata
 db-util libpam-modules passwd
+dante-server
 clang libclang-rt-14-dev
+vsftpd python3-pyftpdlib
 "
 
 missing=""
@@ -27,4 +30,18 @@ if [ -n "$missing" ]; then
     echo "installing:$missing"
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi
+
+# dante-server is only a peer for the SOCKS tests, which start their own
+# instance on loopback: the system service its package may start is stopped.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet danted 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO systemctl stop danted || true
+    $SUDO systemctl disable danted >/dev/null 2>&1 || true
+elif [ -x /etc/init.d/danted ] && start-stop-daemon --status --pidfile /var/run/danted.pid \
+        --exec /usr/sbin/danted 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO /etc/init.d/danted stop || true
 fi

@@ -3,13 +3,43 @@
 // create it in its place among the others.
 #pragma once
 
+#include <stdint.h>
 #include <time.h>
 
 #include "section.h"
 
-// One cached object; only the cache section looks inside it.
-struct CACHEMAP;
+struct CONNECTION_T;
+struct HEADER;
 
+// Bits of CACHEMAP::flags.
+enum {
+    CACHE_WRITING = 0x1,
+    CACHE_INVALID = 0x2,
+    CACHE_EXPIRED = 0x4,
+    CACHE_VALIDATE = 0x8,
+    CACHE_PREFETCHED = 0x10,
+    CACHE_OFFLINE = 0x40,
+    CACHE_CLEAN = 0x400,
+    CACHE_BUFFERWAIT = 0x800,
+    CACHE_DISCARD = 0x1000,
+    CACHE_FORCE = 0x2000,
+};
+
+// One cached object: the stored response-header text at `addr`, then the
+// body; `start` is the length of the header text, `size` the bytes stored so
+// far (header included). Until the cache is built only what its callers
+// read exists, and `holders` counts the references.
+struct CACHEMAP {
+    char* key;
+    char* addr;
+    unsigned start;
+    uint64_t size;
+    time_t mtime;
+    time_t lastmod;
+    HEADER* header;
+    int flags;
+    int holders;
+};
 class CacheSection : public Section {
 public:
     CacheSection();
@@ -17,6 +47,15 @@ public:
     // Deletes the files queued for deletion and journals every object
     // still being stored; called by the shutdown sequence and SIGHUP.
     void graceful_exit();
+    // Number of holders (readers and writer); an object held by one only is
+    // marked CACHE_INVALID so that it is dropped when released.
+    int refcount(CACHEMAP* object);
+    // ORs bits into the object's flags; returns the new flags.
+    int flag_set(CACHEMAP* object, int bits);
+    void flag_unset(CACHEMAP* object, int bits);
+    // Answers the client with the page "downloading" for an object still
+    // being fetched; nothing is sent until the cache is built.
+    void send_status(CONNECTION_T* connection, CACHEMAP* object);
     // The object's stored time (fetched or last revalidated), read under the
     // cache lock; 0 for NULL.
     time_t get_mtime(CACHEMAP* object);

@@ -12,6 +12,7 @@
 #include "serverpool.h"
 #include "socket.h"
 #include "stats.h"
+#include "upstream.h"
 #include "url_commands.h"
 
 static void scores_unset(CONNECTION_T* connection) {
@@ -38,6 +39,13 @@ void connection_reset(CONNECTION_T* connection) {
         connection->client_keepalive = 0;
     }
 
+    // A kept-alive upstream goes to the server pool for the next request to
+    // the same place (keyed by the request, so before it goes); any other
+    // ends with its request.
+    if (!upstream_park(connection))
+        delete connection->server;
+    connection->server = nullptr;
+
     url_command_free(connection->url_commands);
     connection->url_commands = nullptr;
 
@@ -47,11 +55,6 @@ void connection_reset(CONNECTION_T* connection) {
     connection->request = nullptr;
     http_header_free(connection->response);
     connection->response = nullptr;
-
-    // Upstream sockets are not kept for reuse yet: each one ends with its
-    // request.
-    delete connection->server;
-    connection->server = nullptr;
 
     free(connection->upstream_host);
     connection->upstream_host = nullptr;

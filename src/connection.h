@@ -29,6 +29,8 @@ struct HEADER;
 class Filebuf;
 struct url_command_t;
 class Stats;
+class HTMLStream;
+struct CACHEMAP;
 
 // CONNECTION_T::flags: bits of the current request; 0 after each request.
 enum {
@@ -158,6 +160,8 @@ struct CONNECTION_T {
     Filebuf* body;         // request body of the current request
     HEADER* request;       // parsed request header of the current request
     HEADER* response;      // response header of the current request
+    CACHEMAP* cachemap;    // cache object opened for the request, or NULL
+    HTMLStream* htmlstream; // parser of the response HTML, or NULL
     std::map<std::string, std::string> variables; // template variables
     LogEntry log;          // access-log record of the current request
     Stats* user_stats;     // shared; released under atomlock

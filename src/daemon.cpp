@@ -471,7 +471,10 @@ static void absolute_path(char* path, size_t size) {
 }
 
 void make_paths_absolute() {
-    absolute_path(configfile, sizeof configfile);
+    // A configuration given as a URL (config_load takes a path with a colon
+    // for one) stays as it is.
+    if (strchr(configfile, ':') == nullptr)
+        absolute_path(configfile, sizeof configfile);
     absolute_path(sectionfile, sizeof sectionfile);
     absolute_path(logfile, sizeof logfile);
     absolute_path(slogfile, sizeof slogfile);

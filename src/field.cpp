@@ -139,7 +139,7 @@ bool is_select(int type) {
 }
 
 unsigned choice_bit(size_t index) {
-    // The mask has 32 bits; a longer list wraps, as the forms do.
+    // The mask has 32 bits; the definition reader refuses longer lists.
     return 1u << (index % 32);
 }
 
@@ -504,6 +504,15 @@ void FieldVector::parse(const XMLElement& parent, const ChoiceLists& lists) {
 
         if (is_select(type)) {
             auto choices = lists.find(default_text);
+            // The chosen values of a multiple choice are one bit each in a
+            // 32-bit mask: a longer list would make two choices one.
+            if (type == FIELD_STRING_SELECT_MANY && choices != lists.end() &&
+                choices->second.size() > 32)
+                field_fault(parent, position, name,
+                            "choice list " + default_text + " has " +
+                                std::to_string(choices->second.size()) +
+                                " choices, a multiple choice allows at most 32",
+                            __LINE__, "parse");
             static const StringSelectVector no_choices;
             emplace_back(enabled, name, comment, desc,
                          choices != lists.end() ? choices->second : no_choices, type, optional);

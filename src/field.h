@@ -30,6 +30,8 @@
 #include "config_lists.h"
 #include "ranges.h"
 
+class CGIMap;
+class Filebuf;
 class XmlElement;
 
 // Type codes (Field::type) and the words of the definition file.
@@ -102,6 +104,24 @@ public:
     // given value V" (LOG_ERROR) and throws ConfigError with that text.
     [[noreturn]] void error_log(const XmlElement& cursor) const;
 
+    // Web forms (field_form.cpp). Rows alternate between the classes
+    // "entryfieldeven" and "entryfieldodd"; `odd` carries the alternation
+    // from field to field and flips after every row drawn.
+    // A read-only row: label and HTML-escaped value; nothing for a disabled
+    // field, an inactive optional one or a non-optional one without text.
+    void display(Filebuf* page, bool& odd) const;
+    // An input row for the field at position n of the edited list (form
+    // keys "F<n>", "F<n>_active", "F<n>_2", "F<n>_<choice>"); nothing for a
+    // disabled field.
+    void dialog_display(Filebuf* page, CGIMap& args, int n, bool& odd) const;
+    // Reads the field at position n back from the posted arguments. Throws
+    // ConfigError for a value the configuration file could not load again:
+    // a malformed number, size or range list, an INT_RANGE outside its
+    // bounds, a STRING_RANGE value that is none of its choices. The text is
+    // assigned before the conversion, so callers read into a copy and
+    // commit it only when no field failed.
+    void read(CGIMap& args, int n);
+
     // What the field accepts, for messages ("an integer", ...).
     std::string nature() const;
     // The values of the choices, joined by ",".
@@ -153,4 +173,12 @@ public:
     void parse(const tinyxml2::XMLElement& parent, const ChoiceLists& lists);
     // Field::save of every field, in order.
     void save(tinyxml2::XMLElement* parent) const;
+
+    // Read-only rows of every field (field_form.cpp).
+    void display(Filebuf* page) const;
+    // Input rows of every field, field n at position n.
+    void dialog_display(Filebuf* page, CGIMap& args) const;
+    // Field::read of every field by position; one message per field that
+    // fails ("<label> must be <nature>"), the others are still read.
+    StringList read(CGIMap& args);
 };

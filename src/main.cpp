@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
     wipe_arguments(argc, argv);
 
     if (configfile[0] != '\0') {
-        if (!file_exists(configfile)) {
+        // A configuration given as a URL (a path with a colon) is fetched
+        // at load time; only a file can be looked at here.
+        if (strchr(configfile, ':') == nullptr && !file_exists(configfile)) {
             fprintf(stderr, "couldn't stat %s\n", configfile);
             return 1;
         }

@@ -284,12 +284,6 @@ CONNECTION_T* net_accept(int timeout) {
 
 // ---- Connecting -------------------------------------------------------------
 
-HOSTENT* net_dns(const char* name) {
-    if (name == nullptr || name[0] == '\0')
-        return nullptr;
-    return p_gethostbyname(name);
-}
-
 // Waits for the outcome of a non-blocking connect. 0 when connected, else
 // the failure has been logged.
 static int connect_wait(int fd, int timeout) {

@@ -21,6 +21,7 @@
 
 #include <netinet/in.h>
 
+#include "dnscache.h" // net_dns: host names resolve through the DNS cache
 #include "mem.h"
 
 struct CONNECTION_T;
@@ -63,10 +64,6 @@ CONNECTION_T* net_accept(int timeout);
 int net_connect(const char* host, int port, struct in_addr bind_address, int timeout);
 int net_connect(const char* host, int port, int timeout);
 int net_connect(const char* host, int port);
-
-// Resolves a host name or IPv4 literal; NULL when it does not resolve. The
-// caller frees the result with hostent_free.
-HOSTENT* net_dns(const char* name);
 
 // TCP_NODELAY on or off: 0, or -errno after logging the failure.
 int set_nodelay(int fd, bool on);

@@ -49,7 +49,10 @@
 #include "field.h"
 #include "xml.h"
 
+class CGIMap;
 class Filebuf;
+struct CONNECTION_T;
+struct reg_pattern_t;
 
 // The section-definition document in force: loaded once at start-up; the
 // module loader makes a plug-in's own document current while the plug-in
@@ -82,6 +85,18 @@ public:
     // so a section's update() can refuse it instead of building a rule that
     // matches everything.
     void pattern_check(size_t position) const;
+
+    // Web forms (field_form.cpp). The entry as a block of rows: head row,
+    // its fields, and the links Edit, Delete, Clone and, when moves is
+    // non-zero, Up, Down, Top and Bottom.
+    void display(Filebuf* page, int moves) const;
+    // FieldVector::read of the entry's fields; the messages of the fields
+    // that failed.
+    StringList read(CGIMap& args);
+    // True when one field's name matches name_pattern and its text matches
+    // value_pattern (a NULL pattern matches anything); never for an entry
+    // without fields.
+    bool match(const reg_pattern_t* name_pattern, const reg_pattern_t* value_pattern) const;
 
     int id;
     std::string section;
@@ -160,6 +175,25 @@ public:
     // Writes the values and entries into the section's element of the
     // document, appending the element when the document has none.
     void save(tinyxml2::XMLDocument* doc);
+
+    // Web configuration forms (config_forms.cpp), driven by the arguments
+    // of the interface page "config":
+    // The section page: heading, the global-fields form (with `errors`
+    // above it; not while searching with "matchname"/"matchvalue"), then per
+    // enabled subsection an Add link and every entry matching the search.
+    // Takes the read lock.
+    void interface(Filebuf* page, CGIMap& args, CONNECTION_T* connection,
+                   const StringList& errors);
+    // The dialog adding ("id" empty) or editing ("id") one entry of the
+    // subsection named by "subsection"; with errors only the messages.
+    // Takes the read lock.
+    void interface_dialog(Filebuf* page, CGIMap& args, CONNECTION_T* connection,
+                          const StringList& errors);
+    // Applies "action" ("global", "add", "edit", "delete", "clone",
+    // "shift") under the write lock, rebuilds the rules and stamps
+    // documentsynctime; returns the error messages (empty on success).
+    // Nothing of a form with errors is committed.
+    StringList interface_action(Filebuf* page, CGIMap& args, CONNECTION_T* connection);
 
     // When the first global field is named "enabled", appends a form row
     // with the title and "on"/"off" radio buttons; returns 1, else 0.

@@ -1,15 +1,90 @@
-// Pool of idle upstream connections kept for reuse, keyed by protocol, host
-// and port, and cleaned by age by its own service thread.
+// ServerPool: idle upstream connections (to origin servers, parent proxies,
+// SOCKS routes, ICAP servers) kept open after a request, so that a later
+// request to the same place reuses them without a new TCP or TLS handshake.
+// One pool, made at start-up, reached through GLOBAL::serverpool; the
+// service thread serverpool_clean ages it every 10 seconds.
+//
+// Contract:
+// - A parked socket is keyed by protocol, host, port, the upstream session's
+//   user and password, the tunnel id and the route. Protocol and host compare
+//   ignoring case; user and password compare exactly; port, tunnel id and
+//   route exactly. The route text says how the socket reaches the host (the
+//   forward mode and its parent or SOCKS server, the local address it is
+//   bound to, TLS; see upstream_route in upstream.h); "" is a plain direct
+//   connection from the default local address. A socket opened for one route
+//   therefore never serves another.
+// - A socket with tunnel id other than TUNNEL_ID_NONE belongs to one client
+//   connection (an origin demanded connection-bound authentication on it):
+//   only a Find with that id gets it, cleaning never drops it, and
+//   CloseMyTunnel drops it when its client connection ends.
+// - While parked the socket belongs to the pool; Find hands it back to the
+//   caller, who owns it again. Dropping deletes the socket (its destructor
+//   flushes, shuts TLS down and closes) while the mutex is held.
+// - Limits are read from the general section at every use: poolsize_get
+//   (most sockets kept) and pooltimeout_get (idle seconds).
+// - Passwords never reach the error log: lines print "*" in their place.
+// - A NULL protocol or host is an impossible state (fatal-error sequence,
+//   source "src/serverpool").
 #pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <list>
+
+class Socket;
+
+struct serverpool_t {
+    Socket* sock;    // owned by the pool while parked
+    time_t added;    // when parked
+    char* protocol;  // owned copy: "http", "ftp", "icap", ...
+    char* host;      // owned copy: origin or parent host
+    char* user;      // owned copy or NULL
+    char* password;  // owned copy or NULL
+    int port;
+    unsigned tunnel_id; // TUNNEL_ID_NONE for ordinary sockets
+    char* route;        // owned copy; "" for plain direct
+};
 
 class ServerPool {
 public:
-    // Closes idle pooled connections; with `all` 1 every one of them.
-    void Clean(int all);
-    // Closes every pooled socket bound to the client connection with this
-    // tunnel id (TUNNEL_ID_NONE: none); returns how many.
+    pthread_mutex_t mutex;
+    std::list<serverpool_t*> pool; // front = parked longest ago
+
+    ServerPool();
+    ~ServerPool(); // Clean(1), then drops the tunnel-bound sockets as well
+    ServerPool(const ServerPool&) = delete;
+    ServerPool& operator=(const ServerPool&) = delete;
+
+    // Parks the socket (the pool owns it from now on). A full pool first
+    // drops its oldest entry and warns once per distinct size until the next
+    // clean. Returns the mutex unlock result (0).
+    int Add(Socket* sock, const char* protocol, const char* host, int port, const char* user,
+            const char* password, unsigned tunnel_id, const char* route = "");
+
+    // Removes and returns the oldest socket parked under the same key, or
+    // NULL. Counts a hit or a miss in the statistics group "connection pool"
+    // (and hits in the performance log). user and password may be NULL.
+    Socket* Find(const char* protocol, const char* host, int port, const char* user,
+                 const char* password, unsigned tunnel_id, const char* route = "");
+
+    // CleanUnlocked under the mutex; returns the number dropped.
+    int Clean(int all);
+    // Drops every ordinary entry that is idle for the pool time-out or
+    // longer, lies beyond the pool size, or (all != 0) any ordinary entry;
+    // the caller holds the mutex. Returns the number dropped.
+    int CleanUnlocked(int all);
+
+    // Drops every socket bound to the client connection with this tunnel id;
+    // TUNNEL_ID_NONE does nothing. Returns how many.
     int CloseMyTunnel(unsigned tunnel_id);
+
+private:
+    // The pool size for which the last size warning was written; 0 after
+    // every clean.
+    int warn_level;
+    void Drop(std::list<serverpool_t*>::iterator position, const char* function, bool keep_socket);
 };
 
-// Service thread: ages the pooled connections out.
+// Service thread: for ever, every 10 seconds, Clean(0) on GLOBAL::serverpool.
 void* serverpool_clean(void*);

@@ -9,6 +9,9 @@
 
 struct CONNECTION_T;
 
+// AddCounter flags.
+enum { STAT_COUNT = 0x1 };
+
 class Stats : public Atom {
 public:
     void Increment(const std::string& group, const std::string& name, unsigned n = 1);

@@ -5,12 +5,14 @@ named in the report when it fails) and starts the real daemon, and any real
 peer, on free loopback ports.
 """
 import ctypes
+import http.server
 import os
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
@@ -83,6 +85,35 @@ def process_gone(pid):
             return f.read().rsplit(")", 1)[1].split()[0] == "Z"
     except OSError:
         return True
+
+
+class ScriptedHTTPServer:
+    """A real HTTP peer on loopback (a master, an origin): every GET is kept
+    in `requests` as (path, headers) and answered by `answer(handler)`, which
+    writes the whole reply through the BaseHTTPRequestHandler it is given."""
+
+    def __init__(self, answer):
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                server.requests.append((self.path, dict(self.headers)))
+                answer(self)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
 
 
 class Daemon:

@@ -1,0 +1,27 @@
+// CGIMap: the argument map of a web-interface request, from a query string
+// or a posted form body.
+//
+// Contract:
+// - A plain std::map from name to value with no other members. Reading a
+//   name that is not there (operator[]) inserts it with an empty value, so
+//   an argument that was not posted reads as the empty text; pages and the
+//   configuration forms rely on that.
+// - parse() adds the name=value pairs of an argument text joined by '&':
+//   within a pair the last '=' splits name from value, an '&' seen before
+//   any '=' of the pair belongs to the name, a final piece without '=' is
+//   dropped; both sides are URL-decoded ('%' and two hex digits, '+' a
+//   blank); a repeated name keeps its last value. A NULL text adds nothing.
+// - One map per request, owned by whoever serves it; nothing here locks.
+#pragma once
+
+#include <map>
+#include <string>
+
+class CGIMap : public std::map<std::string, std::string> {
+public:
+    CGIMap() = default;
+    // An empty map, then parse(arguments).
+    explicit CGIMap(const char* arguments);
+
+    void parse(const char* arguments);
+};
