@@ -11,3 +11,8 @@ struct CONNECTION_T;
 // page "501 Not Implemented" after its header has been read; a request
 // that carries a body ends its connection (the body is not read).
 void handle_request(CONNECTION_T* connection);
+
+// Applies the "bypass" URL command to CONNECTION_T::bypass when the access
+// rule grants ACCESS_BYPASS. Until URL commands reach the road it changes
+// nothing.
+void bypass_check(CONNECTION_T* connection);

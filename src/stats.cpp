@@ -6,3 +6,9 @@ void Stats::Increment(const std::string&, const std::string&, unsigned) {}
 void Stats::AddCounter(const std::string&, const std::string&, int) {}
 
 void globalstats_init() {}
+
+Stats* userstats_init() {
+    return new Stats();
+}
+
+void statincr_ipaddresses(CONNECTION_T*) {}

@@ -7,6 +7,8 @@
 
 #include "atom.h"
 
+struct CONNECTION_T;
+
 // AddCounter flags.
 enum { STAT_COUNT = 0x1 };
 
@@ -19,3 +21,10 @@ public:
 // Fills the global statistics with their groups; called once at start-up
 // after the modules are loaded.
 void globalstats_init();
+
+// A new statistics object of one access rule, with one holder.
+Stats* userstats_init();
+
+// Counts the client address of a request admitted without credentials in
+// the global statistics ("ip addresses").
+void statincr_ipaddresses(CONNECTION_T* connection);
