@@ -13,6 +13,7 @@ openssl ca-certificates
 tzdata
 db-util libpam-modules passwd
 dante-server
+slapd ldap-utils
 clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
 nginx-light wrk
@@ -31,6 +32,11 @@ if [ -n "$missing" ]; then
     echo "installing:$missing"
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    # The directory tests start slapd servers of their own; a system slapd
+    # the package may have started is not wanted.
+    case "$missing" in
+    *" slapd"*) $SUDO invoke-rc.d slapd stop >/dev/null 2>&1 || true ;;
+    esac
 fi
 
 # dante-server is only a peer for the SOCKS tests, which start their own

@@ -751,3 +751,4 @@ void handle_request(CONNECTION_T* connection) {
     if ((connection->flags & CONN_BODY_STREAMED) && !(connection->flags & CONN_PROCESSING))
         connection->client_keepalive = 0;
 }
+

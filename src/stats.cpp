@@ -15,3 +15,9 @@ void statincr_cachemiss(CONNECTION_T*) {}
 void statdecr_cachehit(CONNECTION_T*) {}
 void statincr_cacherefreshhit(CONNECTION_T*) {}
 void statincr_cacherefreshmiss(CONNECTION_T*) {}
+
+Stats* userstats_init() {
+    return new Stats();
+}
+
+void statincr_ipaddresses(CONNECTION_T*) {}

@@ -7,6 +7,8 @@
 
 #include "atom.h"
 
+struct CONNECTION_T;
+
 // AddCounter flags.
 enum { STAT_COUNT = 0x1 };
 
@@ -20,7 +22,12 @@ public:
 // after the modules are loaded.
 void globalstats_init();
 
-struct CONNECTION_T;
+// A new statistics object of one access rule, with one holder.
+Stats* userstats_init();
+
+// Counts the client address of a request admitted without credentials in
+// the global statistics ("ip addresses").
+void statincr_ipaddresses(CONNECTION_T* connection);
 
 // Request counters of the global and the connection's access-rule
 // statistics; accepted and dropped until the counters exist.

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "clientpool.h"
 #include "connection.h"
@@ -119,6 +120,35 @@ inline int unused_port() {
     int port = probe.port;
     return port;
 }
+
+// Serves one connection on a loopback port: reads the request header,
+// answers with `reply` and closes. `request` receives what was read,
+// `extra` anything the client sent after it (a second request would show
+// there). Both are complete once the object is destroyed.
+class OneShotServer {
+public:
+    explicit OneShotServer(std::string reply) : reply_(std::move(reply)) {
+        thread_ = std::thread([this] {
+            int fd = listener_.accept_one();
+            if (fd == -1)
+                return;
+            request = read_until(fd, "\r\n\r\n", 10);
+            send_all(fd, reply_);
+            extra = read_until_close(fd, 1);
+            close(fd);
+        });
+    }
+    ~OneShotServer() { thread_.join(); }
+    int port() const { return listener_.port; }
+
+    std::string request;
+    std::string extra;
+
+private:
+    Listener listener_;
+    std::string reply_;
+    std::thread thread_;
+};
 
 // A connected pair of stream sockets: `ours` for the code under test,
 // `peer` for the test playing the other side.

@@ -15,33 +15,7 @@
 
 namespace {
 
-// Serves one connection: reads the request header, answers with `reply`
-// and closes. `request` receives what was read.
-class OneShotServer {
-public:
-    explicit OneShotServer(std::string reply) : reply_(std::move(reply)) {
-        thread_ = std::thread([this] {
-            int fd = listener_.accept_one();
-            if (fd == -1)
-                return;
-            request = nettest::read_until(fd, "\r\n\r\n", 10);
-            nettest::send_all(fd, reply_);
-            // Anything more the client sends would be a second request.
-            extra = nettest::read_until_close(fd, 1);
-            close(fd);
-        });
-    }
-    ~OneShotServer() { thread_.join(); }
-    int port() const { return listener_.port; }
-
-    std::string request;
-    std::string extra;
-
-private:
-    nettest::Listener listener_;
-    std::string reply_;
-    std::thread thread_;
-};
+using nettest::OneShotServer;
 
 class HttpClientTest : public nettest::NetTest {
 protected:
