@@ -711,6 +711,13 @@ static void road_second_half(CONNECTION_T* connection) {
         interface_handle_request(connection);
         return;
     }
+    // The gate's refusals are logged with what was asked (the native log's
+    // fields would shift around an empty method).
+    connection->log.method = request->method != nullptr ? request->method : "-";
+    if (request->url != nullptr)
+        connection->log.url = request->url;
+    else if (request->path != nullptr)
+        connection->log.url = request->path;
     if (!type_gate(connection)) {
         connection->client_keepalive = 0;
         return;
@@ -751,4 +758,3 @@ void handle_request(CONNECTION_T* connection) {
     if ((connection->flags & CONN_BODY_STREAMED) && !(connection->flags & CONN_PROCESSING))
         connection->client_keepalive = 0;
 }
-

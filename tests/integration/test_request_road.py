@@ -467,9 +467,12 @@ def test_refusals_and_their_records(proxy_factory, origin_factory):
     record = parse_native(native_lines(proxy)[0])
     assert (record["cache"], record["status"], record["peercode"], record["peer"]) == (
         "TCP_DENIED", "403", "DIRECT", "kestrivan")
-    assert '"security" "Proxy"' in extended_lines(proxy)[0] or 'security Proxy' in \
-        extended_lines(proxy)[0] or '"security Proxy"' in extended_lines(proxy)[0], \
-        extended_lines(proxy)[0]
+    # The extended line names the filter and the reason; the refusal is
+    # logged with what was asked.
+    extended = extended_lines(proxy)[0]
+    assert '"GET http://127.0.0.1:%d/" 403' % origin.port in extended, extended
+    assert '"security Proxy"' in extended, extended
+    assert record["method"] == "GET"
 
 
 def test_transparent_completion_and_loop_guard(proxy, origin_factory):
@@ -537,3 +540,26 @@ def test_refused_request_with_an_unread_body_ends_the_connection(proxy_factory, 
     assert wait_for(lambda: "disconnected after making 1 requests" in proxy.log(), 5)
     assert "smuggled" not in proxy.log()
     assert "Breach: protocol: gopher" in proxy.log()
+
+
+def test_connect_gate(proxy_factory):
+    # The shipped CONNECT ports are 443 only; the tunnel itself is served by
+    # its own exchange, which answers with the page of a failed upstream
+    # until it exists.
+    allowed = proxy_factory()
+    outside = raw_exchange(allowed, b"CONNECT 127.0.0.1:25 HTTP/1.1\r\nHost: 127.0.0.1:25\r\n\r\n")
+    assert outside.startswith(b"HTTP/1.1 404"), outside
+    assert "Breach: general section: denied: method: CONNECT:25" in allowed.log()
+    inside = raw_exchange(allowed, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
+    assert inside.startswith(b"HTTP/1.1 503"), inside
+    refused = proxy_factory(rights="proxy")
+    answer = raw_exchange(refused, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
+    assert answer.startswith(b"HTTP/1.1 200"), answer
+    assert "Blocked Security Breach: 127.0.0.1 attempted a CONNECT request" in refused.log()
+    # Both daemons of this test write the same log files, one after the other.
+    assert wait_for(lambda: len(native_lines(refused)) == 3, 5)
+    records = [parse_native(line) for line in native_lines(refused)]
+    assert [(r["cache"], r["status"]) for r in records] == [
+        ("TCP_DENIED", "403"), ("UNSPECIFIED", "503"), ("TCP_DENIED", "403")]
+    assert '"security CONNECT:25"' in extended_lines(allowed)[0]
+    assert '"security CONNECT Method"' in extended_lines(allowed)[2]
