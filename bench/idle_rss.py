@@ -2,9 +2,13 @@
 proxy, makes one request on each (the proxy's own page, so no origin is
 involved), leaves them idle in the client pool and prints the resident-set
 growth of the proxy per connection. Usage: idle_rss.py PID PORT N"""
+import os
 import socket
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from bench_connections import read_answer  # noqa: E402
 
 REQUEST = b"GET http://kestrivan/ HTTP/1.1\r\nHost: kestrivan\r\nConnection: keep-alive\r\n\r\n"
 
@@ -17,38 +21,18 @@ def rss_kib(pid):
     return 0
 
 
-def read_response(s):
-    data = b""
-    while b"\r\n\r\n" not in data:
-        piece = s.recv(65536)
-        if not piece:
-            return False
-        data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = 0
-    for line in head.split(b"\r\n"):
-        if line.lower().startswith(b"content-length:"):
-            length = int(line.split(b":")[1])
-    while len(body) < length:
-        piece = s.recv(65536)
-        if not piece:
-            return False
-        body += piece
-    return True
-
-
 def main():
     pid, port, count = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
     warm = socket.create_connection(("127.0.0.1", port), timeout=10)
     warm.sendall(REQUEST)
-    read_response(warm)
+    read_answer(warm)
     time.sleep(1)
     before = rss_kib(pid)
     clients = []
     for _ in range(count):
         s = socket.create_connection(("127.0.0.1", port), timeout=10)
         s.sendall(REQUEST)
-        if read_response(s):
+        if read_answer(s):
             clients.append(s)
         else:
             s.close()

@@ -166,6 +166,30 @@ static void transfer_failed(CONNECTION_T* connection) {
     connection->flags |= CONN_TRANSFER_FAILED;
 }
 
+// The size line of the next chunk, read with the body callback masked off
+// (its bytes are framing, not body); after the last chunk its trailer too.
+// The size, 0 at the end of the body, -1 for a broken body (marked failed).
+static int chunk_begin(CONNECTION_T* connection, int side, int id) {
+    callback_mask(connection, id, false);
+    int size = next_chunksize(connection, side);
+    if (size == 0 && !chunk_trailer(connection, side))
+        size = -1;
+    callback_mask(connection, id, true);
+    if (size < 0)
+        transfer_failed(connection);
+    return size;
+}
+
+// The line end after a chunk's data; false (marked failed) when missing.
+static bool chunk_finish(CONNECTION_T* connection, int side, int id) {
+    callback_mask(connection, id, false);
+    bool ended = chunk_end(connection, side);
+    callback_mask(connection, id, true);
+    if (!ended)
+        transfer_failed(connection);
+    return ended;
+}
+
 // Reads len bytes (any size) into fb (NULL: dropped). 1 when all came.
 static int read_length(CONNECTION_T* connection, Filebuf* fb, int side, uint64_t len) {
     while (len > 0) {
@@ -183,45 +207,22 @@ static int read_length(CONNECTION_T* connection, Filebuf* fb, int side, uint64_t
 static int read_body(CONNECTION_T* connection, Filebuf* fb, int side) {
     HEADER* header = side_header(connection, side);
     int id = callback_add(connection, side);
-    int whole = 1;
     if (header->flags & HEADER_HAS_LENGTH) {
-        whole = read_length(connection, fb, side, header->content_length);
+        read_length(connection, fb, side, header->content_length);
     } else if (header->chunked) {
         for (;;) {
-            callback_mask(connection, id, false);
-            int size = next_chunksize(connection, side);
-            callback_mask(connection, id, true);
-            if (size < 0) {
-                transfer_failed(connection);
-                whole = 0;
+            int size = chunk_begin(connection, side, id);
+            if (size <= 0)
                 break;
-            }
-            if (size == 0) {
-                callback_mask(connection, id, false);
-                if (!chunk_trailer(connection, side)) {
-                    transfer_failed(connection);
-                    whole = 0;
-                }
+            if (!read_length(connection, fb, side, static_cast<uint64_t>(size)) ||
+                !chunk_finish(connection, side, id))
                 break;
-            }
-            if (!read_length(connection, fb, side, static_cast<uint64_t>(size))) {
-                whole = 0;
-                break;
-            }
-            callback_mask(connection, id, false);
-            bool ended = chunk_end(connection, side);
-            callback_mask(connection, id, true);
-            if (!ended) {
-                transfer_failed(connection);
-                whole = 0;
-                break;
-            }
         }
     } else {
         net_filebuf_read(fb, connection, side, -1);
     }
     callback_remove(connection, id);
-    return whole && !(connection->flags & CONN_TRANSFER_FAILED) ? 1 : 0;
+    return (connection->flags & CONN_TRANSFER_FAILED) ? 0 : 1;
 }
 
 Filebuf* http_transfer_filebuf(CONNECTION_T* connection, int side) {
@@ -266,34 +267,19 @@ int64_t http_transfer(CONNECTION_T* connection, int side) {
         relay_length(connection, side, header->content_length, &relayed);
     } else if (header->chunked) {
         for (;;) {
-            callback_mask(connection, id, false);
-            int size = next_chunksize(connection, side);
-            callback_mask(connection, id, true);
-            if (size < 0) {
-                transfer_failed(connection);
+            int size = chunk_begin(connection, side, id);
+            if (size < 0)
                 break;
-            }
             if (size == 0) {
-                callback_mask(connection, id, false);
-                if (!chunk_trailer(connection, side)) {
-                    transfer_failed(connection);
-                    break;
-                }
                 write_other(connection, side, "0\r\n\r\n", 5);
                 break;
             }
             char frame[32];
             int length = snprintf(frame, sizeof frame, "%x\r\n", static_cast<unsigned>(size));
             write_other(connection, side, frame, length);
-            if (!relay_length(connection, side, static_cast<uint64_t>(size), &relayed))
+            if (!relay_length(connection, side, static_cast<uint64_t>(size), &relayed) ||
+                !chunk_finish(connection, side, id))
                 break;
-            callback_mask(connection, id, false);
-            bool ended = chunk_end(connection, side);
-            callback_mask(connection, id, true);
-            if (!ended) {
-                transfer_failed(connection);
-                break;
-            }
             write_other(connection, side, "\r\n", 2);
             if (connection->flags & CONN_TRANSFER_FAILED)
                 break;

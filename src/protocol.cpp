@@ -611,6 +611,16 @@ static bool scheme_served(CONNECTION_T* connection) {
     return false;
 }
 
+// No upstream: the page with status 503, and the record says so.
+static void upstream_failed(CONNECTION_T* connection, const char* page) {
+    send_page(page, connection, 503);
+    LogEntry& record = connection->log;
+    record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
+    record.peer = "kestrivan";
+    record.status = 503;
+    write_record(connection);
+}
+
 // The route to the upstream. false: answered (no upstream, no cached copy).
 static bool route(CONNECTION_T* connection) {
     if (connection->server != nullptr)
@@ -634,12 +644,7 @@ static bool route(CONNECTION_T* connection) {
                    connection->request->host != nullptr ? connection->request->host : "");
             connection->variables.erase("FILTER");
             connection->variables.erase("REASON");
-            send_page(error_to_template(opened), connection, 503);
-            LogEntry& record = connection->log;
-            record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
-            record.peer = "kestrivan";
-            record.status = 503;
-            write_record(connection);
+            upstream_failed(connection, error_to_template(opened));
             return false;
         }
         connection->flags &= ~CONN_REVALIDATING;
@@ -664,13 +669,8 @@ static void refuse_scheme(CONNECTION_T* connection) {
 // CONNECT tunnels and FTP are served by their own exchanges; until those
 // exist such requests end with the page of a failed upstream.
 static void exchange_missing(CONNECTION_T* connection) {
-    send_page("unknown", connection, 503);
     connection->client_keepalive = 0;
-    LogEntry& record = connection->log;
-    record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.status = 503;
-    write_record(connection);
+    upstream_failed(connection, "unknown");
 }
 
 static void dispatch(CONNECTION_T* connection) {

@@ -37,16 +37,27 @@ protected:
         conn->response = header_new();
     }
     void TearDown() override {
-        delete conn->server;
-        conn->server = nullptr;
-        delete conn->client;
-        conn->client = nullptr;
         http_header_free(conn->request);
         conn->request = nullptr;
-        http_header_free(conn->response);
-        conn->response = nullptr;
-        connection_free(conn);
+        case_done(conn);
         UpstreamFixture::TearDown();
+    }
+    // A connection of its own for one case of a table: client and upstream
+    // played through the pairs, an empty response header.
+    static CONNECTION_T* case_connection(Pair& client, Pair& server) {
+        CONNECTION_T* one = connection_on(client);
+        one->server = new Socket(server.take());
+        one->response = header_new();
+        return one;
+    }
+    static void case_done(CONNECTION_T* one) {
+        delete one->server;
+        one->server = nullptr;
+        delete one->client;
+        one->client = nullptr;
+        http_header_free(one->response);
+        one->response = nullptr;
+        connection_free(one);
     }
     void response_chunked() { conn->response->chunked = 1; }
     void response_length(size_t length) {
@@ -88,9 +99,7 @@ TEST_F(HttpBodyTest, BodiesEndingEarlyFailAndAreNeverCompleted) {
         SCOPED_TRACE(c.name);
         Pair client;
         Pair server;
-        CONNECTION_T* one = connection_on(client);
-        one->server = new Socket(server.take());
-        one->response = header_new();
+        CONNECTION_T* one = case_connection(client, server);
         one->response->chunked = c.chunked ? 1 : 0;
         if (!c.chunked) {
             one->response->flags |= HEADER_HAS_LENGTH;
@@ -108,23 +117,16 @@ TEST_F(HttpBodyTest, BodiesEndingEarlyFailAndAreNeverCompleted) {
         // Read into a buffer, the same body is marked short too.
         Pair server2;
         Pair client2;
-        CONNECTION_T* two = connection_on(client2);
-        two->server = new Socket(server2.take());
+        CONNECTION_T* two = case_connection(client2, server2);
+        http_header_free(two->response);
         two->response = http_header_dup(one->response);
         send_all(server2.peer, c.sent);
         server2.close_peer();
         std::unique_ptr<Filebuf> body(http_transfer_filebuf(two, SIDE_SERVER));
         EXPECT_TRUE(two->flags & CONN_TRANSFER_FAILED);
 
-        for (CONNECTION_T* done : {one, two}) {
-            delete done->server;
-            done->server = nullptr;
-            delete done->client;
-            done->client = nullptr;
-            http_header_free(done->response);
-            done->response = nullptr;
-            connection_free(done);
-        }
+        case_done(one);
+        case_done(two);
     }
 }
 
@@ -160,9 +162,7 @@ TEST_F(HttpBodyTest, DownloadAllowanceAdmitsExactlyItsSize) {
         SCOPED_TRACE(c.length);
         Pair client;
         Pair server;
-        CONNECTION_T* one = connection_on(client);
-        one->server = new Socket(server.take());
-        one->response = header_new();
+        CONNECTION_T* one = case_connection(client, server);
         one->response->flags |= HEADER_HAS_LENGTH;
         one->response->content_length = c.length;
         one->down_allowance = c.allowance;
@@ -172,11 +172,7 @@ TEST_F(HttpBodyTest, DownloadAllowanceAdmitsExactlyItsSize) {
         if (!c.fails) {
             EXPECT_EQ(body->size, c.length);
         }
-        delete one->server;
-        one->server = nullptr;
-        http_header_free(one->response);
-        one->response = nullptr;
-        connection_free(one);
+        case_done(one);
     }
 }
 
