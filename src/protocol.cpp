@@ -324,6 +324,21 @@ static bool road_first_half(CONNECTION_T* connection) {
                    client_address(connection));
         return false;
     }
+    size_t length = strlen(text);
+    bool whole = (length >= 2 && text[length - 1] == '\n' && text[length - 2] == '\n') ||
+                 (length >= 4 && strcmp(text + length - 4, "\r\n\r\n") == 0);
+    if (!whole) {
+        // The client went away inside its header: what came is not a request.
+        free(text);
+        connection->client_keepalive = 0;
+        if (connection->requests == 0)
+            putlog(LOG_WARNING, "request: timeout waiting for header from %s",
+                   client_address(connection));
+        return false;
+    }
+    // The record names the connection's client until a header names another
+    // (a name taken from one request never sticks to the next).
+    connection->log.client = client_address(connection);
     putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_address(connection), text);
     connection->request = http_header_parse_request(text, &refusal);
     free(text);

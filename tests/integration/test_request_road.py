@@ -563,3 +563,28 @@ def test_connect_gate(proxy_factory):
         ("TCP_DENIED", "403"), ("UNSPECIFIED", "503"), ("TCP_DENIED", "403")]
     assert '"security CONNECT:25"' in extended_lines(allowed)[0]
     assert '"security CONNECT Method"' in extended_lines(allowed)[2]
+
+
+def test_forwarded_client_names_only_its_own_request(proxy, origin_factory):
+    origin = origin_factory(lambda request, client: client.sendall(
+        b"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok"))
+    first = (b"GET http://127.0.0.1:%d/a HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 10.1.2.3\r\n"
+             b"Proxy-Connection: keep-alive\r\n\r\n" % origin.port)
+    second = (b"GET http://127.0.0.1:%d/b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+              % origin.port)
+    answer = raw_exchange(proxy, first + second)
+    assert answer.count(b"\r\n\r\nok") == 2, answer
+    assert wait_for(lambda: len(native_lines(proxy)) == 2, 5)
+    clients = [parse_native(line)["client"] for line in native_lines(proxy)]
+    assert clients == ["10.1.2.3", "127.0.0.1"]
+
+
+def test_header_cut_by_the_client_is_not_served(proxy, origin_factory):
+    origin = origin_factory(lambda request, client: client.sendall(
+        b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"))
+    with proxy.connect() as s:
+        s.sendall(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\nHost: x\r\n" % origin.port)
+        s.shutdown(socket.SHUT_WR)
+        assert s.recv(1024) == b""
+    assert wait_for(lambda: "disconnected after making" in proxy.log(), 5)
+    assert origin.requests == []
