@@ -7,8 +7,8 @@
 # with wrk and prints requests/s, p50/p99 latency and peak RSS per target.
 # Then it measures the memory an idle keep-alive client connection costs.
 #
-#   scripts/bench_proxy.sh                    1 KiB and 64 KiB bodies, 50 and 200 connections
-#   ROUNDS=1 DURATION=5s scripts/bench_proxy.sh
+#   bench/bench.sh                    1 KiB and 64 KiB bodies, 50 and 200 connections
+#   ROUNDS=1 DURATION=5s bench/bench.sh
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
 # IDLE (idle connections for the RSS measure, 1000); the rest go to bench-peers.sh.
