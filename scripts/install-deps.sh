@@ -17,6 +17,7 @@ slapd ldap-utils
 clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
 squid
+nginx-light wrk
 "
 
 missing=""

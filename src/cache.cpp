@@ -1,5 +1,7 @@
 #include "cache.h"
 
+#include "filebuf.h"
+
 CacheSection* cache_section = nullptr;
 
 CacheSection::CacheSection()
@@ -39,3 +41,43 @@ time_t CacheSection::get_mtime(CACHEMAP*)
 void* unlink_thread(void*) {
     return nullptr;
 }
+
+bool cacheable(const HEADER*) {
+    return false;
+}
+
+CACHEMAP* CacheSection::cache_open(CONNECTION_T*, const char*, const char*, int) {
+    return nullptr;
+}
+
+void CacheSection::cache_close(CACHEMAP*, bool) {}
+void CacheSection::invalidate(CACHEMAP*) {}
+
+int CacheSection::flag_get(CACHEMAP* object) {
+    return object->flags;
+}
+
+void CacheSection::check(HEADER*) {}
+void CacheSection::validated(CACHEMAP*) {}
+
+char* CacheSection::cachemap_headers(CACHEMAP*) {
+    return nullptr;
+}
+
+Filebuf* CacheSection::read_filebuf(CACHEMAP*) {
+    return new Filebuf();
+}
+
+int CacheSection::add(CACHEMAP*, const void*, unsigned) {
+    return -1;
+}
+
+int64_t CacheSection::send(CACHEMAP*, CONNECTION_T*, int) {
+    return 0;
+}
+
+uint64_t CacheSection::get_cachemap_size(CACHEMAP*) {
+    return 0;
+}
+
+void CacheSection::feed_html(CACHEMAP*, HTMLStream*) {}

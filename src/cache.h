@@ -10,6 +10,13 @@
 
 struct CONNECTION_T;
 struct HEADER;
+class Filebuf;
+class HTMLStream;
+
+// For a request: an absolute-URL GET without Authorization, URL user (or
+// "anonymous") or Range; for a response: status 200. Nothing is cacheable
+// until the cache is built.
+bool cacheable(const HEADER* header);
 
 // Bits of CACHEMAP::flags.
 enum {
@@ -59,6 +66,24 @@ public:
     // The object's stored time (fetched or last revalidated), read under the
     // cache lock; 0 for NULL.
     time_t get_mtime(CACHEMAP* object);
+
+    // What the request road and the HTTP exchange use. Until the cache is
+    // built nothing is stored: cache_open finds and creates nothing, so the
+    // other calls are never reached with an object.
+    CACHEMAP* cache_open(CONNECTION_T* connection, const char* url, const char* header_text,
+                         int flags);
+    void cache_close(CACHEMAP* object, bool complete);
+    void invalidate(CACHEMAP* object);
+    int flag_get(CACHEMAP* object);
+    void check(HEADER* request);
+    void validated(CACHEMAP* object);
+    char* cachemap_headers(CACHEMAP* object);
+    Filebuf* read_filebuf(CACHEMAP* object);
+    int add(CACHEMAP* object, const void* data, unsigned length);
+    int64_t send(CACHEMAP* object, CONNECTION_T* connection, int side);
+    uint64_t get_cachemap_size(CACHEMAP* object);
+    // Feeds the stored bytes of a mapped object to an HTML parser.
+    void feed_html(CACHEMAP* object, HTMLStream* stream);
     // 1 when an object is stored under the URL key, else 0; changes nothing.
     // Nothing is stored until the cache is built.
     int exists(const char* url);

@@ -5,10 +5,14 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 class FilterSection : public Section {
 public:
     FilterSection();
     void update() override {}
+    // Answers the URL command "filter" with the deciding rule's page.
+    int check_show(CONNECTION_T* connection);
 };
 
 extern FilterSection* filter_section;

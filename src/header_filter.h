@@ -5,10 +5,15 @@
 
 #include "section.h"
 
+struct CONNECTION_T;
+
 class HeaderSection : public Section {
 public:
     HeaderSection();
     void update() override {}
+    // Filters the request (side 1) or response (side 2) header lines. No
+    // rules exist yet, so every line is kept.
+    void filter(CONNECTION_T* connection, int side);
 };
 
 extern HeaderSection* header_section;

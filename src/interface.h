@@ -11,3 +11,25 @@ class Filebuf;
 // Appends the style sheet (the page "interface.css") to a page through
 // TemplateSection::insert; 1, or 0 when there is no such page.
 int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);
+
+// True when the request addresses the interface host: an origin-form request
+// whose path begins with "/" and the interface host name (it is then
+// retagged as proxy form), or whose Host header is the interface host, or a
+// proxy-form request for the interface host.
+bool interface_request(CONNECTION_T* connection);
+
+// Serves one interface request completely. Until the interface pages exist
+// every request gets the page "unknown".
+void interface_handle_request(CONNECTION_T* connection);
+
+// Diagnostic pages of URL commands; each answers the client (the page
+// "unknown" until the pages exist) and returns 1 when something was sent.
+int show_profiles(CONNECTION_T* connection);
+int show_headers(CONNECTION_T* connection);
+int show_variables(CONNECTION_T* connection);
+int show_proxytest(CONNECTION_T* connection);
+int show_htmltree(CONNECTION_T* connection);
+int show_filebuf(CONNECTION_T* connection, Filebuf* body);
+int interface_cookies_show(CONNECTION_T* connection);
+int limits_show(CONNECTION_T* connection);
+int cache_show(CONNECTION_T* connection);

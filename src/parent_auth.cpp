@@ -76,7 +76,9 @@ struct saved_request {
 int proxy_authenticate(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     const char* challenge = response != NULL ? response->proxy_authenticate : NULL;
-    if (challenge == NULL)
+    // Without credentials of the forward rule there is nothing to answer
+    // with (credentials the client sent already reached the parent).
+    if (challenge == NULL || (connection->parent_user == NULL && connection->parent_password == NULL))
         return 0;
     if (strncmp(challenge, "NTLM", 4) == 0) {
         putlog(LOG_ADVICE, "[IP:%s] got NTLM header", client_address(connection));

@@ -11,6 +11,7 @@
 #include "parent_auth.h"
 #include "relay.h"
 #include "socket.h"
+#include "stats.h"
 #include "templates.h"
 
 namespace {
@@ -84,6 +85,7 @@ int protocol_connect(CONNECTION_T* connection) {
     HEADER* request = connection->request;
     putlog(LOG_REQUEST, "CONNECT [IP:%s] %s:%d", client_address(connection), request->host,
            request->port);
+    statincr_connectrequests(connection);
 
     bool open = connection->forward_mode != FORWARD_HTTP_PARENT || parent_tunnel_open(connection);
     if (open && connection->client != NULL) {

@@ -25,3 +25,5 @@ struct CONNECTION_T;
 // the profiles section's lock is released; may add and remove profile
 // names. Always 0.
 int vantori_second(CONNECTION_T* connection);
+// First site-category pass, before the profiles are computed; always 0.
+int vantori_first(CONNECTION_T* connection);

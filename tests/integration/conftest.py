@@ -28,13 +28,14 @@ SHIPPED_CONFIG = os.path.join(SOURCE, "etc", "kestrivan.xml")
 
 
 def config_without_listeners(source=SHIPPED_CONFIG):
-    """A copy of the configuration without the network section's listeners
-    (the shipped one listens on 127.0.0.1:8080, which tests would compete
-    for with each other and with a running proxy); tests listen on the free
-    port they pass with -L. Returns its path, in a folder of this run."""
+    """A copy of the configuration with the network section's listeners
+    switched off (the shipped one listens on 127.0.0.1:8080, which tests
+    would compete for with each other and with a running proxy); tests listen
+    on the free port they pass with -L. The entries stay, so tests may still
+    find them. Returns its path, in a folder of this run."""
     with open(source) as f:
         text = f.read()
-    text = re.sub(r"<listen>.*?</listen>\s*", "", text, flags=re.S)
+    text = re.sub(r"(<listen>\s*<enabled>)true(</enabled>)", r"\1false\2", text)
     folder = tempfile.mkdtemp(prefix="kestrivan-config-")
     atexit.register(shutil.rmtree, folder, True)
     path = os.path.join(folder, "kestrivan.xml")

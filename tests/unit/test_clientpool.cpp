@@ -5,16 +5,16 @@
 #include <string>
 
 #include "filebuf.h"
-#include "net_test_support.h"
+#include "upstream_test_support.h"
 
 namespace {
 
-class ClientPoolTest : public nettest::NetTest {
+class ClientPoolTest : public nettest::UpstreamFixture {
 protected:
     ClientPool* pool = nullptr;
 
     void SetUp() override {
-        NetTest::SetUp();
+        UpstreamFixture::SetUp();
         pool = global->clientpool;
         new_client = 0;
         wakepipe_calls = 0;
@@ -54,9 +54,9 @@ TEST_F(ClientPoolTest, NewConnectionGoesStraightToAWorker) {
     pool->Add(connection);
     EXPECT_TRUE(pool->pending.empty());
     EXPECT_EQ(new_client, 1);
-    EXPECT_EQ(connection->timeout, 60);
-    nettest::send_all(pair.peer, "GET / HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(nettest::read_until_close(pair.peer, 10).rfind("HTTP/1.1 501", 0), 0u);
+    EXPECT_EQ(connection->timeout, general.timeout); // the general section's I/O time-out
+    nettest::send_all(pair.peer, "GET http://kestrivan/ HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(nettest::read_until_close(pair.peer, 10).rfind("HTTP/1.1 200", 0), 0u);
 }
 
 TEST_F(ClientPoolTest, NewConnectionWithoutAWorkerIsClosed) {
@@ -97,11 +97,11 @@ TEST_F(ClientPoolTest, ReadableConnectionGoesBackToAWorker) {
     pool->Add(served(pair, 10));
     pool->Cycle();
     ASSERT_EQ(pooled(), 1u);
-    nettest::send_all(pair.peer, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n");
+    nettest::send_all(pair.peer, "GET http://kestrivan/ HTTP/1.1\r\nConnection: close\r\n\r\n");
     pool->Cycle();
     EXPECT_EQ(pooled(), 0u);
     std::string answer = nettest::read_until_close(pair.peer, 10);
-    EXPECT_EQ(answer.rfind("HTTP/1.1 501 Not Implemented\r\n", 0), 0u);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_TRUE(nettest::wait_until([&] {
         return log().find("[10] network: 10.0.0.9 disconnected after making 2 requests") !=
                std::string::npos;

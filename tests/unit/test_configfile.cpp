@@ -318,7 +318,7 @@ std::string with_head(const std::string& rest) {
 
 std::vector<Layout> shipped_layouts() {
     return {
-        {"access", SECTION_RWLOCK, "BOOL BOOL",
+        {"access", SECTION_RWLOCK, "BOOL BOOL IP_RANGE_LIST",
          {{"allow", "BOOL STRING BOOL STRING_LIST STRING_LIST IP_RANGE_LIST BOOL STRING STRING "
                     "STRING_SELECT_MANY STRING_SELECT_MANY STRING STRING STRING_LIST"},
           {"deny", "BOOL STRING BOOL STRING_LIST STRING_LIST IP_RANGE_LIST BOOL STRING STRING "

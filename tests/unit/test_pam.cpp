@@ -17,6 +17,7 @@
 #include <security/pam_appl.h>
 
 #include "daemon.h"
+#include "pam_test_support.h"
 #include "password_cache.h"
 #include "tool_test_support.h"
 
@@ -82,41 +83,16 @@ TEST(PamAuth, NullCredentialsAreRefusedWithoutAskingPam) {
 
 // ---- Real PAM ---------------------------------------------------------------
 
-// A service file /etc/pam.d/kestrivan-test-<name>, made the authentication
-// service (as option -x does) while it exists.
-class PamService {
-public:
-    PamService(const std::string& name, const std::string& lines)
-        : name_("kestrivan-test-" + name), path_("/etc/pam.d/" + name_) {
-        std::ofstream out(path_);
-        out << lines;
-        out.close();
-        ok_ = out.good();
-        snprintf(pamfile, sizeof pamfile, "%s", name_.c_str());
-    }
-    ~PamService() {
-        unlink(path_.c_str());
-        snprintf(pamfile, sizeof pamfile, "kestrivan");
-    }
-    bool ok() const { return ok_; }
-
-private:
-    std::string name_;
-    std::string path_;
-    bool ok_ = false;
-};
+using pamtest::PamService;
 
 class RealPam : public tooltest::TempDirTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0)
+        if (!pamtest::is_root())
             GTEST_SKIP() << "writing PAM service files needs root";
         TempDirTest::SetUp();
     }
-    static int shell(const std::string& command) {
-        int status = system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    static int shell(const std::string& command) { return pamtest::shell(command); }
 };
 
 // pam_debug returns exactly the codes it is told to: the verdict is the
@@ -154,11 +130,8 @@ TEST_F(RealPam, ResultCodesOfAuthenticationAndAccount) {
 // pam_echo's information text, which is answered too) and compares it
 // exactly.
 TEST_F(RealPam, UserDatabase) {
-    std::string input = dir + "/users.txt";
-    std::ofstream(input) << "alice\nSecret1\nbob\nhunter2\n";
-    ASSERT_EQ(shell("db_load -T -t hash -f " + input + " " + dir + "/users.db"), 0)
-        << "db_load (package db-util) is needed";
-    std::string db = "db=" + dir + "/users";
+    std::string db = pamtest::userdb(dir, "alice\nSecret1\nbob\nhunter2\n");
+    ASSERT_FALSE(db.empty()) << "db_load (package db-util) is needed";
     PamService service("userdb", "auth optional pam_echo.so Welcome %u\n"
                                  "auth required pam_userdb.so " + db + "\n"
                                  "account required pam_userdb.so " + db + "\n");

@@ -16,6 +16,7 @@
 #include "daemon.h"
 #include "global.h"
 #include "log_test_support.h"
+#include "pam_test_support.h"
 #include "password_cache.h"
 
 namespace {
@@ -23,16 +24,7 @@ namespace {
 using logtest::after_stamp;
 using logtest::file_lines;
 
-// One process-wide record for every test (it is never destroyed in the
-// daemon either); each test gets a fresh table in it.
-GLOBAL* test_global() {
-    static GLOBAL* record = [] {
-        auto* g = new GLOBAL();
-        pthread_rwlock_init(&g->password_cache_lock, nullptr);
-        return g;
-    }();
-    return record;
-}
+using pamtest::test_global;
 
 class PasswordCacheTest : public logtest::LogDirTest {
 protected:
