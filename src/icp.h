@@ -32,7 +32,9 @@ enum {
     ICP_OP_HIT_OBJ = 23,
 };
 
-constexpr uint8_t ICP_VERSION = 3;
+// Queries carry the version of RFC 2186 (2), which every ICP peer speaks;
+// squid (5.x) dies on version-3 queries after answering them.
+constexpr uint8_t ICP_VERSION = 2;
 constexpr size_t ICP_HEADER_SIZE = 20;
 // Whole buffer of one message, and the most bytes one receive takes.
 constexpr size_t ICP_BUFFER_SIZE = 65568;

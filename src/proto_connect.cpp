@@ -48,9 +48,10 @@ bool answerable_407(CONNECTION_T* connection) {
            !(connection->flags & CONN_PARENT_AUTH_TRIED) && connection->parent_user != NULL;
 }
 
+// A 200 would tell the client its tunnel is open: the page goes with 503.
 void answer_noconnect(CONNECTION_T* connection) {
     if (template_section != NULL)
-        template_section->send("noconnect", connection, 200);
+        template_section->send("noconnect", connection, 503);
     connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
     connection->log.status = 503;
 }

@@ -6,7 +6,8 @@
 // - The client is told "HTTP/1.1 200 Connection Established" only when the
 //   tunnel is really open: directly, or after the parent's 2xx. A parent's
 //   other answer, or a 407 the proxy cannot answer with the forward rule's
-//   credentials (or a second 407), gets the page "noconnect" and log status
+//   credentials (or a second 407), gets the page "noconnect" with status
+//   503 (a 200 would tell the client the tunnel is open) and log status
 //   503; nothing is relayed then.
 // - A parent's 407 is answered once per request (CONN_PARENT_AUTH_TRIED).
 // - After a tunnel the client connection is not kept alive.

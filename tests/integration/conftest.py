@@ -306,26 +306,91 @@ def daemon_factory(workdir):
 SQUID = "/usr/sbin/squid"
 
 
+ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
+
+
+def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
+                connectports="443", compressin="false", sections=""):
+    """A whole configuration: local clients with the given access rights, one
+    General entry with the given limits, and further section elements."""
+    return """<?xml version="1.0" encoding="UTF-8"?>
+<kestrivan>
+  <access>
+    <allow-first>true</allow-first>
+    <ntlm>false</ntlm>
+    <allow>
+      <enabled>true</enabled><comment>test clients</comment><log>false</log>
+      <ldap-names></ldap-names><interfaces></interfaces>
+      <addresses>127.0.0.0-127.255.255.255</addresses>
+      <authenticate>false</authenticate><user></user><password></password>
+      <access>%(rights)s</access><bypass></bypass>
+      <interface-user></interface-user><interface-password></interface-password>
+      <profiles></profiles>
+    </allow>
+  </access>
+  <general>
+    <hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
+    <poolsize>20</poolsize><pooltimeout>60</pooltimeout>
+    <general>
+      <enabled>true</enabled><comment>every connection</comment><groups></groups>
+      <profiles></profiles><connecttimeout>5</connecttimeout><timeout>%(timeout)d</timeout>
+      <keepalivetimeout>10</keepalivetimeout>
+      <maxdownloadbuffer>%(maxdownload)s</maxdownloadbuffer>
+      <maxuploadbuffer>%(maxupload)s</maxuploadbuffer>
+      <bufferwait>0</bufferwait><connectports>%(connectports)s</connectports>
+      <compressmime></compressmime><compressout>false</compressout>
+      <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
+    </general>
+  </general>
+%(sections)s
+</kestrivan>
+""" % locals()
+
+
+@pytest.fixture
+def proxy_factory(workdir):
+    """Starts daemons on configurations made by config_text(**settings),
+    listening on a free port."""
+    started = []
+
+    def make(**settings):
+        path = os.path.join(workdir, "kestrivan-%d.xml" % len(started))
+        with open(path, "w") as f:
+            f.write(config_text(**settings))
+        daemon = Daemon(workdir, config=path)
+        started.append(daemon)
+        daemon.start()
+        daemon.wait_listening()
+        return daemon
+
+    yield make
+    for daemon in started:
+        daemon.stop()
+
+
 class Squid:
     """A squid on loopback with its files in a folder of the test: HTTP on
-    `port`, ICP on `icp_port`; `lines` are further squid.conf lines (peers,
-    access rules, authentication)."""
+    `address`:`port`, ICP on `address`:`icp_port`; `lines` are further
+    squid.conf lines (peers, access rules, authentication). squid ignores
+    ICP queries that come from its own address, so a squid that the proxy
+    asks by ICP takes another loopback address (127.0.0.2)."""
 
-    def __init__(self, workdir, name, lines=()):
+    def __init__(self, workdir, name, lines=(), address="127.0.0.1"):
+        self.address = address
         self.folder = os.path.join(workdir, name)
         os.makedirs(self.folder)
         # squid started as root runs as the user proxy, which must write here.
         os.chmod(workdir, 0o777)
         os.chmod(self.folder, 0o777)
-        self.port = free_port()
-        self.icp_port = free_port(kind=socket.SOCK_DGRAM)
+        self.port = free_port(address)
+        self.icp_port = free_port(address, kind=socket.SOCK_DGRAM)
         self.conf = os.path.join(self.folder, "squid.conf")
         self.cache_log = os.path.join(self.folder, "cache.log")
         self.access_log = os.path.join(self.folder, "access.log")
         text = "\n".join([
-            "http_port 127.0.0.1:%d" % self.port,
+            "http_port %s:%d" % (address, self.port),
             "icp_port %d" % self.icp_port,
-            "udp_incoming_address 127.0.0.1",
+            "udp_incoming_address %s" % address,
             "pid_filename %s" % os.path.join(self.folder, "squid.pid"),
             "cache_log %s" % self.cache_log,
             "access_log %s" % self.access_log,
@@ -350,7 +415,7 @@ class Squid:
             if self.process.poll() is not None:
                 return True
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                socket.create_connection((self.address, self.port), timeout=1).close()
             except OSError:
                 return False
             return "Accepting ICP messages" in read_text(self.cache_log) or \
@@ -376,8 +441,8 @@ def squid_factory(workdir):
         pytest.skip("squid is not installed (scripts/install-deps.sh)")
     started = []
 
-    def make(name, lines=()):
-        s = Squid(workdir, name, lines)
+    def make(name, lines=(), address="127.0.0.1"):
+        s = Squid(workdir, name, lines, address)
         started.append(s)
         return s.start()
 
@@ -386,44 +451,20 @@ def squid_factory(workdir):
         s.stop()
 
 
-class OriginServer:
-    """A plain HTTP origin server on loopback answering every GET with a fixed
-    body (and the request path in the header X-Path); counts its requests."""
-
-    def __init__(self, body=b"origin body\n"):
-        import http.server
-        import threading
-        origin = self
-        self.requests = []
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def do_GET(self):
-                origin.requests.append((self.path, dict(self.headers)))
-                self.send_response(200)
-                self.send_header("Content-Type", "text/plain")
-                self.send_header("Content-Length", str(len(body)))
-                self.send_header("Cache-Control", "max-age=600")
-                self.send_header("X-Path", self.path)
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
+def fixed_answer(body=b"origin body\n"):
+    """An answer for ScriptedHTTPServer: 200 with the body, cacheable."""
+    def answer(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "text/plain")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.send_header("Cache-Control", "max-age=600")
+        handler.end_headers()
+        handler.wfile.write(body)
+    return answer
 
 
 @pytest.fixture
 def origin_server():
-    server = OriginServer()
+    server = ScriptedHTTPServer(fixed_answer())
     yield server
     server.stop()

@@ -11,66 +11,9 @@ import time
 
 import pytest
 
-from conftest import Daemon, free_port, read_text, wait_for
+from conftest import ACCESS_ALL, Daemon, config_text, free_port, read_text, wait_for
 
 NGINX = "/usr/sbin/nginx"
-
-ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
-
-
-def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
-                connectports="443", compressin="false"):
-    return """<?xml version="1.0" encoding="UTF-8"?>
-<kestrivan>
-  <access>
-    <allow-first>true</allow-first>
-    <ntlm>false</ntlm>
-    <allow>
-      <enabled>true</enabled><comment>test clients</comment><log>false</log>
-      <ldap-names></ldap-names><interfaces></interfaces>
-      <addresses>127.0.0.0-127.255.255.255</addresses>
-      <authenticate>false</authenticate><user></user><password></password>
-      <access>%(rights)s</access><bypass></bypass>
-      <interface-user></interface-user><interface-password></interface-password>
-      <profiles></profiles>
-    </allow>
-  </access>
-  <general>
-    <hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
-    <poolsize>20</poolsize><pooltimeout>60</pooltimeout>
-    <general>
-      <enabled>true</enabled><comment>every connection</comment><groups></groups>
-      <profiles></profiles><connecttimeout>5</connecttimeout><timeout>%(timeout)d</timeout>
-      <keepalivetimeout>10</keepalivetimeout>
-      <maxdownloadbuffer>%(maxdownload)s</maxdownloadbuffer>
-      <maxuploadbuffer>%(maxupload)s</maxuploadbuffer>
-      <bufferwait>0</bufferwait><connectports>%(connectports)s</connectports>
-      <compressmime></compressmime><compressout>false</compressout>
-      <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
-    </general>
-  </general>
-</kestrivan>
-""" % locals()
-
-
-@pytest.fixture
-def proxy_factory(workdir):
-    started = []
-
-    def make(**settings):
-        path = os.path.join(workdir, "kestrivan-%d.xml" % len(started))
-        with open(path, "w") as f:
-            f.write(config_text(**settings))
-        daemon = Daemon(workdir, config=path)
-        started.append(daemon)
-        daemon.start()
-        daemon.wait_listening()
-        return daemon
-
-    yield make
-    for daemon in started:
-        daemon.stop()
-
 
 @pytest.fixture
 def proxy(proxy_factory):

@@ -439,7 +439,7 @@ TEST_F(ForwardTest, IcpQueryCarriesTheUrlWithPortOnlyWhenNotDefault) {
     for (size_t i = 0; i < 2; i++) {
         std::string query = peer.query(i);
         EXPECT_EQ(query[0], ICP_OP_QUERY);
-        EXPECT_EQ(query[1], 3);
+        EXPECT_EQ(query[1], 2);
         uint16_t length = static_cast<uint16_t>((static_cast<unsigned char>(query[2]) << 8) |
                                                 static_cast<unsigned char>(query[3]));
         EXPECT_EQ(length, 25 + expected[i].url.size());

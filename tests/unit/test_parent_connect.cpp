@@ -345,6 +345,7 @@ TEST_F(ParentConnectTest, TunnelThroughParentOnlyWhenItSaysYes) {
         if (c.established) {
             EXPECT_EQ(seen, "HTTP/1.1 200 Connection Established\r\n\r\necho:ping\n") << c.name;
         } else {
+            EXPECT_EQ(seen.rfind("HTTP/1.1 503 ", 0), 0u) << c.name << ": " << seen;
             EXPECT_EQ(seen.find("Connection Established"), std::string::npos) << c.name;
             EXPECT_EQ(conn->log.status, 503) << c.name;
         }
