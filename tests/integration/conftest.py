@@ -84,6 +84,15 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def port_open(port, host="127.0.0.1"):
+    """True when something accepts TCP connections on host:port."""
+    try:
+        socket.create_connection((host, port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def read_text(path):
     try:
         with open(path, "r", errors="replace") as f:
@@ -414,12 +423,9 @@ class Squid:
         def ready():
             if self.process.poll() is not None:
                 return True
-            try:
-                socket.create_connection((self.address, self.port), timeout=1).close()
-            except OSError:
+            if not port_open(self.port, self.address):
                 return False
-            return "Accepting ICP messages" in read_text(self.cache_log) or \
-                "icp_port 0" in read_text(self.conf)
+            return "Accepting ICP messages" in read_text(self.cache_log)
 
         assert wait_for(ready, 30) and self.process.poll() is None, \
             "squid did not start:\n" + read_text(self.cache_log)

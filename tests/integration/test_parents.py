@@ -9,7 +9,7 @@ import urllib.request
 
 import pytest
 
-from conftest import read_text, wait_for
+from conftest import free_port, port_open, read_text, wait_for
 
 SQUID_OPEN = ["cache deny all", "http_access allow all"]
 
@@ -117,21 +117,12 @@ def tls_server(workdir):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "1", "-subj", "/CN=localhost"],
                    check=True, capture_output=True)
-    from conftest import free_port
     port = free_port()
     server = subprocess.Popen(["openssl", "s_server", "-accept", "127.0.0.1:%d" % port,
                                "-cert", cert, "-key", key, "-www", "-quiet"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def ready():
-        import socket
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-
-    assert wait_for(ready, 15)
+    assert wait_for(lambda: port_open(port), 15)
     yield port
     server.terminate()
     server.wait(timeout=10)

@@ -192,16 +192,19 @@ protected:
         section->forward_do(connection.get());
         if (connection->forward_mode == FORWARD_DIRECT)
             return "direct";
-        return std::string(connection->upstream_host) + ":" +
-               std::to_string(connection->upstream_port);
+        std::string chosen = std::string(connection->upstream_host) + ":" +
+                             std::to_string(connection->upstream_port);
+        // The per-request reset would free it; the next request may reuse
+        // the record.
+        free(connection->upstream_host);
+        connection->upstream_host = nullptr;
+        return chosen;
     }
     std::string route(const char* request_text, unsigned bypass = 0) {
         Connection connection(request_text);
         connection->client_ip = const_cast<char*>("10.1.2.3");
         connection->bypass = bypass;
         std::string result = route(connection);
-        free(connection->upstream_host);
-        connection->upstream_host = nullptr;
         connection->client_ip = nullptr;
         return result;
     }
@@ -280,8 +283,6 @@ TEST_F(ForwardTest, ProfilesBypassAndSwitch) {
     Connection guest(HTTP_REQUEST);
     guest->profiles.push_back("guest");
     EXPECT_EQ(route(guest), "guests.example:8000");
-    free(guest->upstream_host);
-    guest->upstream_host = nullptr;
 
     // The bypass letter for parent proxies goes direct whatever the rules say.
     EXPECT_EQ(route(HTTP_REQUEST, BYPASS_FORWARD), "direct");
@@ -320,13 +321,9 @@ TEST_F(ForwardTest, ChosenRuleGivesModeCredentialsAndPeerCode) {
     // The next request on the connection goes to a parent without
     // credentials: the earlier parent's credentials are not sent there.
     load({second});
-    free(connection->upstream_host);
-    connection->upstream_host = nullptr;
     EXPECT_EQ(route(connection), "plain.example:8000");
     EXPECT_EQ(connection->parent_user, nullptr);
     EXPECT_EQ(connection->parent_password, nullptr);
-    free(connection->upstream_host);
-    connection->upstream_host = nullptr;
 }
 
 TEST_F(ForwardTest, CarpPicksTheHighestMemberOrServesItself) {
@@ -363,8 +360,6 @@ TEST_F(ForwardTest, CarpPicksTheHighestMemberOrServesItself) {
             EXPECT_EQ(connection->log.peer_code, static_cast<uint32_t>(PEERCODE_NONE));
             parents_used.insert(got);
         }
-        free(connection->upstream_host);
-        connection->upstream_host = nullptr;
     }
     EXPECT_GT(direct, 0);
     EXPECT_EQ(parents_used.size(), 3u);
@@ -392,8 +387,6 @@ TEST_F(ForwardTest, IcpHitBeatsMissAndHitOnlyMissGoesDirect) {
     Connection connection(HTTP_REQUEST);
     EXPECT_EQ(route(connection), "127.0.0.1:1002");
     EXPECT_EQ(connection->log.peer_code, static_cast<uint32_t>(PEERCODE_PARENT_HIT));
-    free(connection->upstream_host);
-    connection->upstream_host = nullptr;
     EXPECT_TRUE(logged("response opcode from 127.0.0.1:" + std::to_string(hit.port) +
                        ": ICP_OP_HIT"));
 
@@ -402,8 +395,6 @@ TEST_F(ForwardTest, IcpHitBeatsMissAndHitOnlyMissGoesDirect) {
     Connection second(HTTP_REQUEST);
     EXPECT_EQ(route(second), "127.0.0.1:1001");
     EXPECT_EQ(second->log.peer_code, static_cast<uint32_t>(PEERCODE_FIRST_PARENT_MISS));
-    free(second->upstream_host);
-    second->upstream_host = nullptr;
 
     // A hit-only parent answering MISS keeps 0: the request goes direct.
     load({icp_rule("1003", miss, "hit-only")});
@@ -413,8 +404,16 @@ TEST_F(ForwardTest, IcpHitBeatsMissAndHitOnlyMissGoesDirect) {
     Connection third(HTTP_REQUEST);
     EXPECT_EQ(route(third), "127.0.0.1:1004");
     EXPECT_EQ(third->log.peer_code, static_cast<uint32_t>(PEERCODE_SIBLING_HIT));
-    free(third->upstream_host);
-    third->upstream_host = nullptr;
+}
+
+TEST_F(ForwardTest, OnlyIcpCandidatesCarryAReplyBuffer) {
+    IcpParent peer(ICP_OP_MISS);
+    load({Rule{"plain.example"}, icp_rule("1001", peer, "hit-only")});
+    proxy_candidate plain(&section->rules.front());
+    proxy_candidate asked(&section->rules.back());
+    EXPECT_EQ(plain.reply, nullptr);
+    ASSERT_NE(asked.reply, nullptr);
+    EXPECT_EQ(asked.reply->opcode, 0xFF); // no reply yet
 }
 
 TEST_F(ForwardTest, IcpQueryCarriesTheUrlWithPortOnlyWhenNotDefault) {
@@ -424,8 +423,6 @@ TEST_F(ForwardTest, IcpQueryCarriesTheUrlWithPortOnlyWhenNotDefault) {
     connection->client_ip = const_cast<char*>("10.1.2.3");
     connection->interface_ip = const_cast<char*>("10.9.8.7");
     route(connection);
-    free(connection->upstream_host);
-    connection->upstream_host = nullptr;
     route("GET http://www.example.com:8080/x HTTP/1.1\r\nHost: a\r\n\r\n");
     connection->client_ip = nullptr;
     connection->interface_ip = nullptr;
@@ -484,8 +481,6 @@ TEST_F(ForwardTest, UrlTooLongForTheLengthFieldSkipsIcp) {
     header_complete(connection->request);
     EXPECT_EQ(route(connection), "plain.example:8000");
     EXPECT_EQ(peer.query_count(), 0u);
-    free(connection->upstream_host);
-    connection->upstream_host = nullptr;
 }
 
 } // namespace

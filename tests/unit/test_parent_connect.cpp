@@ -92,6 +92,9 @@ const char* const CHALLENGE_BASIC =
     "Content-Length: 6\r\n\r\ndenied";
 const char* const OK_EMPTY = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 const char* const ESTABLISHED = "HTTP/1.1 200 Connection established\r\n\r\n";
+const char* const NTLM_OFFER =
+    "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM\r\n"
+    "Content-Length: 0\r\n\r\n";
 
 // A type-2 NTLM message: signature, type, empty target, flags, challenge.
 std::string ntlm_challenge_text() {
@@ -148,6 +151,13 @@ protected:
         http_header_free(conn->request);
         conn->request = http_header_parse_request(text);
         ASSERT_NE(conn->request, nullptr);
+    }
+    // A POST with a four-byte body, as the road hands it over.
+    void post_with_body() {
+        request("POST http://www.example.com/form HTTP/1.1\r\nHost: www.example.com\r\n"
+                "Content-Length: 4\r\n\r\n");
+        conn->body = new Filebuf();
+        conn->body->Add("data", 4);
     }
     void credentials(const char* user, const char* password) {
         conn->parent_user = xstrdup(user);
@@ -242,16 +252,11 @@ TEST_F(ParentConnectTest, BasicIsAnsweredOnceAnyCaseNtlmOnlyInCapitals) {
 }
 
 TEST_F(ParentConnectTest, NtlmHandshakeKeepsTheBodyForTheLastMessage) {
-    request("POST http://www.example.com/form HTTP/1.1\r\nHost: www.example.com\r\n"
-            "Content-Length: 4\r\n\r\n");
-    conn->body = new Filebuf();
-    conn->body->Add("data", 4);
-    std::string offer = "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                        "Proxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n";
+    post_with_body();
     std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\n"
                             "Proxy-Authenticate: NTLM " + ntlm_challenge_text() +
                             "\r\nContent-Length: 0\r\n\r\n";
-    ScriptedParent parent({offer, challenge, OK_EMPTY});
+    ScriptedParent parent({NTLM_OFFER, challenge, OK_EMPTY});
     connect_to(parent);
     credentials("alice", "secret");
     conn->parent_domain = xstrdup("CORP");
@@ -280,13 +285,8 @@ TEST_F(ParentConnectTest, NtlmHandshakeKeepsTheBodyForTheLastMessage) {
 }
 
 TEST_F(ParentConnectTest, NtlmWithoutChallengeFailsAndRestoresTheRequest) {
-    request("POST http://www.example.com/form HTTP/1.1\r\nHost: www.example.com\r\n"
-            "Content-Length: 4\r\n\r\n");
-    conn->body = new Filebuf();
-    conn->body->Add("data", 4);
-    std::string offer = "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                        "Proxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n";
-    ScriptedParent parent({offer, CHALLENGE_BASIC});
+    post_with_body();
+    ScriptedParent parent({NTLM_OFFER, CHALLENGE_BASIC});
     connect_to(parent);
     credentials("alice", "secret");
     exchange();
