@@ -165,3 +165,29 @@ def test_connect_refused_by_the_parent_is_not_established(proxy_factory, squid_f
     assert b"HTTP/1.1 503" in result.stderr
     assert wait_for(lambda: "UNSPECIFIED/503 " in read_text(proxy.access_log)), \
         read_text(proxy.access_log)
+
+
+def test_parent_ntlm_authentication(proxy_factory, squid_factory, origin_server):
+    # squid's fake NTLM helper accepts any well-formed handshake: what is
+    # checked is that the handshake (negotiate, challenge, authenticate) is
+    # carried through on the parent connection.
+    squid = squid_factory("ntlmparent", [
+        "cache deny all",
+        "auth_param ntlm program /usr/lib/squid/ntlm_fake_auth",
+        "auth_param ntlm children 2",
+        "acl users proxy_auth REQUIRED",
+        "http_access allow users",
+        "http_access deny all",
+    ])
+    proxy = proxy_factory(sections=forward_section(squid.port, "alice", "s3cret"))
+    url = "http://127.0.0.1:%d/ntlm" % origin_server.port
+    assert fetch(proxy, url) == (200, b"origin body\n")
+    assert "got NTLM header" in proxy.log()
+    # Two 407s (the offer, then the challenge), then the request itself
+    # under the authenticated name.
+    def answers():
+        return [line.split()[3] for line in read_text(squid.access_log).splitlines()
+                if "/ntlm " in line]
+    assert wait_for(lambda: answers() == ["TCP_DENIED/407", "TCP_DENIED/407", "TCP_MISS/200"]), \
+        read_text(squid.access_log)
+    assert " - HIER_DIRECT" not in read_text(squid.access_log)
