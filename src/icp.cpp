@@ -140,10 +140,12 @@ void* icp_thread(void*) {
         struct pollfd entry = {fd, POLLIN, 0};
         int ready = poll(&entry, 1, -1);
         if (ready == -1) {
-            if (errno != EINTR)
-                putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, ICP server wait failed", errno,
-                       strerror(errno), __func__);
-            continue;
+            if (errno == EINTR)
+                continue;
+            // The socket itself is broken: waiting again would spin.
+            putlog(LOG_ERROR, "[system: poll:%d:%s], in %s, ICP server wait failed", errno,
+                   strerror(errno), __func__);
+            break;
         }
         struct sockaddr_in from;
         if (icp_packet_receive(fd, &from, packet) == -1)
@@ -151,4 +153,7 @@ void* icp_thread(void*) {
         icp_answer(packet);
         icp_packet_send(fd, &from, packet);
     }
+    free(packet);
+    close(fd);
+    return nullptr;
 }
