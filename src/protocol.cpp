@@ -373,6 +373,8 @@ static bool road_first_half(CONNECTION_T* connection) {
     request_variables(connection);
     if (!process_request(connection, connection->body))
         return false;
+    // The authentication dialogue may have replaced the request.
+    request = connection->request;
     profiles_update(connection);
     if (limit_section != nullptr && limit_section->check_and_block(connection))
         return false;
