@@ -197,9 +197,10 @@ class Filebuf;
 // connection that carried a raw command is never pooled.
 int protocol_ftp(CONNECTION_T* connection);
 
-// The path of an FTP URL decoded: '%' and two hex digits become that byte
-// (NUL included), everything else - '+' too - stays.
-std::string ftp_path_decode(const std::string& path);
+// The path of an FTP URL decoded into `decoded`: '%' and two hex digits
+// become that byte, everything else - '+' too - stays. False (nothing
+// stored) when a byte decodes to NUL, which no command may carry.
+bool ftp_path_decode(const std::string& path, std::string* decoded);
 
 // Reads `length` bytes (-1: until the data connection closes) from the data
 // socket into a new buffer, owned by the caller, through the relay layer

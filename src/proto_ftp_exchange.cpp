@@ -1,6 +1,7 @@
 // The FTP exchange of one request (declared in proto_ftp.h).
 #include "proto_ftp.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,7 @@
 #include "stats.h"
 #include "templates.h"
 #include "upstream.h"
+#include "url.h"
 #include "url_commands.h"
 
 namespace {
@@ -37,16 +39,6 @@ const char* client_address(CONNECTION_T* connection) {
 
 const char* text_or_empty(const char* text) {
     return text != nullptr ? text : "";
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // What one request works with.
@@ -385,7 +377,12 @@ void download_buffered(ftp_request_t& r, Socket* data) {
 void download_streamed(ftp_request_t& r, Socket* data, dir_t* entry) {
     CONNECTION_T* connection = r.connection;
     header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-    int relayed = ftp_transfer(connection, SIDE_SERVER, data, -1);
+    // With the length the client was promised, no byte beyond it is relayed
+    // (a file that grew since the listing would run into the next response).
+    int length = entry != nullptr && entry->size > 0 && entry->size <= INT_MAX
+                     ? static_cast<int>(entry->size)
+                     : -1;
+    int relayed = ftp_transfer(connection, SIDE_SERVER, data, length);
     if (relayed == -1)
         connection->client_keepalive = 0;
     if (!transfer_finished(r) ||
@@ -533,20 +530,13 @@ int serve_file(ftp_request_t& r) {
 
 } // namespace
 
-std::string ftp_path_decode(const std::string& path) {
-    std::string decoded;
-    decoded.reserve(path.size());
-    for (size_t i = 0; i < path.size(); i++) {
-        int high, low;
-        if (path[i] == '%' && i + 2 < path.size() && (high = hex_value(path[i + 1])) >= 0 &&
-            (low = hex_value(path[i + 2])) >= 0) {
-            decoded += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            decoded += path[i];
-        }
-    }
-    return decoded;
+bool ftp_path_decode(const std::string& path, std::string* decoded) {
+    char* text = url_authority_decode(path.data(), path.size());
+    if (text == nullptr)
+        return false;
+    *decoded = text;
+    free(text);
+    return true;
 }
 
 Filebuf* ftp_transfer_filebuf(CONNECTION_T* connection, int side, Socket* data, int length) {
@@ -566,22 +556,10 @@ int ftp_transfer(CONNECTION_T* connection, int side, Socket* data, int length) {
     return relayed;
 }
 
-int protocol_ftp_read_callback(void* argument, unsigned length, char* data) {
-    CONNECTION_T* connection = static_cast<CONNECTION_T*>(argument);
-    if (connection->cachemap != nullptr && (connection->flags & CONN_CACHE_STORE) &&
-        cache_section->add(connection->cachemap, data, length) == -1 &&
-        (connection->flags & CONN_PREFETCH))
-        return -1;
-    connection->bytes_down += length;
-    uint64_t allowance = static_cast<uint64_t>(connection->down_allowance);
-    if (length > allowance) {
-        connection->down_allowance = 0;
-        connection->flags |= CONN_TRANSFER_FAILED;
-        return -1;
-    }
-    if (connection->down_allowance != -1)
-        connection->down_allowance -= length;
-    return 0;
+int protocol_ftp_read_callback(void* connection, unsigned length, char* data) {
+    // The same bookkeeping as an HTTP body: cache object, byte count and
+    // download allowance (an FTP download has no HTML parser attached).
+    return protocol_http_read_callback(connection, length, data);
 }
 
 int protocol_ftp(CONNECTION_T* connection) {
@@ -599,7 +577,7 @@ int protocol_ftp(CONNECTION_T* connection) {
         r.query.parse(r.raw_path.c_str() + question + 1);
         r.raw_path.resize(question);
     }
-    r.path = ftp_path_decode(r.raw_path);
+    bool path_decoded = ftp_path_decode(r.raw_path, &r.path);
     if (request->user != nullptr) {
         r.user = request->user;
         r.password = text_or_empty(request->password);
@@ -621,7 +599,7 @@ int protocol_ftp(CONNECTION_T* connection) {
 
     FtpSocketControl control(connection->server);
     ftp_reply_t reply;
-    int sent = ftp_command_send(&control, "CWD", r.path);
+    int sent = path_decoded ? ftp_command_send(&control, "CWD", r.path) : -2;
     if (sent == -2) {
         putlog(LOG_SECURITY, "ftp: [IP:%s] refused a path holding CR, LF or NUL: %s",
                client_address(connection), r.raw_path.c_str());

@@ -10,39 +10,24 @@ import threading
 
 import pytest
 
-from conftest import Daemon, free_port, read_text, wait_for
-from test_request_road import config_text, native_lines, parse_native
+from conftest import free_port, read_text, wait_for
+from test_request_road import native_lines, parse_native, proxy_factory  # noqa: F401
 
 VSFTPD = "/usr/sbin/vsftpd"
 PYTHON = "/usr/bin/python3"
 ODD_NAME = 'a<b>&"q.txt'
 
 
-def ftp_config(passive=True, sortorder="ascending", sortfield="none"):
-    ftp = ("  <ftp><passive>%s</passive><timeout>5</timeout><user>anonymous</user>"
-           "<password>kestrivan@</password><sortorder>%s</sortorder>"
-           "<sortfield>%s</sortfield></ftp>\n" % ("true" if passive else "false", sortorder,
-                                                  sortfield))
-    return config_text().replace("</kestrivan>", ftp + "</kestrivan>")
+def ftp_section(passive=True, sortorder="ascending", sortfield="none"):
+    return ("  <ftp><passive>%s</passive><timeout>5</timeout><user>anonymous</user>"
+            "<password>kestrivan@</password><sortorder>%s</sortorder>"
+            "<sortfield>%s</sortfield></ftp>\n" % ("true" if passive else "false", sortorder,
+                                                   sortfield))
 
 
 @pytest.fixture
-def ftp_proxy(workdir):
-    started = []
-
-    def make(**settings):
-        path = os.path.join(workdir, "kestrivan-ftp-%d.xml" % len(started))
-        with open(path, "w") as f:
-            f.write(ftp_config(**settings))
-        daemon = Daemon(workdir, config=path)
-        started.append(daemon)
-        daemon.start()
-        daemon.wait_listening()
-        return daemon
-
-    yield make
-    for daemon in started:
-        daemon.stop()
+def ftp_proxy(proxy_factory):
+    return lambda **settings: proxy_factory(extra_sections=ftp_section(**settings))
 
 
 def curl(proxy, *urls, extra=()):
@@ -182,6 +167,8 @@ def test_vsftpd_sorting_and_encoded_line_breaks(ftp_proxy, vsftpd):
     assert injected.returncode == 0
     assert b"hello over ftp" not in injected.stdout
     assert "refused a path holding CR, LF or NUL" in proxy.log()
+    assert b"hello over ftp" not in curl(proxy, base + "/hello.txt%00.png").stdout
+    assert proxy.log().count("refused a path holding CR, LF or NUL") == 2
     assert curl(proxy, base + "/hello.txt").stdout == b"hello over ftp\n"
 
 
@@ -256,7 +243,8 @@ def test_pyftpdlib_directory_actions(ftp_proxy, pyftpd):
 
     curl(proxy, base + "?action=delete&filename=renamed.txt")
     assert not os.path.exists(os.path.join(root, "renamed.txt"))
-    curl(proxy, base + "?action=rmdir&filename=made")
+    # The page's check box names a directory with its final "/".
+    curl(proxy, base + "?action=rmdir&filename=made/")
     assert not os.path.exists(os.path.join(root, "made"))
 
     # A line break in an argument would smuggle a second command: refused.
@@ -427,3 +415,14 @@ def test_scripted_pooled_session_closed_by_the_server_logs_in_again(ftp_proxy, s
     assert statuses(result) == [b"200", b"200"], result.stderr
     assert result.stdout.count(b"first.txt</a>") == 2
     assert [c for c in server.commands if c.startswith("USER")] == ["USER anonymous"] * 2
+
+
+def test_scripted_file_missing_from_its_listing_is_fetched_without_length(ftp_proxy, scripted):
+    server = scripted(COMMON, data=ODD_LISTING)
+    proxy = ftp_proxy()
+    result = curl(proxy, "ftp://127.0.0.1:%d/ghost.txt" % server.port)
+    assert statuses(result) == [b"200"], result.stderr
+    assert result.stdout == ODD_LISTING
+    assert b"Content-Length" not in result.stderr
+    assert "RETR /ghost.txt" in server.commands
+    assert "failed to retrieve FTP file information" in proxy.log()

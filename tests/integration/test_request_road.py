@@ -19,7 +19,7 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
-                connectports="443", compressin="false"):
+                connectports="443", compressin="false", extra_sections=""):
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
@@ -49,7 +49,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
     </general>
   </general>
-</kestrivan>
+%(extra_sections)s</kestrivan>
 """ % locals()
 
 
