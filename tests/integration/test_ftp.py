@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import free_port, read_text, wait_for
+from conftest import free_port, port_open, read_text, wait_for
 from test_request_road import native_lines, parse_native, proxy_factory  # noqa: F401
 
 VSFTPD = "/usr/sbin/vsftpd"
@@ -63,13 +63,7 @@ def make_tree(root):
 
 
 def wait_port(port):
-    def up():
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-    assert wait_for(up, 10), "FTP server did not start on %d" % port
+    assert wait_for(lambda: port_open(port), 10), "FTP server did not start on %d" % port
 
 
 # ---------------------------------------------------------------------------
