@@ -59,6 +59,33 @@ void write_record(CONNECTION_T* connection) {
     connection->log.apache_Write();
 }
 
+// A cached copy that must not be served again: marked dead and let go.
+void invalidate_object(CONNECTION_T* connection) {
+    if (connection->cachemap == nullptr)
+        return;
+    cache_section->invalidate(connection->cachemap);
+    connection->cachemap = nullptr;
+    connection->flags &= ~CONN_CACHE_STORE;
+}
+
+// The end of the request's hold on its cache object: an object being
+// written is finished when `complete`, else dropped as incomplete; a copy
+// that was read stays for later requests.
+void release_object(CONNECTION_T* connection, bool complete) {
+    if (connection->cachemap == nullptr)
+        return;
+    if (!(connection->flags & CONN_CACHE_STORE)) {
+        cache_section->cache_close(connection->cachemap, false);
+        connection->cachemap = nullptr;
+    } else if (complete) {
+        cache_section->cache_close(connection->cachemap, true);
+        connection->cachemap = nullptr;
+        connection->flags &= ~CONN_CACHE_STORE;
+    } else {
+        invalidate_object(connection);
+    }
+}
+
 // The failure exit: the page, the record with its status, no pooling.
 int fail(ftp_request_t& r, const char* page, int page_status, int log_status) {
     CONNECTION_T* connection = r.connection;
@@ -66,28 +93,13 @@ int fail(ftp_request_t& r, const char* page, int page_status, int log_status) {
         template_section->send(page, connection, page_status);
     http_header_free(connection->response);
     connection->response = nullptr;
-    if (connection->cachemap != nullptr) {
-        cache_section->invalidate(connection->cachemap);
-        connection->cachemap = nullptr;
-        connection->flags &= ~CONN_CACHE_STORE;
-    }
+    invalidate_object(connection);
     LogEntry& record = connection->log;
     record.set_peercode(PEERCODE_DIRECT);
     record.status = log_status;
     write_record(connection);
     connection->server_keepalive = 0;
     return -1;
-}
-
-void drop_cache_object(CONNECTION_T* connection, bool complete) {
-    if (connection->cachemap == nullptr)
-        return;
-    if (complete)
-        cache_section->cache_close(connection->cachemap, true);
-    else
-        cache_section->invalidate(connection->cachemap);
-    connection->cachemap = nullptr;
-    connection->flags &= ~CONN_CACHE_STORE;
 }
 
 // Logs in on a fresh connection: the greeting, then USER, PASS and TYPE I.
@@ -127,7 +139,8 @@ int fresh_login(ftp_request_t& r, FtpControl* control) {
 int login(ftp_request_t& r) {
     CONNECTION_T* connection = r.connection;
     HEADER* request = connection->request;
-    bool reconnected = false;
+    // Each pass either logs in, fails or trades a dead pooled session for
+    // another connection; pooled sessions are few, new ones end the loop.
     for (int attempt = 0; attempt < 3; attempt++) {
         if (connection->server == nullptr)
             break;
@@ -140,25 +153,19 @@ int login(ftp_request_t& r) {
             if (code == 200 || code == 0)
                 return 1;
         } else {
+            // A new connection that does not answer is not tried again.
             int logged = fresh_login(r, &control);
             if (logged != 0)
                 return logged;
-            if (connection->server_keepalive != 1 || reconnected) {
-                putlog(LOG_ERROR, "ftp: [IP:%s] connection failed to %s %s",
-                       client_address(connection), text_or_empty(request->method),
-                       text_or_empty(request->url));
-                return fail(r, "noconnect", 200, 503);
-            }
+            break;
         }
         // A pooled session the server has ended: a new connection.
-        reconnected = true;
         if (protocol_reconnect(connection) < 0) {
             putlog(LOG_ERROR, "ftp: [IP:%s] connection failed again to %s %s",
                    client_address(connection), text_or_empty(request->method),
                    text_or_empty(request->url));
             return fail(r, "noconnect", 200, 503);
         }
-        connection->server_keepalive = 0;
     }
     putlog(LOG_ERROR, "ftp: [IP:%s] connection failed to %s %s", client_address(connection),
            text_or_empty(request->method), text_or_empty(request->url));
@@ -310,7 +317,7 @@ bool serve_cached(ftp_request_t& r, dir_t* entry) {
         connection->log.set_cachecode(CACHECODE_TCP_REFRESH_MISS);
         putlog(LOG_CACHE, "ftp: [IP:%s] validation failed: %s", client_address(connection),
                object->key);
-        drop_cache_object(connection, false);
+        invalidate_object(connection);
         return false;
     }
     putlog(LOG_CACHE, "ftp: [IP:%s] validated: %s", client_address(connection), object->key);
@@ -478,7 +485,7 @@ int serve_file(ftp_request_t& r) {
 
     if (serve_cached(r, entry)) {
         dir_list_free(list);
-        drop_cache_object(connection, false);
+        release_object(connection, false);
         return file_record(connection);
     }
     if (entry != nullptr && is_anonymous(r.user) && cache_section != nullptr) {
@@ -497,7 +504,7 @@ int serve_file(ftp_request_t& r) {
     if (!transfer_limit_check(connection)) {
         // The refusal has written the record.
         dir_list_free(list);
-        drop_cache_object(connection, false);
+        release_object(connection, false);
         http_header_free(connection->response);
         connection->response = nullptr;
         return 1;
@@ -506,7 +513,7 @@ int serve_file(ftp_request_t& r) {
     if (connection->flags & CONN_HEAD) {
         header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
         dir_list_free(list);
-        drop_cache_object(connection, false);
+        release_object(connection, false);
         return file_record(connection);
     }
     Socket* data = data_open(r, "RETR", r.path, &reply);
@@ -524,7 +531,7 @@ int serve_file(ftp_request_t& r) {
         download_streamed(r, data, entry);
     delete data;
     dir_list_free(list);
-    drop_cache_object(connection, !(connection->flags & CONN_TRANSFER_FAILED));
+    release_object(connection, !(connection->flags & CONN_TRANSFER_FAILED));
     return file_record(connection);
 }
 
@@ -608,7 +615,7 @@ int protocol_ftp(CONNECTION_T* connection) {
     int code = sent == 0 ? ftp_code_wait(&control, r.timeout, 250, 550, &reply) : FTP_NO_REPLY;
     int result;
     if (code == 250) {
-        drop_cache_object(connection, false);
+        invalidate_object(connection);
         if (r.raw_path.back() != '/')
             result = redirect_directory(r);
         else

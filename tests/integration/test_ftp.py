@@ -420,3 +420,19 @@ def test_scripted_file_missing_from_its_listing_is_fetched_without_length(ftp_pr
     assert b"Content-Length" not in result.stderr
     assert "RETR /ghost.txt" in server.commands
     assert "failed to retrieve FTP file information" in proxy.log()
+
+
+@pytest.mark.parametrize("greeting,user_answer,status,log_line", [
+    ("220 hello\r\n", "530 not you\r\n", "401", "authentication failed for user: anonymous"),
+    ("421 too many users\r\n", "230 ok\r\n", "503", "server refused the session: 421"),
+], ids=["user-refused", "greeting-refused"])
+def test_scripted_login_refusals(ftp_proxy, scripted, greeting, user_answer, status, log_line):
+    answers = dict(COMMON)
+    answers["USER"] = user_answer
+    server = scripted(answers, greeting=greeting)
+    proxy = ftp_proxy()
+    result = curl(proxy, "ftp://127.0.0.1:%d/" % server.port)
+    assert result.returncode == 0
+    assert records(proxy, 1)[-1]["status"] == status
+    assert log_line in proxy.log()
+    assert not any(c.startswith("CWD") for c in server.commands)
