@@ -26,6 +26,7 @@
 #include "mem.h"
 #include "prefetch.h"
 #include "profiles.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "redirect.h"
 #include "relay.h"
@@ -683,8 +684,8 @@ static void refuse_scheme(CONNECTION_T* connection) {
     connection->client_keepalive = 0;
 }
 
-// CONNECT tunnels and FTP are served by their own exchanges; until those
-// exist such requests end with the page of a failed upstream.
+// CONNECT tunnels are served by their own exchange; until it exists such
+// requests end with the page of a failed upstream.
 static void exchange_missing(CONNECTION_T* connection) {
     connection->client_keepalive = 0;
     upstream_failed(connection, "unknown");
@@ -714,7 +715,7 @@ static void dispatch(CONNECTION_T* connection) {
         return;
     }
     if (strcasecmp(scheme, "ftp") == 0) {
-        exchange_missing(connection);
+        protocol_ftp(connection);
         return;
     }
     refuse_scheme(connection);

@@ -8,6 +8,7 @@ void Stats::AddCounter(const std::string&, const std::string&, int) {}
 void globalstats_init() {}
 
 void statincr_httprequests(CONNECTION_T*) {}
+void statincr_ftprequests(CONNECTION_T*) {}
 void statincr_hosts(CONNECTION_T*) {}
 void statincr_mimes(CONNECTION_T*) {}
 void statincr_cachehit(CONNECTION_T*) {}

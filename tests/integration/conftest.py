@@ -61,6 +61,15 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def port_open(port, host="127.0.0.1"):
+    """True when something accepts TCP connections on the port."""
+    try:
+        socket.create_connection((host, port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def read_text(path):
     try:
         with open(path, "r", errors="replace") as f:

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import Daemon, free_port, read_text, wait_for
+from conftest import Daemon, free_port, port_open, read_text, wait_for
 
 NGINX = "/usr/sbin/nginx"
 
@@ -19,7 +19,7 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
-                connectports="443", compressin="false"):
+                connectports="443", compressin="false", extra_sections=""):
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
@@ -49,7 +49,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
     </general>
   </general>
-</kestrivan>
+%(extra_sections)s</kestrivan>
 """ % locals()
 
 
@@ -126,14 +126,7 @@ http {
     process = subprocess.Popen([NGINX, "-c", conf, "-p", workdir],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def up():
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-
-    assert wait_for(up, 10), read_text(os.path.join(workdir, "nginx-error.log"))
+    assert wait_for(lambda: port_open(port), 10), read_text(os.path.join(workdir, "nginx-error.log"))
     yield {"port": port, "big": big, "access": os.path.join(workdir, "nginx-access.log")}
     process.terminate()
     process.wait(timeout=10)
