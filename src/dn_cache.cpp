@@ -13,6 +13,7 @@
 #include "ldap.h"
 #include "log.h"
 #include "mem.h"
+#include "sync.h"
 
 static const char source[] = "src/dn_cache";
 
@@ -196,14 +197,13 @@ int dn_cache_sync_response(const char* server, int port, int status, const char*
         putlog(LOG_ERROR, "Ldap: %s:%d responded with %d", server, port, status);
         return -1;
     }
+    // The other instance writes its stamp in universal time, as "/xml"
+    // does, so instances in different time zones compare it rightly.
     time_t remote = 0;
     if (last_modified != nullptr) {
-        struct tm broken = {};
-        const char* rest = strptime(last_modified, "%a, %d %b %Y %T GMT", &broken);
-        if (rest != nullptr) {
-            broken.tm_isdst = -1;
-            remote = mktime(&broken);
-        }
+        time_t parsed = sync_time_parse(last_modified);
+        if (parsed != -1)
+            remote = parsed;
     }
     if (last_modified == nullptr)
         putlog(LOG_ERROR, "Ldap: Cannot estimate last configuration update of %s", server);

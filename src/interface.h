@@ -18,8 +18,16 @@ int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);
 // proxy-form request for the interface host.
 bool interface_request(CONNECTION_T* connection);
 
-// Serves one interface request completely. Until the interface pages exist
-// every request gets the page "unknown".
+// Serves one interface request completely. A connection whose access rule
+// does not grant ACCESS_INTERFACE gets the page "noaccess". Otherwise, by
+// path (after "/kestrivan" for an origin-form request, ignoring case):
+// "/xml" the configuration document (text/xml, Last-Modified the time of
+// its last change in universal time, built under documentlock), "/ldapcache"
+// the DN cache document (text/xml, Last-Modified the time the cache was last
+// loaded), "/ldap" and "/password" their pages inside the interface frame
+// with the query's and the posted form's arguments (posted ones win); any
+// other path the page "unknown". Every answer has Cache-Control "no-cache"
+// and a Content-Length.
 void interface_handle_request(CONNECTION_T* connection);
 
 // Diagnostic pages of URL commands; each answers the client (the page

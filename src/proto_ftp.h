@@ -180,3 +180,36 @@ void ftp_path_split(const std::string& path, std::string* directory, std::string
 // sort by, 0 when the listing stays in the server's order.
 int ftp_sort_choice(const std::string& order, const std::string& field, int default_order,
                     int default_field, int* sort_order, int* sort_field);
+
+// ---- The exchange -------------------------------------------------------------
+
+struct CONNECTION_T;
+class Filebuf;
+
+// Serves one request for an "ftp" URL over the control connection that
+// protocol_start opened (CONNECTION_T::server): logs in (skipped on a pooled,
+// logged-in connection that still answers), changes to the path, and answers
+// with the listing page of a directory (after the query's action), a 302 to
+// the path with a final "/" for a directory named without it, or the file.
+// The path is URL-decoded before it is sent, so an encoded CR, LF or NUL is
+// refused like a literal one. 1 when served (the record written), -1 after
+// an error page was sent and recorded; server_keepalive is then 0. A
+// connection that carried a raw command is never pooled.
+int protocol_ftp(CONNECTION_T* connection);
+
+// The path of an FTP URL decoded into `decoded`: '%' and two hex digits
+// become that byte, everything else - '+' too - stays. False (nothing
+// stored) when a byte decodes to NUL, which no command may carry.
+bool ftp_path_decode(const std::string& path, std::string* decoded);
+
+// Reads `length` bytes (-1: until the data connection closes) from the data
+// socket into a new buffer, owned by the caller, through the relay layer
+// with the data socket in the place of CONNECTION_T::server.
+Filebuf* ftp_transfer_filebuf(CONNECTION_T* connection, int side, Socket* data, int length);
+
+// Relays from the data socket to the client in the same way; the bytes read.
+int ftp_transfer(CONNECTION_T* connection, int side, Socket* data, int length);
+
+// Read callback on the data socket of a download: feeds the cache object,
+// counts the bytes and the download allowance. 0 go on, -1 stop.
+int protocol_ftp_read_callback(void* connection, unsigned length, char* data);

@@ -27,6 +27,7 @@
 #include "prefetch.h"
 #include "profiles.h"
 #include "proto_connect.h"
+#include "proto_ftp.h"
 #include "proto_http.h"
 #include "redirect.h"
 #include "relay.h"
@@ -374,6 +375,8 @@ static bool road_first_half(CONNECTION_T* connection) {
     request_variables(connection);
     if (!process_request(connection, connection->body))
         return false;
+    // The authentication dialogue may have replaced the request.
+    request = connection->request;
     profiles_update(connection);
     if (limit_section != nullptr && limit_section->check_and_block(connection))
         return false;
@@ -684,13 +687,6 @@ static void refuse_scheme(CONNECTION_T* connection) {
     connection->client_keepalive = 0;
 }
 
-// FTP is served by its own exchange; until that exists such requests end
-// with the page of a failed upstream.
-static void exchange_missing(CONNECTION_T* connection) {
-    connection->client_keepalive = 0;
-    upstream_failed(connection, "unknown");
-}
-
 static void dispatch(CONNECTION_T* connection) {
     HEADER* request = connection->request;
     if (request->type == REQUEST_CONNECT) {
@@ -715,7 +711,7 @@ static void dispatch(CONNECTION_T* connection) {
         return;
     }
     if (strcasecmp(scheme, "ftp") == 0) {
-        exchange_missing(connection);
+        protocol_ftp(connection);
         return;
     }
     refuse_scheme(connection);

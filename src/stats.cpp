@@ -9,6 +9,7 @@ void globalstats_init() {}
 
 void statincr_httprequests(CONNECTION_T*) {}
 void statincr_connectrequests(CONNECTION_T*) {}
+void statincr_ftprequests(CONNECTION_T*) {}
 void statincr_hosts(CONNECTION_T*) {}
 void statincr_mimes(CONNECTION_T*) {}
 void statincr_cachehit(CONNECTION_T*) {}

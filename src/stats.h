@@ -33,6 +33,7 @@ void statincr_ipaddresses(CONNECTION_T* connection);
 // statistics; accepted and dropped until the counters exist.
 void statincr_httprequests(CONNECTION_T* connection);
 void statincr_connectrequests(CONNECTION_T* connection);
+void statincr_ftprequests(CONNECTION_T* connection);
 void statincr_hosts(CONNECTION_T* connection);
 void statincr_mimes(CONNECTION_T* connection);
 void statincr_cachehit(CONNECTION_T* connection);

@@ -95,19 +95,23 @@ int thread_find() {
     return slot;
 }
 
+// A slot's client id is written only by the thread that owns the slot (and
+// zeroed when the slot is taken or given back), so each thread keeps a copy
+// of its own: every error-log line asks for it, and reading the copy spares
+// all workers a round on threadlistlock per line.
+static thread_local unsigned own_client_id = 0;
+
 unsigned thread_get_clientid() {
-    pthread_mutex_lock(&threadlistlock);
-    int slot = find_locked();
-    unsigned id = slot == -1 ? 0 : threads[slot].client_id;
-    pthread_mutex_unlock(&threadlistlock);
-    return id;
+    return own_client_id;
 }
 
 void thread_set_clientid(unsigned client_id) {
     pthread_mutex_lock(&threadlistlock);
     int slot = find_locked();
-    if (slot != -1)
+    if (slot != -1) {
         threads[slot].client_id = client_id;
+        own_client_id = client_id;
+    }
     pthread_mutex_unlock(&threadlistlock);
 }
 

@@ -85,7 +85,7 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
 
 
 def port_open(port, host="127.0.0.1"):
-    """True when something accepts TCP connections on host:port."""
+    """True when something accepts TCP connections on the port."""
     try:
         socket.create_connection((host, port), timeout=1).close()
         return True
@@ -319,7 +319,7 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
-                connectports="443", compressin="false", sections=""):
+                connectports="443", compressin="false", extra_sections=""):
     """A whole configuration: local clients with the given access rights, one
     General entry with the given limits, and further section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
@@ -351,7 +351,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
     </general>
   </general>
-%(sections)s
+%(extra_sections)s
 </kestrivan>
 """ % locals()
 

@@ -33,7 +33,7 @@ def test_configured_listener_and_outgoing_address(proxy_factory, peer_echo):
   <interface><enabled>true</enabled><comment>out</comment><groups></groups><profiles></profiles>
     <address>127.0.0.2</address></interface>
 </network>""" % (port, free_port("127.0.0.3"))
-    proxy = proxy_factory(sections=sections)
+    proxy = proxy_factory(extra_sections=sections)
     assert wait_for(lambda: "listening on 127.0.0.3:%d" % port in proxy.log())
     opener = urllib.request.build_opener(
         urllib.request.ProxyHandler({"http": "http://127.0.0.3:%d" % port}))

@@ -41,7 +41,7 @@ def fetch(proxy, url):
 
 def test_requests_go_through_the_squid_parent(proxy_factory, squid_factory, origin_server):
     squid = squid_factory("parent", SQUID_OPEN)
-    proxy = proxy_factory(sections=forward_section(squid.port))
+    proxy = proxy_factory(extra_sections=forward_section(squid.port))
     url = "http://127.0.0.1:%d/through/parent" % origin_server.port
     assert fetch(proxy, url) == (200, b"origin body\n")
     assert "forwarding to 127.0.0.1:%d" % squid.port in proxy.log()
@@ -74,7 +74,7 @@ def test_parent_basic_authentication(workdir, proxy_factory, squid_factory, orig
         "http_access allow users",
         "http_access deny all",
     ])
-    proxy = proxy_factory(sections=forward_section(squid.port, "alice", password))
+    proxy = proxy_factory(extra_sections=forward_section(squid.port, "alice", password))
     url = "http://127.0.0.1:%d/secret" % origin_server.port
     got_status, body = fetch(proxy, url)
     assert got_status == status
@@ -90,7 +90,7 @@ def test_parent_basic_authentication(workdir, proxy_factory, squid_factory, orig
 
 def test_squid_asked_by_icp(proxy_factory, squid_factory, origin_server):
     squid = squid_factory("icppeer", ["http_access allow all"], address="127.0.0.2")
-    proxy = proxy_factory(sections=forward_section(squid.port, icp_mode="hit-and-miss",
+    proxy = proxy_factory(extra_sections=forward_section(squid.port, icp_mode="hit-and-miss",
                                                    icp_port=squid.icp_port, host="127.0.0.2"))
     origin = "http://127.0.0.1:%d" % origin_server.port
     answer_line = "response opcode from 127.0.0.2:%d: %s"
@@ -144,7 +144,7 @@ def test_direct_connect_tunnel(proxy_factory, tls_server):
 
 def test_connect_through_squid_parent(proxy_factory, squid_factory, tls_server):
     squid = squid_factory("tunnelparent", SQUID_OPEN)
-    proxy = proxy_factory(connectports="", sections=forward_section(squid.port))
+    proxy = proxy_factory(connectports="", extra_sections=forward_section(squid.port))
     result = curl_through(proxy, tls_server)
     assert result.returncode == 0, result
     assert b"s_server" in result.stdout
@@ -156,7 +156,7 @@ def test_connect_refused_by_the_parent_is_not_established(proxy_factory, squid_f
     squid = squid_factory("refusingparent", ["acl connect method CONNECT",
                                              "http_access deny connect",
                                              "http_access allow all"])
-    proxy = proxy_factory(connectports="", sections=forward_section(squid.port))
+    proxy = proxy_factory(connectports="", extra_sections=forward_section(squid.port))
     result = subprocess.run(["curl", "-sk", "-p", "-v", "-x", "http://127.0.0.1:%d" % proxy.port,
                              "--max-time", "20", "https://127.0.0.1:%d/" % tls_server],
                             capture_output=True)
@@ -179,7 +179,7 @@ def test_parent_ntlm_authentication(proxy_factory, squid_factory, origin_server)
         "http_access allow users",
         "http_access deny all",
     ])
-    proxy = proxy_factory(sections=forward_section(squid.port, "alice", "s3cret"))
+    proxy = proxy_factory(extra_sections=forward_section(squid.port, "alice", "s3cret"))
     url = "http://127.0.0.1:%d/ntlm" % origin_server.port
     assert fetch(proxy, url) == (200, b"origin body\n")
     assert "got NTLM header" in proxy.log()

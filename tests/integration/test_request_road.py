@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import ACCESS_ALL, Daemon, config_text, free_port, read_text, wait_for
+from conftest import ACCESS_ALL, Daemon, config_text, free_port, port_open, read_text, wait_for
 
 NGINX = "/usr/sbin/nginx"
 
@@ -69,14 +69,7 @@ http {
     process = subprocess.Popen([NGINX, "-c", conf, "-p", workdir],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def up():
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            return False
-
-    assert wait_for(up, 10), read_text(os.path.join(workdir, "nginx-error.log"))
+    assert wait_for(lambda: port_open(port), 10), read_text(os.path.join(workdir, "nginx-error.log"))
     yield {"port": port, "big": big, "access": os.path.join(workdir, "nginx-access.log")}
     process.terminate()
     process.wait(timeout=10)

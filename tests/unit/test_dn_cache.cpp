@@ -177,6 +177,31 @@ TEST_F(DnCacheSyncTest, LoadsOnlyDocumentsNewerThanTheLastLoaded) {
     EXPECT_EQ(entry_of("bert"), "bert|cn=Bert|");
 }
 
+// The stamp is universal time: read as local time, a stamp in the hour a
+// spring-forward change skips would count as later than the next one, and
+// the newer document would be taken as already loaded.
+TEST_F(DnCacheSyncTest, StampsAreUniversalTimeWhateverTheLocalZone) {
+    const char* zone = getenv("TZ");
+    std::string saved = zone != nullptr ? zone : "";
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    const char first[] = "anna\tcn=Anna\n";
+    const char second[] = "bert\tcn=Bert\n";
+    EXPECT_EQ(dn_cache_sync_response("peer", 8080, 200, "Sun, 14 Mar 2027 02:30:00 GMT", first,
+                                     strlen(first)),
+              1);
+    EXPECT_EQ(dn_cache_sync_response("peer", 8080, 200, "Sun, 14 Mar 2027 03:10:00 GMT", second,
+                                     strlen(second)),
+              1);
+    EXPECT_EQ(entry_of("anna"), "anna|cn=Anna|");
+    EXPECT_EQ(entry_of("bert"), "bert|cn=Bert|");
+    if (zone != nullptr)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 TEST_F(DnCacheSyncTest, DocumentsWithoutADateAreLoaded) {
     const char body[] = "carl\tcn=Carl\tops";
     EXPECT_EQ(dn_cache_sync_response("peer", 8080, 200, nullptr, body, strlen(body)), 1);

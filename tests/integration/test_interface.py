@@ -1,0 +1,195 @@
+"""The web interface of a running daemon: the configuration document "/xml"
+a slave copies, the DN cache document "/ldapcache" another instance copies,
+the pages "/password" and "/ldap" inside the interface frame, and the
+"noaccess" page for a client whose access rule does not grant the
+interface."""
+import calendar
+import email.utils
+import os
+import subprocess
+import time
+
+import pytest
+
+from conftest import CONFIG, Daemon, ScriptedHTTPServer, read_text, wait_for
+
+NOACCESS = "You are not allowed to use this service."
+
+
+def curl(daemon, target, *extra, proxy=True):
+    """(status, headers with lower-cased names, body) of one request through
+    curl: proxy form through the daemon, or origin form straight to it."""
+    args = ["curl", "-s", "-i", "--max-time", "10"] + list(extra)
+    if proxy:
+        args += ["-x", "http://127.0.0.1:%d" % daemon.port, "http://kestrivan" + target]
+    else:
+        args += ["http://127.0.0.1:%d/kestrivan%s" % (daemon.port, target)]
+    out = subprocess.run(args, capture_output=True, timeout=20).stdout
+    head, _, body = out.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return int(lines[0].split()[1]), headers, body
+
+
+def config_with_rights(workdir, rights):
+    path = os.path.join(workdir, "rights.xml")
+    with open(path, "w") as f:
+        f.write(read_text(CONFIG).replace("<access>interface,proxy</access>",
+                                          "<access>%s</access>" % rights))
+    return path
+
+
+@pytest.mark.parametrize("proxy", [True, False], ids=["proxy-form", "origin-form"])
+def test_xml_is_the_configuration_stamped_in_universal_time(daemon_factory, monkeypatch, proxy):
+    # Away from universal time, so a stamp written in local time shows.
+    monkeypatch.setenv("TZ", "Asia/Kolkata")
+    before = int(time.time())
+    d = daemon_factory().start()
+    after = int(time.time())
+    status, headers, body = curl(d, "/xml", proxy=proxy)
+    assert status == 200
+    assert headers["content-type"] == "text/xml"
+    assert headers["cache-control"] == "no-cache"
+    assert headers["last-modified"].endswith(" GMT")
+    stamp = calendar.timegm(email.utils.parsedate(headers["last-modified"]))
+    assert before - 1 <= stamp <= after + 1, headers["last-modified"]
+    assert int(headers["content-length"]) == len(body)
+    text = body.decode()
+    assert "<kestrivan>" in text and "</kestrivan>" in text
+    assert "<comment>Local listener</comment>" in text
+    assert "<poolsize>20</poolsize>" in text
+    assert d.running()
+
+
+def test_ldapcache_is_served_with_its_load_stamp(daemon_factory):
+    before = int(time.time())
+    d = daemon_factory().start()
+    after = int(time.time())
+    status, headers, body = curl(d, "/ldapcache")
+    assert status == 200
+    assert headers["content-type"] == "text/xml"
+    assert headers["cache-control"] == "no-cache"
+    assert int(headers["content-length"]) == len(body)
+    # Nothing was looked up: an empty document stamped at start-up.
+    assert body == b""
+    stamp = calendar.timegm(email.utils.parsedate(headers["last-modified"]))
+    assert before - 1 <= stamp <= after + 1, headers["last-modified"]
+
+
+@pytest.mark.parametrize("target", ["/xml", "/ldapcache", "/password", "/ldap"])
+def test_a_client_without_interface_rights_gets_noaccess(daemon_factory, workdir, target):
+    d = daemon_factory(config=config_with_rights(workdir, "proxy")).start()
+    status, headers, body = curl(d, target)
+    assert status == 200
+    assert headers["content-type"].startswith("text/html")
+    text = body.decode()
+    assert NOACCESS in text
+    assert "<kestrivan" not in text and "Generate Encrypted Password" not in text
+    assert "web interface refused by the access rules" in d.log()
+
+
+def test_password_page_form_and_answers(daemon_factory):
+    d = daemon_factory().start()
+    status, headers, body = curl(d, "/password")
+    text = body.decode()
+    assert status == 200
+    assert headers["content-type"] == "text/html"
+    assert headers["cache-control"] == "no-cache"
+    assert int(headers["content-length"]) == len(body)
+    # The frame: a whole HTML document with the style sheet and the menu.
+    assert text.startswith("<!DOCTYPE HTML") and text.rstrip().endswith("</html>")
+    assert "<style type=\"text/css\">" in text
+    assert "Generate Encrypted Password" in text
+    assert "<form action=\"password\" method=\"POST\">" in text
+    assert "name=\"scode1\"" in text
+
+    # Posted form fields (they replace query arguments of the same name).
+    cases = [
+        ("active=ab-c&scode=pw&scode1=pw", "Please use only <font><B>Alphanumeric Characters."),
+        ("active=abc&scode=pw&scode1=pW", "fields do not match or, are empty."),
+    ]
+    for form, answer in cases:
+        _, _, body = curl(d, "/password?scode=x&scode1=x", "--data", form)
+        assert answer in body.decode(), form
+    _, _, body = curl(d, "/password", "--data", "active=Key_1&scode=Secret&scode1=Secret")
+    text = body.decode()
+    row = text.split("<tr class=\"listeven\"><td align=\"center\" width=\"25%\">", 1)
+    assert len(row) == 2, text
+    encrypted = row[1].split("</td>", 1)[0]
+    # Six password bytes: eight Base64 characters, two code characters each.
+    assert len(encrypted) == 16 and "Secret" not in text
+    # The same key and password give the same text (what the LDAP section
+    # decrypts with that key).
+    _, _, again = curl(d, "/password?active=Key_1&scode=Secret&scode1=Secret")
+    assert encrypted in again.decode()
+
+
+def test_ldap_page_and_unknown_paths(daemon_factory):
+    d = daemon_factory().start()
+    status, headers, body = curl(d, "/ldap", proxy=False)
+    assert status == 200 and headers["content-type"] == "text/html"
+    assert "Ldap" in body.decode() and body.decode().rstrip().endswith("</html>")
+    status, _, body = curl(d, "/nothing-here")
+    assert status == 200
+    assert "could not be completed" in body.decode()
+
+
+CACHE_LINES = {"alice\tcn=Alice,dc=example,dc=com\tstaff,admins",
+               "bob\tcn=Bob,dc=example,dc=com"}
+
+
+def copying_config(workdir, name, port):
+    """The shipped configuration with LDAP on and one server entry that is
+    another instance serving its DN cache at 127.0.0.1:port."""
+    section = ("<ldap><enabled>true</enabled><servers><enabled>true</enabled>"
+               "<server>127.0.0.1</server><port>%d</port><method>plain</method>"
+               "<bind-type>anonymous</bind-type><bind-dn></bind-dn><bind-password></bind-password>"
+               "</servers></ldap>" % port)
+    path = os.path.join(workdir, name)
+    with open(path, "w") as f:
+        f.write(read_text(CONFIG).replace("</kestrivan>", section + "</kestrivan>"))
+    return path
+
+
+def test_dn_cache_travels_from_instance_to_instance(daemon_factory, workdir):
+    # First source: a scripted instance serving its "/ldapcache".
+    document = ("\n".join(sorted(CACHE_LINES)) + "\n").encode()
+
+    def answer(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "text/xml")
+        handler.send_header("Last-Modified", email.utils.formatdate(1700000000, usegmt=True))
+        handler.send_header("Content-Length", str(len(document)))
+        handler.end_headers()
+        handler.wfile.write(document)
+
+    source = ScriptedHTTPServer(answer)
+    try:
+        first = daemon_factory(config=copying_config(workdir, "first.xml", source.port))
+        first.start()
+        assert wait_for(lambda: "ldap: sync: loaded [2] entries from 127.0.0.1:%d" % source.port
+                        in first.log()), first.log()
+        assert source.requests[0][0] == "/kestrivan/ldapcache"
+    finally:
+        source.stop()
+
+    status, headers, body = curl(first, "/ldapcache", proxy=False)
+    assert status == 200 and headers["content-type"] == "text/xml"
+    assert int(headers["content-length"]) == len(body)
+    assert body.endswith(b"\n") and set(body.decode().splitlines()) == CACHE_LINES
+
+    # A second daemon copies the first one's cache through its interface.
+    second_dir = os.path.join(workdir, "second")
+    os.makedirs(second_dir)
+    second = Daemon(second_dir, config=copying_config(workdir, "second.xml", first.port))
+    try:
+        second.start()
+        assert wait_for(lambda: "ldap: sync: loaded [2] entries from 127.0.0.1:%d" % first.port
+                        in second.log()), second.log()
+        _, _, copied = curl(second, "/ldapcache")
+        assert set(copied.decode().splitlines()) == CACHE_LINES
+    finally:
+        second.stop()
