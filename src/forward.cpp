@@ -17,7 +17,6 @@
 #include "header.h"
 #include "log.h"
 #include "mem.h"
-#include "misc_time.h"
 #include "profiles.h"
 #include "url.h"
 
