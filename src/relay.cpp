@@ -420,6 +420,11 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
 // Moves one piece from one socket to the other; false when the tunnel ends.
 static bool tunnel_step(Socket* from, Socket* to, char* piece, unsigned want, int timeout,
                         int64_t* total) {
+    // Bytes already buffered (a client that spoke right after its CONNECT)
+    // go on by themselves: asking for more than is buffered would make the
+    // read wait for the peer, which may be waiting for an answer to them.
+    if (from->read_pending > 0 && want > from->read_pending)
+        want = from->read_pending;
     int count = from->Read(piece, static_cast<int>(want));
     if (count <= 0)
         return false;

@@ -326,6 +326,28 @@ TEST_F(RelayTest, IdleTunnelEndsAfterTheTimeout) {
     EXPECT_NE(log().find("tunnel idle for 1 seconds, closed"), std::string::npos);
 }
 
+TEST_F(RelayTest, BytesBufferedBeforeTheTunnelGoUpAtOnce) {
+    // The client spoke right after its CONNECT: the header reader left those
+    // bytes in the client socket's buffer, and nothing more is coming until
+    // the server answers them.
+    send_all(client_link.peer, "early");
+    ASSERT_EQ(conn->client->Read(nullptr, -1), 5);
+    std::string at_server, at_client;
+    std::thread server_side([&] {
+        at_server = read_until(server_link.peer, "early", 3);
+        send_all(server_link.peer, "reply");
+    });
+    std::thread client_side([&] {
+        at_client = read_until(client_link.peer, "reply", 4);
+        client_link.close_peer();
+    });
+    net_proxy(conn, -1);
+    server_side.join();
+    client_side.join();
+    EXPECT_EQ(at_server, "early");
+    EXPECT_EQ(at_client, "reply");
+}
+
 TEST_F(RelayTest, TunnelWithLengthStopsThere) {
     send_all(client_link.peer, "0123456789");
     EXPECT_EQ(net_proxy(conn, 4), 4);
