@@ -96,37 +96,7 @@ static const char* interface_path(const HEADER* request) {
 // the body (not for HEAD). Fills the connection's access-log record.
 static void send_answer(CONNECTION_T* connection, const char* content_type,
                         const char* last_modified, Filebuf* body) {
-    if ((connection->flags & CONN_NO_CLIENT) != 0 || connection->client == nullptr)
-        return;
-    HEADER* header = header_new();
-    header->type = RESPONSE_HTTP;
-    header->status = 200;
-    header->content_length = body->size;
-    header->flags |= HEADER_HAS_LENGTH;
-    header->content_type = xstrdup(content_type);
-    header->cache_control = xstrdup("no-cache");
-    if (header->content_type == nullptr || header->cache_control == nullptr)
-        FATAL_ALLOC("src/interface", static_cast<unsigned>(strlen(content_type) + 1));
-    if (last_modified != nullptr) {
-        header->last_modified = xstrdup(last_modified);
-        if (header->last_modified == nullptr)
-            FATAL_ALLOC("src/interface", static_cast<unsigned>(strlen(last_modified) + 1));
-    }
-
-    LogEntry& record = connection->log;
-    record.set_cachecode(CACHECODE_TCP_MISS)->set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.size = body->size;
-    record.status = header->status;
-    record.mime = content_type;
-
-    HEADER* previous = connection->response;
-    connection->response = header;
-    header_send(header, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-    connection->response = previous;
-    http_header_free(header);
-    if ((connection->flags & CONN_HEAD) == 0 && body->size > 0)
-        net_filebuf_send(body, connection, SIDE_CLIENT);
+    send_own_page(connection, 200, content_type, last_modified, body);
 }
 
 // "/xml": the configuration document, rebuilt from the sections, stamped

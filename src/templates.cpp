@@ -231,29 +231,29 @@ int TemplateSection::insert(CONNECTION_T* connection, Filebuf* out, const char* 
     return 1;
 }
 
-int TemplateSection::send(const char* name, CONNECTION_T* connection, int status) {
+bool send_own_page(CONNECTION_T* connection, int status, const char* content_type,
+                   const char* last_modified, Filebuf* body) {
     if ((connection->flags & CONN_NO_CLIENT) != 0 || connection->client == NULL)
-        return 0;
-    int entry_status = -1;
-    Filebuf* page = get(connection, name, &entry_status);
-    if (page == NULL)
-        return 0;
-
-    const char* content_type = page->content_type != NULL ? page->content_type : "text/plain";
+        return false;
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
-    header->status = entry_status != -1 ? entry_status : status;
-    header->content_length = page->size;
+    header->status = status;
+    header->content_length = body->size;
     header->flags |= HEADER_HAS_LENGTH;
     header->content_type = xstrdup(content_type);
     header->cache_control = xstrdup("no-cache");
     if (header->content_type == NULL || header->cache_control == NULL)
         FATAL_ALLOC("src/templates", static_cast<unsigned>(strlen(content_type) + 1));
+    if (last_modified != NULL) {
+        header->last_modified = xstrdup(last_modified);
+        if (header->last_modified == NULL)
+            FATAL_ALLOC("src/templates", static_cast<unsigned>(strlen(last_modified) + 1));
+    }
 
     LogEntry& record = connection->log;
     record.set_cachecode(CACHECODE_TCP_MISS)->set_peercode(PEERCODE_DIRECT);
     record.peer = "kestrivan";
-    record.size = page->size;
+    record.size = body->size;
     record.status = header->status;
     record.mime = content_type;
 
@@ -263,8 +263,20 @@ int TemplateSection::send(const char* name, CONNECTION_T* connection, int status
     connection->response = previous;
     http_header_free(header);
     // The body goes as it is; a HEAD request gets the header only.
-    if ((connection->flags & CONN_HEAD) == 0 && page->size > 0)
-        net_filebuf_send(page, connection, SIDE_CLIENT);
+    if ((connection->flags & CONN_HEAD) == 0 && body->size > 0)
+        net_filebuf_send(body, connection, SIDE_CLIENT);
+    return true;
+}
+
+int TemplateSection::send(const char* name, CONNECTION_T* connection, int status) {
+    if ((connection->flags & CONN_NO_CLIENT) != 0 || connection->client == NULL)
+        return 0;
+    int entry_status = -1;
+    Filebuf* page = get(connection, name, &entry_status);
+    if (page == NULL)
+        return 0;
+    const char* content_type = page->content_type != NULL ? page->content_type : "text/plain";
+    send_own_page(connection, entry_status != -1 ? entry_status : status, content_type, NULL, page);
     putlog(LOG_TEMPLATE, "[IP:%s] sent %s", connection->client_ip, name);
     delete page;
     return 1;

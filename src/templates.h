@@ -93,3 +93,12 @@ public:
 };
 
 extern TemplateSection* template_section;
+
+// Answers the client with a page the proxy made itself: the status,
+// Content-Type, Cache-Control "no-cache", Last-Modified when given,
+// Content-Length and the body (a HEAD request gets the header only), and
+// fills the access-log record as a direct miss served by "kestrivan". The
+// body stays the caller's. false when the connection has no client or must
+// not write to it (nothing is sent then).
+bool send_own_page(CONNECTION_T* connection, int status, const char* content_type,
+                   const char* last_modified, Filebuf* body);
