@@ -182,6 +182,14 @@ void ClientPool::Cycle() {
         }
         short events = poll_set[i].revents;
         CONNECTION_T* connection = entry->conn;
+        entry->poll_index = 0;
+        // A connection that stays is left alone: only one that is handed
+        // over or closed has lines to log, so only then does the thread
+        // take its client id (a round on the thread table's lock each).
+        if (events == 0 && now - entry->added < idle_limit(connection)) {
+            ++it;
+            continue;
+        }
         thread_set_clientid(connection->client_id);
         bool leaves = true;
         if (events & POLLIN) {

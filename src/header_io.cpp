@@ -337,9 +337,15 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
     // Room for the lines, the closing "\r\n" and the terminator, plus the
     // slack GetLine needs to show that a line did not fit.
     const size_t capacity = HEADER_BLOCK_MAX + 4;
-    char* block = (char*)xmalloc(capacity);
-    if (block == NULL)
+    // Not zero-filled: only the first `used` bytes are ever read, and they
+    // are written first; clearing 16 KiB twice per request showed in the
+    // profile.
+    char* block = (char*)malloc(capacity);
+    if (block == NULL) {
+        putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory", errno,
+               strerror(errno), "header_get");
         FATAL_ALLOC("src/header_io", capacity);
+    }
     size_t used = 0;
     int lines = 0;
     bool complete = false;

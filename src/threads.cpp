@@ -27,6 +27,12 @@ static int slots_used = 1;
 // The calling thread's slot as last found, checked before it is trusted.
 static thread_local int own_slot = -1;
 
+// A slot's client id is written only by the thread that owns the slot (and
+// zeroed when the slot is taken or given back), so each thread keeps a copy
+// of its own: every error-log line asks for it, and reading the copy spares
+// all workers a round on threadlistlock per line.
+static thread_local unsigned own_client_id = 0;
+
 static int table_size() {
     return MAXTHREADS < THREAD_TABLE_SIZE ? MAXTHREADS : THREAD_TABLE_SIZE;
 }
@@ -52,6 +58,7 @@ void threads_init() {
     threads[0].client_id = 0;
     slots_used = 1;
     own_slot = 0;
+    own_client_id = 0;
     table_ready = true;
     pthread_mutex_unlock(&threadlistlock);
     pthread_condattr_destroy(&attributes);
@@ -95,17 +102,18 @@ int thread_find() {
     return slot;
 }
 
-// A slot's client id is written only by the thread that owns the slot (and
-// zeroed when the slot is taken or given back), so each thread keeps a copy
-// of its own: every error-log line asks for it, and reading the copy spares
-// all workers a round on threadlistlock per line.
-static thread_local unsigned own_client_id = 0;
 
 unsigned thread_get_clientid() {
     return own_client_id;
 }
 
 void thread_set_clientid(unsigned client_id) {
+    // The slot already holds the copy's value whenever the thread owns a
+    // slot (both start at 0 and change only here), so storing the same id
+    // again needs no round on threadlistlock: a worker stores its
+    // connection's id before every request on it.
+    if (client_id == own_client_id)
+        return;
     pthread_mutex_lock(&threadlistlock);
     int slot = find_locked();
     if (slot != -1) {
@@ -291,8 +299,12 @@ int process_new(CONNECTION_T* connection) {
         connection->thread_slot = i;
         threads[i].conn = connection;
         threads[i].state = THREAD_STARTING;
-        pthread_cond_signal(&threads[i].cond);
         pthread_mutex_unlock(&threadlistlock);
+        // Signalled after the unlock, so the woken worker does not at once
+        // block on the lock still held here. The worker tests `conn` under
+        // the lock, so the signal cannot be missed, and the condition
+        // belongs to the static table, so it outlives any hand-over.
+        pthread_cond_signal(&threads[i].cond);
         return i;
     }
     pthread_mutex_unlock(&threadlistlock);
