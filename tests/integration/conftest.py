@@ -319,19 +319,21 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
-                connectports="443", compressin="false", extra_sections=""):
-    """A whole configuration: local clients with the given access rights, one
-    General entry with the given limits, and further section elements."""
+                connectports="443", compressin="false", extra_sections="", ntlm="false",
+                authenticate="false", keepalivetimeout=10):
+    """A whole configuration: local clients with the given access rights (and
+    login and NTLM settings), one General entry with the given limits, and
+    further section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
     <allow-first>true</allow-first>
-    <ntlm>false</ntlm>
+    <ntlm>%(ntlm)s</ntlm>
     <allow>
       <enabled>true</enabled><comment>test clients</comment><log>false</log>
       <ldap-names></ldap-names><interfaces></interfaces>
       <addresses>127.0.0.0-127.255.255.255</addresses>
-      <authenticate>false</authenticate><user></user><password></password>
+      <authenticate>%(authenticate)s</authenticate><user></user><password></password>
       <access>%(rights)s</access><bypass></bypass>
       <interface-user></interface-user><interface-password></interface-password>
       <profiles></profiles>
@@ -343,7 +345,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
     <general>
       <enabled>true</enabled><comment>every connection</comment><groups></groups>
       <profiles></profiles><connecttimeout>5</connecttimeout><timeout>%(timeout)d</timeout>
-      <keepalivetimeout>10</keepalivetimeout>
+      <keepalivetimeout>%(keepalivetimeout)d</keepalivetimeout>
       <maxdownloadbuffer>%(maxdownload)s</maxdownloadbuffer>
       <maxuploadbuffer>%(maxupload)s</maxuploadbuffer>
       <bufferwait>0</bufferwait><connectports>%(connectports)s</connectports>

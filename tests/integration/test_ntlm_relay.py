@@ -15,41 +15,13 @@ import threading
 
 import pytest
 
-from conftest import Daemon, ScriptedHTTPServer, read_text, wait_for
+from conftest import Daemon, ScriptedHTTPServer, config_text, read_text, wait_for
 
 SERVICE_ADDRESS = ("127.0.0.1", 8080)
 LOCK_PATH = "/tmp/kestrivan-auth-service-8080.lock"
 
-CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
-<kestrivan>
-  <access>
-    <allow-first>true</allow-first>
-    <ntlm>true</ntlm>
-    <allow>
-      <enabled>true</enabled><comment>users</comment><log>false</log>
-      <ldap-names></ldap-names><interfaces></interfaces>
-      <addresses>127.0.0.0-127.255.255.255</addresses>
-      <authenticate>true</authenticate><user></user><password></password>
-      <access>proxy,transparent</access><bypass></bypass>
-      <interface-user></interface-user><interface-password></interface-password>
-      <profiles></profiles>
-    </allow>
-  </access>
-  <general>
-    <hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
-    <poolsize>20</poolsize><pooltimeout>60</pooltimeout>
-    <general>
-      <enabled>true</enabled><comment>every connection</comment><groups></groups>
-      <profiles></profiles><connecttimeout>5</connecttimeout><timeout>5</timeout>
-      <keepalivetimeout>5</keepalivetimeout>
-      <maxdownloadbuffer>1M</maxdownloadbuffer><maxuploadbuffer>1M</maxuploadbuffer>
-      <bufferwait>0</bufferwait><connectports>443</connectports>
-      <compressmime></compressmime><compressout>false</compressout>
-      <compressin>false</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
-    </general>
-  </general>
-</kestrivan>
-"""
+CONFIG = config_text(rights="proxy,transparent", ntlm="true", authenticate="true",
+                     keepalivetimeout=5)
 
 
 # ---------------------------------------------------------------------------

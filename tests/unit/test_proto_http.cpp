@@ -20,27 +20,12 @@ using namespace nettest;
 
 namespace {
 
-class HttpBodyTest : public UpstreamFixture {
+class HttpBodyTest : public LinkedConnectionFixture {
 protected:
-    Pair client_link;
-    Pair server_link;
-    CONNECTION_T* conn = nullptr;
-
     void SetUp() override {
-        UpstreamFixture::SetUp();
-        BLOCKSIZE = 8192;
-        conn = connection_on(client_link);
-        conn->server = new Socket(server_link.take());
-        conn->client_keepalive = 1;
-        conn->server_keepalive = 1;
+        LinkedConnectionFixture::SetUp();
         conn->request = header_new();
         conn->response = header_new();
-    }
-    void TearDown() override {
-        http_header_free(conn->request);
-        conn->request = nullptr;
-        case_done(conn);
-        UpstreamFixture::TearDown();
     }
     // A connection of its own for one case of a table: client and upstream
     // played through the pairs, an empty response header.
@@ -49,15 +34,6 @@ protected:
         one->server = new Socket(server.take());
         one->response = header_new();
         return one;
-    }
-    static void case_done(CONNECTION_T* one) {
-        delete one->server;
-        one->server = nullptr;
-        delete one->client;
-        one->client = nullptr;
-        http_header_free(one->response);
-        one->response = nullptr;
-        connection_free(one);
     }
     void response_chunked() { conn->response->chunked = 1; }
     void response_length(size_t length) {
@@ -125,8 +101,8 @@ TEST_F(HttpBodyTest, BodiesEndingEarlyFailAndAreNeverCompleted) {
         std::unique_ptr<Filebuf> body(http_transfer_filebuf(two, SIDE_SERVER));
         EXPECT_TRUE(two->flags & CONN_TRANSFER_FAILED);
 
-        case_done(one);
-        case_done(two);
+        release_connection(one);
+        release_connection(two);
     }
 }
 
@@ -172,7 +148,7 @@ TEST_F(HttpBodyTest, DownloadAllowanceAdmitsExactlyItsSize) {
         if (!c.fails) {
             EXPECT_EQ(body->size, c.length);
         }
-        case_done(one);
+        release_connection(one);
     }
 }
 

@@ -17,30 +17,8 @@ using namespace nettest;
 
 namespace {
 
-class RelayTest : public UpstreamFixture {
+class RelayTest : public LinkedConnectionFixture {
 protected:
-    Pair client_link;
-    Pair server_link;
-    CONNECTION_T* conn = nullptr;
-
-    void SetUp() override {
-        UpstreamFixture::SetUp();
-        BLOCKSIZE = 8192;
-        conn = connection_on(client_link);
-        conn->server = new Socket(server_link.take());
-        conn->client_keepalive = 1;
-        conn->server_keepalive = 1;
-    }
-    void TearDown() override {
-        delete conn->server;
-        conn->server = nullptr;
-        delete conn->client;
-        conn->client = nullptr;
-        http_header_free(conn->response);
-        conn->response = nullptr;
-        connection_free(conn);
-        UpstreamFixture::TearDown();
-    }
     static std::string pattern(size_t n) {
         std::string text(n, '\0');
         for (size_t i = 0; i < n; i++)

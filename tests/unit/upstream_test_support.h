@@ -18,10 +18,13 @@
 
 #include "cache.h"
 #include "config_test_support.h"
+#include "connection.h"
 #include "general.h"
+#include "header.h"
 #include "net_test_support.h"
 #include "network_section.h"
 #include "section.h"
+#include "socket.h"
 #include "templates.h"
 
 namespace nettest {
@@ -85,6 +88,40 @@ protected:
         cache_section = nullptr;
         network_section = nullptr;
         NetTest::TearDown();
+    }
+};
+
+// A connection whose client and upstream are played through socket pairs:
+// `client_link.peer` is the client, `server_link.peer` the upstream server.
+class LinkedConnectionFixture : public UpstreamFixture {
+protected:
+    Pair client_link;
+    Pair server_link;
+    CONNECTION_T* conn = nullptr;
+
+    void SetUp() override {
+        UpstreamFixture::SetUp();
+        BLOCKSIZE = 8192;
+        conn = connection_on(client_link);
+        conn->server = new Socket(server_link.take());
+        conn->client_keepalive = 1;
+        conn->server_keepalive = 1;
+    }
+    void TearDown() override {
+        release_connection(conn);
+        UpstreamFixture::TearDown();
+    }
+    // Closes both sockets, frees both headers and the record.
+    static void release_connection(CONNECTION_T* one) {
+        delete one->server;
+        one->server = nullptr;
+        delete one->client;
+        one->client = nullptr;
+        http_header_free(one->request);
+        one->request = nullptr;
+        http_header_free(one->response);
+        one->response = nullptr;
+        connection_free(one);
     }
 };
 
