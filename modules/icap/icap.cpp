@@ -1,4 +1,4 @@
-#include "icap.h"
+#include "icap/icap.h"
 
 ICAPSection* icap_section = nullptr;
 

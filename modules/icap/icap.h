@@ -3,7 +3,7 @@
 // create it in its place among the others.
 #pragma once
 
-#include "section.h"
+#include "config/section.h"
 
 class ICAPSection : public Section {
 public:

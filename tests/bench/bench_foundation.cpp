@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "filebuf.h"
-#include "log.h"
-#include "misc.h"
+#include "core/filebuf.h"
+#include "core/log.h"
+#include "core/misc.h"
 
 static std::string temp_dir() {
     char path[] = "/tmp/kestrivan-benchXXXXXX";

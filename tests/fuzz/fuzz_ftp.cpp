@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "filebuf.h"
-#include "ftp_list.h"
+#include "core/filebuf.h"
+#include "core/log.h"
+#include "ftp/ftp_list.h"
+#include "ftp/proto_ftp.h"
 #include "fuzz_check.h"
-#include "log.h"
-#include "proto_ftp.h"
 
 namespace {
 

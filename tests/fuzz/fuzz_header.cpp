@@ -7,11 +7,11 @@
 
 #include <string>
 
-#include "filebuf.h"
+#include "core/filebuf.h"
 #include "fuzz_check.h"
-#include "header.h"
-#include "header_io.h"
-#include "url.h"
+#include "http/header.h"
+#include "http/header_io.h"
+#include "http/url.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "url.h"
+#include "http/url.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // A plug-in module for the module loader's tests. Its name, its section's
 // name, its entry's result and its callbacks' result come from the build
 // (see CMakeLists.txt); it uses only what the executable exports.
-#include "extensions.h"
-#include "section.h"
+#include "config/section.h"
+#include "core/extensions.h"
 
 #ifndef PLUGIN_WITHOUT_ENTRY
 namespace {

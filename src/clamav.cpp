@@ -1,5 +1,0 @@
-#include "clamav.h"
-
-ClamAVSection* clamav_section = nullptr;
-
-ClamAVSection::ClamAVSection() : Section("clamav", SECTION_RWLOCK) {}

@@ -1,0 +1,284 @@
+#include "core/access_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/compat.h"
+#include "core/daemon.h"
+#include "core/log.h"
+#include "core/misc_time.h"
+
+int slogfd = -1;
+int elogfd = -1;
+int64_t slogsize = 0;
+int64_t elogsize = 0;
+pthread_mutex_t slogfile_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t elogfile_lock = PTHREAD_MUTEX_INITIALIZER;
+
+const char* const access_legend =
+    "#start_time_in_seconds.milliseconds elapsed_time client cachecode/status size method url "
+    "username peercode/peer mime\n";
+const char* const apache_legend =
+    "#\"record_id\" elapsed_time client \"username\" \"client_id\" [date] \"HTTP_method "
+    "proto://url\" status size \"http_referer\" \"useragent\" mime \"filter_name "
+    "filtering_reason\" \"comma_separated_list_of_applied_profiles\" "
+    "\"interface_ip:interface_port\"\n";
+
+namespace {
+
+// Room for the fixed parts and the numbers of a record beyond its texts.
+constexpr size_t RECORD_SLACK = 1023;
+
+const char* const CACHE_WORDS[] = {
+    "UNSPECIFIED", "TCP_HIT", "TCP_MISS", "TCP_REFRESH_HIT", "TCP_REF_FAIL_HIT",
+    "TCP_REFRESH_MISS", "TCP_CLIENT_REFRESH", "TCP_IMS_HIT", "TCP_IMS_MISS", "TCP_DENIED",
+    "UDP_HIT", "UDP_MISS", "UDP_HIT_OBJ", "UDP_DENIED", "UDP_INVALID",
+};
+
+const char* const PEER_WORDS[] = {
+    "NONE", "DIRECT", "FIREWALL_IP_DIRECT", "FIRST_PARENT_MISS", "FIRST_UP_PARENT",
+    "LOCAL_IP_DIRECT", "SIBLING_HIT", "NO_DIRECT_FAIL", "NO_PARENT_DIRECT", "PARENT_HIT",
+    "SINGLE_PARENT", "SOURCE_FASTEST", "PARENT_UDP_HIT_OBJ", "SIBLING_UDP_HIT_OBJ",
+    "PASSTHROUGH_PARENT", "SSL_PARENT_MISS", "DEFAULT_PARENT", "ROUNDROBIN_PARENT",
+    "CLOSEST_PARENT_MISS", "CLOEST_DIRECT",
+};
+
+const char* word_of(const char* const* words, size_t count, uint32_t code) {
+    return code < count ? words[code] : words[0];
+}
+
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// A field's text as the record shows it: the text itself, or (only when it
+// holds control characters) a copy with each of them written as \xHH.
+class FieldText {
+public:
+    explicit FieldText(const std::string& text) : text_(&text) {
+        for (unsigned char c : text)
+            if (is_control(c)) {
+                escape();
+                break;
+            }
+    }
+    const char* c_str() const { return text_->c_str(); }
+    size_t size() const { return text_->size(); }
+
+private:
+    void escape() {
+        static const char HEX[] = "0123456789ABCDEF";
+        escaped_.reserve(text_->size() + 16);
+        for (unsigned char c : *text_) {
+            if (is_control(c)) {
+                escaped_ += "\\x";
+                escaped_ += HEX[c >> 4];
+                escaped_ += HEX[c & 0xf];
+            } else {
+                escaped_ += static_cast<char>(c);
+            }
+        }
+        text_ = &escaped_;
+    }
+
+    const std::string* text_;
+    std::string escaped_;
+};
+
+// Formats into an area of `area` bytes; a longer record is cut at its end.
+__attribute__((format(printf, 2, 3))) std::string format_record(size_t area, const char* format,
+                                                                 ...) {
+    std::string record(area, '\0');
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(&record[0], area, format, args);
+    va_end(args);
+    if (length < 0)
+        length = 0;
+    record.resize(static_cast<size_t>(length) < area ? static_cast<size_t>(length) : area - 1);
+    return record;
+}
+
+void now(struct timeval* when) {
+    gettimeofday(when, NULL);
+}
+
+// One access log: its path, descriptor, byte count, mutex and legend.
+struct AccessLogFile {
+    const char* path;
+    int* fd;
+    int64_t* size;
+    pthread_mutex_t* lock;
+    const char* legend;
+    bool extended;
+};
+
+const AccessLogFile NATIVE_LOG = {slogfile, &slogfd, &slogsize, &slogfile_lock, access_legend,
+                                  false};
+const AccessLogFile EXTENDED_LOG = {elogfile, &elogfd, &elogsize, &elogfile_lock, apache_legend,
+                                    true};
+
+ssize_t write_once(int fd, const char* text, size_t length) {
+    ssize_t written;
+    do
+        written = write(fd, text, length);
+    while (written == -1 && errno == EINTR);
+    return written;
+}
+
+// The caller holds the log's mutex. Opens the log at its end; a new (empty)
+// file gets the legend first.
+bool open_locked(const AccessLogFile& log) {
+    int fd = s_open64(log.path, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (fd == -1) {
+        if (log.extended)
+            putlog(LOG_ERROR, "[system: s_open64:%d:%s], in %s, unable to open file %s", errno,
+                   strerror(errno), "apache_Write", log.path);
+        else
+            putlog(LOG_ERROR, "[system: open64:%d:%s], in %s, unable to open logfile %s", errno,
+                   strerror(errno), "Write", log.path);
+        return false;
+    }
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end == 0) {
+        ssize_t written = write_once(fd, log.legend, strlen(log.legend));
+        *log.size = written > 0 ? written : 0;
+    } else {
+        *log.size = end > 0 ? end : 0;
+    }
+    *log.fd = fd;
+    return true;
+}
+
+// The caller holds the log's mutex and the log is open. The full log is
+// deleted (PROCESS_OLD_LOGS 0) or moved aside and, with 1, queued for
+// compression. A log that cannot be moved stays under its name: nothing that
+// is to be kept is ever deleted.
+void rotate_locked(const AccessLogFile& log) {
+    int fd = *log.fd;
+    *log.fd = -1;
+    retire_full_log(fd, log.path);
+}
+
+void append(const AccessLogFile& log, const std::string& record) {
+    pthread_mutex_lock(log.lock);
+    if (*log.fd == -1 && !open_locked(log)) {
+        pthread_mutex_unlock(log.lock);
+        return;
+    }
+    ssize_t written = write_once(*log.fd, record.data(), record.size());
+    if (written > 0)
+        *log.size += written;
+    if (LOG_SIZE_LIMIT > 0 && *log.size >= LOG_SIZE_LIMIT)
+        rotate_locked(log);
+    pthread_mutex_unlock(log.lock);
+}
+
+} // namespace
+
+LogEntry::LogEntry()
+    : cache_code(0), peer_code(0), client("-"), start_time{0, 0}, end_time{0, 0}, status(0),
+      size(0), url("-"), username("-"), peer("-"), mime("-"), useragent("-"), referer("-"),
+      filter_name("-"), filtering_reason("-"), profiles("-"), client_id(0) {
+    Reset();
+}
+
+void LogEntry::Reset() {
+    now(&start_time);
+    cache_code = 0;
+    peer_code = 0;
+    status = 0;
+    size = 0;
+    url = "-";
+    peer = "-";
+    mime = "-";
+    filter_name = "-";
+    filtering_reason = "-";
+    profiles = "-";
+}
+
+LogEntry* LogEntry::set_cachecode(uint32_t code) {
+    cache_code = code;
+    return this;
+}
+
+LogEntry* LogEntry::set_peercode(uint32_t code) {
+    peer_code = code;
+    return this;
+}
+
+std::string LogEntry::cachecode() const {
+    return word_of(CACHE_WORDS, sizeof CACHE_WORDS / sizeof *CACHE_WORDS, cache_code);
+}
+
+std::string LogEntry::peercode() const {
+    return word_of(PEER_WORDS, sizeof PEER_WORDS / sizeof *PEER_WORDS, peer_code);
+}
+
+std::string LogEntry::Build() {
+    now(&end_time);
+    const char* cache_word = word_of(CACHE_WORDS, sizeof CACHE_WORDS / sizeof *CACHE_WORDS,
+                                     cache_code);
+    const char* peer_word = word_of(PEER_WORDS, sizeof PEER_WORDS / sizeof *PEER_WORDS, peer_code);
+    FieldText client_text(client), method_text(method), url_text(url),
+        username_text(username), peer_text(peer), mime_text(mime);
+    size_t area = url_text.size() + client_text.size() + method_text.size() +
+                  username_text.size() + peer_text.size() + mime_text.size() +
+                  strlen(cache_word) + strlen(peer_word) + RECORD_SLACK;
+    return format_record(area, "\n%lld.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
+                         static_cast<long long>(start_time.tv_sec),
+                         static_cast<int>(start_time.tv_usec / 1000),
+                         static_cast<long long>(timeval_diff_ms(&start_time, &end_time)),
+                         client_text.c_str(), cache_word, status,
+                         static_cast<long long>(size), method_text.c_str(), url_text.c_str(),
+                         username_text.c_str(), peer_word, peer_text.c_str(), mime_text.c_str());
+}
+
+std::string LogEntry::apache_Build() {
+    now(&end_time);
+    char date[64] = "";
+    time_t seconds = end_time.tv_sec;
+    struct tm local;
+    if (localtime_r(&seconds, &local) != NULL)
+        strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local);
+    FieldText client_text(client), username_text(username), method_text(method), url_text(url),
+        useragent_text(useragent), referer_text(referer), mime_text(mime),
+        filter_text(filter_name), reason_text(filtering_reason), profiles_text(profiles),
+        ip_text(interface_ip), port_text(interface_port);
+    size_t area = client_text.size() + username_text.size() + url_text.size() +
+                  useragent_text.size() + referer_text.size() + mime_text.size() +
+                  filter_text.size() + reason_text.size() + profiles_text.size() +
+                  ip_text.size() + port_text.size() + RECORD_SLACK;
+    return format_record(
+        area,
+        "\n\"%lld.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" \"%s\" %s "
+        "\"%s %s\" \"%s\" \"%s:%s\"",
+        static_cast<long long>(start_time.tv_sec), static_cast<int>(start_time.tv_usec / 1000),
+        client_id, ip_text.c_str(), port_text.c_str(),
+        static_cast<long long>(timeval_diff_ms(&start_time, &end_time)), client_text.c_str(),
+        username_text.c_str(), client_id, date, method_text.c_str(), url_text.c_str(), status,
+        static_cast<long long>(size), referer_text.c_str(), useragent_text.c_str(),
+        mime_text.c_str(), filter_text.c_str(), reason_text.c_str(), profiles_text.c_str(),
+        ip_text.c_str(), port_text.c_str());
+}
+
+void LogEntry::Write() {
+    if (slogfile[0] == '\0') {
+        now(&end_time);
+        return;
+    }
+    append(NATIVE_LOG, Build());
+}
+
+void LogEntry::apache_Write() {
+    if (elogfile[0] == '\0') {
+        now(&end_time);
+        return;
+    }
+    append(EXTENDED_LOG, apache_Build());
+}

@@ -1,0 +1,530 @@
+#include "core/log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+
+#include "core/compat.h"
+#include "core/mem.h"
+#include "net/threads.h"
+
+char logfile[256];
+int loglevel = 0x07FFFFFF;
+int daemonize = 1;
+int64_t LOG_SIZE_LIMIT = 52428800;
+int PROCESS_OLD_LOGS = 0;
+
+int logfd = -1;
+int64_t logsize = 0;
+pthread_mutex_t logfile_lock = PTHREAD_MUTEX_INITIALIZER;
+
+std::list<std::string> zip_list;
+pthread_mutex_t ziplist_lock = PTHREAD_MUTEX_INITIALIZER;
+
+LOGBUFFER* log_buffer = NULL;
+
+namespace {
+
+// The line is built in this area: at most 8190 characters, its newline and
+// the terminating NUL.
+constexpr size_t LINE_AREA = 8192;
+constexpr size_t LINE_MAX_CHARS = LINE_AREA - 2;
+
+// Lines logged on a thread while that thread opens the error log (the
+// descriptor-shortage handling of the open logs as well). They cannot wait
+// for the log to be open, so they are kept here and written right after the
+// line whose open they interrupted; what does not fit is dropped from the
+// file (it is still in the log buffer and on standard output).
+struct PendingLines {
+    size_t used;
+    char text[LINE_AREA];
+};
+
+// What this thread is doing inside the log right now, so a line logged by
+// the same thread in the middle (a signal handler, a fatal state, the open's
+// own messages) never waits for a lock the thread itself holds.
+struct ThreadLogState {
+    bool inside_buffer;    // in logbuffer_add/resize/clear, lock held or allocating
+    bool skip_buffer;      // buffer allocation failed: the fatal lines bypass it
+    bool holds_file_lock;  // logfile_lock is ours
+    PendingLines* opening; // non-NULL while this thread opens the error log
+};
+
+thread_local ThreadLogState self;
+
+// Counts rotations (changed under logfile_lock). A thread that opened the
+// log without the lock checks it to know the file it opened is still the
+// current one and not a log another thread has rotated meanwhile.
+std::atomic<unsigned> rotations{0};
+
+const char* category_word(int category) {
+    switch (category) {
+    case LOG_ADVICE: return "advice: ";
+    case LOG_REQUEST: return "request: ";
+    case LOG_NETWORK: return "network: ";
+    case LOG_URLFILTER: return "url filter: ";
+    case LOG_HEADER: return "header: ";
+    case LOG_MIMEFILTER: return "mime filter: ";
+    case LOG_COOKIEFILTER: return "cookie filter: ";
+    case LOG_REDIRECT: return "redirect: ";
+    case LOG_TEMPLATE: return "template: ";
+    case LOG_KEYWORDFILTER: return "keyword filter: ";
+    case LOG_REWRITE: return "rewriting: ";
+    case LOG_LIMITS: return "limits: ";
+    case LOG_CACHE: return "cache: ";
+    case LOG_PREFETCH: return "prefetch: ";
+    case LOG_ICP: return "ICP: ";
+    case LOG_FORWARD: return "forwarding: ";
+    case LOG_SYNC: return "sync: ";
+    case LOG_ANTIVIRUS: return "antivirus: ";
+    case LOG_EXTERNAL: return "external: ";
+    case LOG_ICAP: return "ICAP: ";
+    case LOG_DNSBL: return "dnsbl: ";
+    case LOG_URLBLACKLIST: return "URL blacklist: ";
+    case LOG_URLCOMMAND: return "URL command: ";
+    case LOG_MODULE: return "module: ";
+    case LOG_SECURITY: return "security: ";
+    case LOG_WARNING: return "warning: ";
+    case LOG_ERROR: return "error: ";
+    case LOG_PROFILES: return "profiles: ";
+    case LOG_DEBUG: return "debug: ";
+    case LOG_VERIFY: return "verify: ";
+    default: return "";
+    }
+}
+
+size_t format_prefix(char* line, int category) {
+    time_t now = time(NULL);
+    struct tm local;
+    size_t length = 0;
+    if (localtime_r(&now, &local) != NULL)
+        length = strftime(line, LINE_AREA, "%Y %m %d %H:%M:%S", &local);
+    int added = snprintf(line + length, LINE_AREA - length, " [%u] %s", thread_get_clientid(),
+                         category_word(category));
+    if (added > 0)
+        length += static_cast<size_t>(added);
+    return length;
+}
+
+void lock_logfile() {
+    pthread_mutex_lock(&logfile_lock);
+    self.holds_file_lock = true;
+}
+
+void unlock_logfile() {
+    self.holds_file_lock = false;
+    pthread_mutex_unlock(&logfile_lock);
+}
+
+void write_counted(const char* text, size_t length) {
+    ssize_t written;
+    do
+        written = write(logfd, text, length);
+    while (written == -1 && errno == EINTR);
+    if (written > 0)
+        logsize += written;
+}
+
+// Caller holds logfile_lock and the log is open.
+void rotate_locked() {
+    int fd = logfd;
+    __atomic_store_n(&logfd, -1, __ATOMIC_RELEASE);
+    retire_full_log(fd, logfile);
+    // Counted only once the old file is out of the way: whoever opened the
+    // path before this point holds the old file and must open again.
+    rotations++;
+}
+
+// Caller holds logfile_lock and the log is open.
+void append_locked(const char* line, size_t length, const PendingLines* pending) {
+    write_counted(line, length);
+    if (pending != NULL && pending->used != 0)
+        write_counted(pending->text, pending->used);
+    if (LOG_SIZE_LIMIT > 0 && logsize >= LOG_SIZE_LIMIT)
+        rotate_locked();
+}
+
+// The log is closed: open it without holding logfile_lock (a descriptor
+// shortage sheds the pools, which takes their locks and logs), then install
+// the descriptor unless another thread was faster.
+__attribute__((noinline)) void open_then_write(const char* line, size_t length) {
+    PendingLines pending;
+    pending.used = 0;
+    unsigned generation = rotations.load();
+    self.opening = &pending;
+    int fd = s_open64(logfile, O_RDWR | O_CREAT, 0640);
+    self.opening = NULL;
+
+    lock_logfile();
+    if (logfd == -1) {
+        if (fd != -1 && generation != rotations.load()) {
+            // Ours may be the file a rotation has just moved away. Open the
+            // path again, now under the lock; without the shortage handling,
+            // which must not take the pools' locks while we hold ours.
+            close(fd);
+            fd = open64(logfile, O_RDWR | O_CREAT, 0640);
+        }
+        if (fd != -1) {
+            off_t end = lseek(fd, 0, SEEK_END);
+            logsize = end == -1 ? 0 : end;
+            __atomic_store_n(&logfd, fd, __ATOMIC_RELEASE);
+            fd = -1;
+        }
+    }
+    if (fd != -1)
+        close(fd); // another thread opened the log first
+    // Without a log (it cannot be opened) the line is lost from the file;
+    // the next line tries again.
+    if (logfd != -1)
+        append_locked(line, length, &pending);
+    unlock_logfile();
+}
+
+// noexcept: an exception (a failed allocation while rotating) must not leave
+// logfile_lock held for ever; it ends the process instead.
+void write_logfile(const char* line, size_t length) noexcept {
+    if (self.opening != NULL) {
+        PendingLines* pending = self.opening;
+        if (length <= sizeof pending->text - pending->used) {
+            memcpy(pending->text + pending->used, line, length);
+            pending->used += length;
+        }
+        return;
+    }
+    if (self.holds_file_lock) {
+        // Logged in the middle of our own write or rotation: the lock is ours.
+        if (logfd != -1)
+            write_counted(line, length);
+        return;
+    }
+    if (__atomic_load_n(&logfd, __ATOMIC_ACQUIRE) != -1) {
+        lock_logfile();
+        if (logfd != -1) {
+            append_locked(line, length, NULL);
+            unlock_logfile();
+            return;
+        }
+        unlock_logfile(); // rotated since the check
+    }
+    open_then_write(line, length);
+}
+
+void buffer_line(const char* line) {
+    if (log_buffer == NULL || self.inside_buffer || self.skip_buffer)
+        return;
+    logbuffer_add(log_buffer, line);
+}
+
+LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
+    LOGBUFFER_ENTRY* entry = buffer->oldest;
+    buffer->oldest = entry->newer;
+    if (buffer->oldest != NULL)
+        buffer->oldest->older = NULL;
+    else
+        buffer->newest = NULL;
+    entry->newer = NULL;
+    entry->older = NULL;
+    return entry;
+}
+
+void lock_buffer(LOGBUFFER* buffer) {
+    self.inside_buffer = true;
+    pthread_rwlock_wrlock(&buffer->lock);
+}
+
+void unlock_buffer(LOGBUFFER* buffer) {
+    pthread_rwlock_unlock(&buffer->lock);
+    self.inside_buffer = false;
+}
+
+// Frees a chain of entries linked through `older`. Runs after the lock is
+// released, so the fatal sequence for an entry without text can log (and
+// buffer) its lines.
+void free_entries(LOGBUFFER_ENTRY* entry, const char* caller) {
+    while (entry != NULL) {
+        LOGBUFFER_ENTRY* older = entry->older;
+        if (entry->text == NULL)
+            fatal_error("src/log", __LINE__, caller, 0);
+        free(entry->text);
+        free(entry);
+        entry = older;
+    }
+}
+
+void drop_from_ziplist(const std::string& path) {
+    pthread_mutex_lock(&ziplist_lock);
+    zip_list.remove(path);
+    pthread_mutex_unlock(&ziplist_lock);
+}
+
+bool path_taken(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 || lstat((path + ".gz").c_str(), &info) == 0;
+}
+
+} // namespace
+
+void putlog(int category, const char* format, ...) {
+    if (category == LOG_DEBUG && (loglevel & LOG_DEBUG) == 0)
+        return;
+    int saved_errno = errno;
+
+    char line[LINE_AREA];
+    size_t length = format_prefix(line, category);
+    va_list args;
+    va_start(args, format);
+    int added = vsnprintf(line + length, LINE_MAX_CHARS + 1 - length, format, args);
+    va_end(args);
+    if (added < 0)
+        line[length] = '\0';
+    else
+        length += static_cast<size_t>(added);
+    if (length > LINE_MAX_CHARS)
+        length = LINE_MAX_CHARS;
+
+    if (category != LOG_DEBUG)
+        buffer_line(line);
+
+    if (length == 0 || line[length - 1] != '\n') {
+        line[length++] = '\n';
+        line[length] = '\0';
+    }
+
+    bool enabled = category == LOG_ADVICE || (category & loglevel) != 0;
+    if (enabled && daemonize == 0) {
+        fwrite(line, 1, length, stdout);
+        fflush(stdout);
+    }
+    if (enabled && logfile[0] != '\0')
+        write_logfile(line, length);
+    errno = saved_errno;
+}
+
+LOGBUFFER* logbuffer_new(int capacity) {
+    LOGBUFFER* buffer = static_cast<LOGBUFFER*>(xmalloc(sizeof(LOGBUFFER)));
+    if (buffer == NULL)
+        return NULL;
+    pthread_rwlock_init(&buffer->lock, NULL);
+    buffer->count = 0;
+    buffer->capacity = capacity < 0 ? 0 : capacity;
+    buffer->newest = NULL;
+    buffer->oldest = NULL;
+    return buffer;
+}
+
+void logbuffer_add(LOGBUFFER* buffer, const char* text) {
+    if (buffer == NULL || text == NULL)
+        return;
+    // Allocated before the lock is taken: a failure runs the fatal sequence,
+    // whose lines must not wait for this buffer.
+    self.inside_buffer = true;
+    LOGBUFFER_ENTRY* entry = static_cast<LOGBUFFER_ENTRY*>(xmalloc(sizeof(LOGBUFFER_ENTRY)));
+    if (entry == NULL) {
+        self.skip_buffer = true;
+        FATAL_ALLOC("src/log", sizeof(LOGBUFFER_ENTRY));
+    }
+    entry->text = xstrdup(text);
+    if (entry->text == NULL) {
+        self.skip_buffer = true;
+        FATAL_ALLOC("src/log", strlen(text) + 1);
+    }
+
+    LOGBUFFER_ENTRY* dropped = NULL;
+    lock_buffer(buffer);
+    if (buffer->capacity <= 0) {
+        dropped = entry;
+    } else {
+        entry->newer = NULL;
+        entry->older = buffer->newest;
+        if (buffer->newest != NULL)
+            buffer->newest->newer = entry;
+        else
+            buffer->oldest = entry;
+        buffer->newest = entry;
+        if (buffer->count >= buffer->capacity)
+            dropped = unlink_oldest(buffer);
+        else
+            buffer->count++;
+    }
+    unlock_buffer(buffer);
+    free_entries(dropped, __func__);
+}
+
+void logbuffer_resize(LOGBUFFER* buffer, int capacity) {
+    if (buffer == NULL || capacity < 0)
+        return;
+    LOGBUFFER_ENTRY* dropped = NULL;
+    lock_buffer(buffer);
+    while (buffer->count > capacity && buffer->oldest != NULL) {
+        LOGBUFFER_ENTRY* entry = unlink_oldest(buffer);
+        entry->older = dropped;
+        dropped = entry;
+        buffer->count--;
+    }
+    buffer->capacity = capacity;
+    unlock_buffer(buffer);
+    free_entries(dropped, __func__);
+}
+
+void logbuffer_clear(LOGBUFFER* buffer) {
+    if (buffer == NULL)
+        return;
+    lock_buffer(buffer);
+    LOGBUFFER_ENTRY* dropped = buffer->newest;
+    buffer->newest = NULL;
+    buffer->oldest = NULL;
+    buffer->count = 0;
+    unlock_buffer(buffer);
+    free_entries(dropped, __func__);
+}
+
+void retire_full_log(int fd, const char* path) {
+    fsync(fd);
+    close(fd);
+    if (PROCESS_OLD_LOGS == 0) {
+        unlink(path);
+        return;
+    }
+    // The moved log is kept whatever happens: when it cannot be moved it
+    // stays under its name and the next full line tries again.
+    std::string moved = time_stamped_rename(path);
+    if (PROCESS_OLD_LOGS == 1 && !moved.empty())
+        add_to_ziplist(moved);
+}
+
+std::string time_stamped_rename(const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* name = slash != NULL ? slash + 1 : path;
+
+    char stamp[32];
+    time_t now = time(NULL);
+    struct tm local;
+    if (localtime_r(&now, &local) == NULL ||
+        strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &local) == 0)
+        return std::string();
+
+    // A log without a directory rotates in the working directory.
+    std::string base = slash != NULL ? std::string(path, static_cast<size_t>(slash - path)) + "/"
+                                     : std::string();
+    base += stamp;
+    base += "-";
+    base += name;
+
+    // Two rotations within one second (a small size limit) must not
+    // overwrite each other, nor a compressed log of the same name.
+    std::string target = base;
+    for (int suffix = 1; suffix <= 1000; suffix++) {
+        if (!path_taken(target)) {
+            if (renameat2(AT_FDCWD, path, AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+                return target;
+            if (errno == EINVAL || errno == ENOSYS) {
+                // The file system cannot refuse to replace; the check above
+                // has to do.
+                if (rename(path, target.c_str()) == 0)
+                    return target;
+                return std::string();
+            }
+            if (errno != EEXIST)
+                return std::string();
+        }
+        target = base + "." + std::to_string(suffix);
+    }
+    return std::string();
+}
+
+int add_to_ziplist(const std::string& path) {
+    pthread_mutex_lock(&ziplist_lock);
+    if (!path.empty())
+        zip_list.push_back(path);
+    int queued = static_cast<int>(zip_list.size());
+    pthread_mutex_unlock(&ziplist_lock);
+    return queued;
+}
+
+void zip_files(void*) {
+    pthread_mutex_lock(&ziplist_lock);
+    if (zip_list.empty()) {
+        pthread_mutex_unlock(&ziplist_lock);
+        return;
+    }
+    std::string input = zip_list.front();
+    pthread_mutex_unlock(&ziplist_lock);
+    std::string output = input + ".gz";
+
+    // The input is opened first, so a missing one leaves no empty output.
+    FILE* in = s_fopen(input.c_str(), "rb");
+    if (in == NULL) {
+        int error = errno;
+        printf("fopen failed to get infile[%s] pointer", input.c_str());
+        fflush(stdout);
+        // A log that is gone cannot be compressed; it must not hold up the
+        // logs queued behind it.
+        if (error == ENOENT)
+            drop_from_ziplist(input);
+        return;
+    }
+    int fd = s_open64(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+    gzFile out = fd == -1 ? NULL : gzdopen(fd, "wb");
+    if (out == NULL) {
+        if (fd != -1) {
+            close(fd);
+            unlink(output.c_str());
+        }
+        printf("fopen failed to get outfile[%s] pointer", output.c_str());
+        fflush(stdout);
+        fclose(in);
+        return;
+    }
+
+    putlog(LOG_ADVICE, "debug: compressing: %s", input.c_str());
+    char piece[256];
+    size_t got;
+    uint64_t total = 0;
+    bool compressed = true;
+    while ((got = fread(piece, 1, sizeof piece, in)) > 0) {
+        int put = gzwrite(out, piece, static_cast<unsigned>(got));
+        if (put != static_cast<int>(got)) {
+            int code;
+            const char* text = gzerror(out, &code);
+            if (code == Z_ERRNO)
+                text = strerror(errno);
+            putlog(LOG_ERROR, "[system: gzwrite:%d:%s], in %s, unable to compress %s", code, text,
+                   __func__, input.c_str());
+            compressed = false;
+            break;
+        }
+        total += static_cast<uint64_t>(put);
+    }
+    if (compressed && ferror(in)) {
+        putlog(LOG_ERROR, "[system: fread:%d:%s], in %s, unable to read %s", errno,
+               strerror(errno), __func__, input.c_str());
+        compressed = false;
+    }
+    fclose(in);
+    errno = 0;
+    int closed = gzclose(out);
+    if (closed != Z_OK && compressed) {
+        putlog(LOG_ERROR, "[system: gzclose:%d:%s], in %s, unable to compress %s", closed,
+               closed == Z_ERRNO ? strerror(errno) : zError(closed), __func__, input.c_str());
+        compressed = false;
+    }
+    if (!compressed) {
+        // The input stays queued and is tried again at the next run.
+        unlink(output.c_str());
+        return;
+    }
+    putlog(LOG_ADVICE, "debug: generated: %s", output.c_str());
+
+    if (total != 0)
+        unlink(input.c_str());
+    drop_from_ziplist(input);
+}

@@ -1,0 +1,335 @@
+// Regular expressions, substitutions and @name@ variables; see regexp.h.
+#include "core/regexp.h"
+
+#include <pcre2posix.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/filebuf.h"
+#include "core/log.h"
+#include "core/mem.h"
+
+struct reg_pattern_t {
+    regex_t compiled;
+};
+
+namespace {
+
+// Longest variable name between two '@'.
+const size_t VARIABLE_NAME_MAX = 62;
+
+uint32_t pcre2_options_of(int options)
+{
+    uint32_t mapped = 0;
+    if (options & PCRE_CASELESS)
+        mapped |= PCRE2_CASELESS;
+    if (options & PCRE_MULTILINE)
+        mapped |= PCRE2_MULTILINE;
+    if (options & PCRE_DOTALL)
+        mapped |= PCRE2_DOTALL;
+    if (options & PCRE_EXTENDED)
+        mapped |= PCRE2_EXTENDED;
+    if (options & PCRE_UNGREEDY)
+        mapped |= PCRE2_UNGREEDY;
+    return mapped;
+}
+
+// Reads the reference that starts with the '@' at text[at] (size bytes in
+// all). Appends what it stands for to out and returns the bytes consumed;
+// 0 when the '@' starts no reference and is an ordinary byte.
+size_t expand_reference(const char* text, size_t size, size_t at, template_variables& variables,
+                        std::string& out)
+{
+    if (at + 1 < size && text[at + 1] == '@') {
+        out += '@';
+        return 2;
+    }
+    size_t limit = at + 1 + VARIABLE_NAME_MAX;
+    for (size_t i = at + 1; i < size && i <= limit; i++) {
+        if (text[i] != '@')
+            continue;
+        std::string name(text + at + 1, i - at - 1);
+        auto found = variables.find(name);
+        if (found == variables.end())
+            variables.emplace(name, std::string());
+        else
+            out += found->second;
+        return i - at + 1;
+    }
+    return 0;
+}
+
+// Appends [data, data+size) to a buffer.
+void add_bytes(Filebuf* buffer, const char* data, size_t size)
+{
+    if (size > 0)
+        buffer->Add(data, (unsigned)size);
+}
+
+} // namespace
+
+reg_pattern_t* reg_compile(const char* pattern, int flags)
+{
+    reg_pattern_t* compiled = (reg_pattern_t*)xmalloc(sizeof(reg_pattern_t));
+    if (compiled == NULL)
+        FATAL_ALLOC("src/regexp", sizeof(reg_pattern_t));
+    // Matches are never asked for, so none are recorded.
+    int posix_flags = REG_NOSUB;
+    if (flags & REGEXP_ICASE)
+        posix_flags |= REG_ICASE;
+    if (regcomp(&compiled->compiled, pattern, posix_flags) != 0) {
+        putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
+        free(compiled);
+        return NULL;
+    }
+    return compiled;
+}
+
+int reg_exec(const reg_pattern_t* pattern, const char* text)
+{
+    return regexec(&pattern->compiled, text, 0, NULL, 0);
+}
+
+void reg_free(reg_pattern_t* pattern)
+{
+    if (pattern == NULL)
+        FATAL("src/regexp");
+    regfree(&pattern->compiled);
+    free(pattern);
+}
+
+regex_sub_t* reg_sub_compile(const char* pattern, int options)
+{
+    int error;
+    PCRE2_SIZE offset;
+    pcre2_code* code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
+                                     pcre2_options_of(options), &error, &offset, NULL);
+    if (code == NULL) {
+        putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
+        return NULL;
+    }
+    regex_sub_t* compiled = (regex_sub_t*)xmalloc(sizeof(regex_sub_t));
+    if (compiled == NULL)
+        FATAL_ALLOC("src/regexp", sizeof(regex_sub_t));
+    compiled->code = code;
+    compiled->jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+    return compiled;
+}
+
+regmatch_sub_t* reg_sub_exec(const regex_sub_t* pattern, const char* subject)
+{
+    // Room for every group of the pattern, so no match is lost for want of
+    // space.
+    pcre2_match_data* data = pcre2_match_data_create_from_pattern(pattern->code, NULL);
+    if (data == NULL)
+        FATAL_ALLOC("src/regexp", sizeof(PCRE2_SIZE) * 2);
+    PCRE2_SIZE length = strlen(subject);
+    int result = pcre2_match(pattern->code, (PCRE2_SPTR)subject, length, 0, 0, data, NULL);
+    if (result == PCRE2_ERROR_JIT_STACKLIMIT)
+        result = pcre2_match(pattern->code, (PCRE2_SPTR)subject, length, 0, PCRE2_NO_JIT, data,
+                             NULL);
+    if (result <= 0) {
+        pcre2_match_data_free(data);
+        return NULL;
+    }
+    regmatch_sub_t* match = (regmatch_sub_t*)xmalloc(sizeof(regmatch_sub_t));
+    if (match == NULL)
+        FATAL_ALLOC("src/regexp", sizeof(regmatch_sub_t));
+    PCRE2_SIZE* offsets = pcre2_get_ovector_pointer(data);
+    match->start = (int)offsets[0];
+    match->end = (int)offsets[1];
+    match->count = result;
+    if (pcre2_substring_list_get(data, &match->groups, &match->lengths) != 0)
+        FATAL_ALLOC("src/regexp", sizeof(PCRE2_UCHAR*) * (size_t)result);
+    pcre2_match_data_free(data);
+    return match;
+}
+
+char* reg_sub_parse(const regmatch_sub_t* match, const char* template_text,
+                    template_variables& variables)
+{
+    std::string out;
+    size_t size = strlen(template_text);
+    for (size_t i = 0; i < size;) {
+        char c = template_text[i];
+        if (c == '$') {
+            if (i + 1 == size) {
+                out += '$';
+                break;
+            }
+            char next = template_text[i + 1];
+            i += 2;
+            if (next == '$') {
+                out += '$';
+                continue;
+            }
+            int group = next - '0';
+            if (group >= 0 && group < match->count)
+                out.append((const char*)match->groups[group], match->lengths[group]);
+        } else if (c == '\\') {
+            if (i + 1 == size)
+                break;
+            char next = template_text[i + 1];
+            i += 2;
+            switch (next) {
+            case 'a': out += '\x07'; break;
+            case 'e': out += '\x1B'; break;
+            case 'f': out += '\x0C'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            default: out += next; break;
+            }
+        } else if (c == '@') {
+            size_t used = expand_reference(template_text, size, i, variables, out);
+            if (used == 0) {
+                out += '@';
+                i++;
+            } else {
+                i += used;
+            }
+        } else {
+            out += c;
+            i++;
+        }
+    }
+    char* text = xstrndup(out.data(), out.size());
+    if (text == NULL)
+        FATAL_ALLOC("src/regexp", out.size() + 1);
+    return text;
+}
+
+int reg_replace(Filebuf* buffer, const regex_sub_t* pattern, const char* template_text,
+                template_variables& variables)
+{
+    // Make the data a C string for the matcher; the NUL goes again below.
+    buffer->Add("", 1);
+    const char* text = buffer->data;
+    size_t length = strlen(text); // a NUL inside the data ends the search
+    size_t resume = 0;
+    int count = 0;
+    Filebuf* output = NULL;
+    for (;;) {
+        regmatch_sub_t* match = reg_sub_exec(pattern, text + resume);
+        if (match == NULL)
+            break;
+        if (output == NULL)
+            output = new Filebuf();
+        size_t start = resume + (size_t)match->start;
+        size_t end = resume + (size_t)match->end;
+        add_bytes(output, text + resume, start - resume);
+        if (template_text != NULL) {
+            char* replacement = reg_sub_parse(match, template_text, variables);
+            add_bytes(output, replacement, strlen(replacement));
+            free(replacement);
+        }
+        reg_sub_match_free(match);
+        count++;
+        if (end > start) {
+            resume = end;
+        } else {
+            // An empty match: keep the byte after it and search on behind it;
+            // at the end of the text there is nothing left to search.
+            if (end == length) {
+                resume = end;
+                break;
+            }
+            add_bytes(output, text + end, 1);
+            resume = end + 1;
+        }
+    }
+    if (output == NULL) {
+        buffer->Resize((int)buffer->size - 1);
+        return 0;
+    }
+    // The rest of the data after the last match, without the added NUL.
+    add_bytes(output, buffer->data + resume, buffer->size - 1 - resume);
+    buffer->Swap(output);
+    delete output;
+    return count;
+}
+
+void reg_sub_match_free(regmatch_sub_t* match)
+{
+    if (match == NULL)
+        return;
+    pcre2_substring_list_free((PCRE2_SPTR*)match->groups);
+    free(match);
+}
+
+void reg_sub_free(regex_sub_t* pattern)
+{
+    if (pattern == NULL)
+        return;
+    pcre2_code_free(pattern->code);
+    free(pattern);
+}
+
+void variables_parse(template_variables& variables, Filebuf* buffer)
+{
+    if (buffer->size == 0 || memchr(buffer->data, '@', buffer->size) == NULL)
+        return;
+    std::string out;
+    out.reserve(buffer->size);
+    const char* data = buffer->data;
+    size_t size = buffer->size;
+    for (size_t i = 0; i < size;) {
+        if (data[i] == '@') {
+            size_t used = expand_reference(data, size, i, variables, out);
+            if (used > 0) {
+                i += used;
+                continue;
+            }
+        }
+        out += data[i];
+        i++;
+    }
+    Filebuf expanded;
+    add_bytes(&expanded, out.data(), out.size());
+    buffer->Swap(&expanded);
+}
+
+int string_replace(Filebuf* buffer, const char* search, const char* replacement)
+{
+    size_t search_length = search == NULL ? 0 : strlen(search);
+    if (search_length == 0 || buffer->size == 0)
+        return 0;
+    size_t replacement_length = replacement == NULL ? 0 : strlen(replacement);
+    std::string out;
+    const char* data = buffer->data;
+    size_t size = buffer->size;
+    size_t at = 0;
+    bool changed = false;
+    while (at < size) {
+        const char* found = (const char*)memmem(data + at, size - at, search, search_length);
+        if (found == NULL)
+            break;
+        out.append(data + at, (size_t)(found - (data + at)));
+        out.append(replacement == NULL ? "" : replacement, replacement_length);
+        at = (size_t)(found - data) + search_length;
+        changed = true;
+    }
+    if (!changed)
+        return 0;
+    out.append(data + at, size - at);
+    Filebuf replaced;
+    add_bytes(&replaced, out.data(), out.size());
+    buffer->Swap(&replaced);
+    return 0;
+}
+
+int pcre_options(const char* letters)
+{
+    int options = 0;
+    for (const char* p = letters; p != NULL && *p != '\0'; p++) {
+        switch (*p) {
+        case 'i': case 'I': options |= PCRE_CASELESS; break;
+        case 'm': case 'M': options |= PCRE_MULTILINE; break;
+        case 's': case 'S': options |= PCRE_DOTALL; break;
+        case 'x': case 'X': options |= PCRE_EXTENDED; break;
+        case 'u': case 'U': options |= PCRE_UNGREEDY; break;
+        default: break;
+        }
+    }
+    return options;
+}

@@ -1,5 +1,0 @@
-#include "dnsbl.h"
-
-DnsblSection* dnsbl_section = nullptr;
-
-DnsblSection::DnsblSection() : Section("dnsbl", SECTION_RWLOCK) {}

@@ -1,0 +1,41 @@
+// Configuration section: cookie filter.
+// Until its rules are built the section exists only so that start-up can
+// create it in its place among the others, and lets every cookie pass.
+#pragma once
+
+#include <list>
+#include <string>
+#include <utility>
+
+#include "config/section.h"
+
+struct CONNECTION_T;
+
+// One Cookie or Set-Cookie value taken apart at ';': its name=value pairs,
+// the attributes domain, path, expires and version (names compared without
+// case), and attributes without a value such as Secure or HttpOnly.
+class CookieHeader {
+public:
+    explicit CookieHeader(std::string value);
+
+    // The pairs joined by "; ", then "; domain=", "; path=", "; expires=" and
+    // "; version=" where present, then "; " and each valueless attribute as
+    // written.
+    std::string Build() const;
+
+    std::list<std::pair<std::string, std::string>> pairs;
+    std::string domain, path, expires, version;
+    bool has_domain = false, has_path = false, has_expires = false, has_version = false;
+    std::list<std::string> flags;
+};
+
+class CookieSection : public Section {
+public:
+    CookieSection();
+    void update() override {}
+    // Direction 0: a cookie coming in (Set-Cookie of a response); 1: going
+    // out (Cookie of a request). 1 lets it pass, 0 refuses it.
+    int check(int direction, CONNECTION_T* connection, CookieHeader& cookie);
+};
+
+extern CookieSection* cookie_section;

@@ -1,0 +1,5 @@
+#include "filter/keyword.h"
+
+KeywordSection* keyword_section = nullptr;
+
+KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK) {}

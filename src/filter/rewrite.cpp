@@ -1,0 +1,5 @@
+#include "filter/rewrite.h"
+
+RewriteSection* rewrite_section = nullptr;
+
+RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK) {}

@@ -1,5 +1,0 @@
-#include "fprot.h"
-
-FProtSection* fprot_section = nullptr;
-
-FProtSection::FProtSection() : Section("fprot", SECTION_RWLOCK) {}

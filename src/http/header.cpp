@@ -1,0 +1,659 @@
+// HEADER record and parsers; see header.h for the contract.
+#include "http/header.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include <string>
+#include <vector>
+
+#include "cache/cache.h"
+#include "core/log.h"
+#include "core/mem.h"
+#include "core/misc.h"
+#include "http/url.h"
+
+namespace {
+
+// Replaces an owned string field by a copy of `length` characters.
+void set_field(char*& field, const char* text, size_t length)
+{
+    char* copy = xstrndup(text, length);
+    if (copy == NULL)
+        FATAL_ALLOC("src/header", length + 1);
+    free(field);
+    field = copy;
+}
+
+void set_field(char*& field, const std::string& value)
+{
+    set_field(field, value.data(), value.size());
+}
+
+char* copy_or_null(const char* text)
+{
+    char* copy = NULL;
+    if (text != NULL)
+        set_field(copy, text, strlen(text));
+    return copy;
+}
+
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Characters of a token (field names, methods): RFC 9110 tchar.
+inline bool is_tchar(unsigned char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != NULL;
+}
+
+bool is_token(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (unsigned char c : text)
+        if (!is_tchar(c))
+            return false;
+    return true;
+}
+
+std::string trimmed(const std::string& text)
+{
+    size_t start = 0, end = text.size();
+    while (start < end && is_blank(text[start]))
+        start++;
+    while (end > start && is_blank(text[end - 1]))
+        end--;
+    return text.substr(start, end - start);
+}
+
+// Splits a comma-separated list into its trimmed, non-empty elements.
+std::vector<std::string> list_elements(const std::string& value)
+{
+    std::vector<std::string> elements;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string::npos)
+            comma = value.size();
+        std::string element = trimmed(value.substr(start, comma - start));
+        if (!element.empty())
+            elements.push_back(element);
+        start = comma + 1;
+    }
+    return elements;
+}
+
+// Decodes an authority piece into out; false when it holds a zero byte.
+bool authority_decode(const char* text, size_t length, std::string& out)
+{
+    char* decoded = url_authority_decode(text, length);
+    if (decoded == NULL)
+        return false;
+    out = decoded;
+    free(decoded);
+    return true;
+}
+
+// Value of a Connection or Proxy-Connection header: 0 when any of its
+// options is "close", 1 when one is "keep-alive", else `current`.
+int connection_option(const std::string& value, int current)
+{
+    bool keep_alive = false;
+    for (const std::string& option : list_elements(value)) {
+        if (strcasecmp(option.c_str(), "close") == 0)
+            return 0;
+        if (strncasecmp(option.c_str(), "keep-alive", 10) == 0)
+            keep_alive = true;
+    }
+    return keep_alive ? 1 : current;
+}
+
+// What the line parser learns about the framing while it walks the lines.
+struct Framing {
+    bool length_seen = false;
+    bool length_invalid = false;
+    size_t length = 0;
+    bool coding_seen = false;
+    std::vector<std::string> codings; // transfer codings in order, lower-case
+    int host_lines = 0;
+};
+
+// Reads a Content-Length value: one or more decimal numbers joined by commas,
+// all equal, and equal to any earlier Content-Length.
+void read_content_length(const std::string& value, Framing& framing)
+{
+    std::vector<std::string> elements = list_elements(value);
+    if (elements.empty() || value.find_first_not_of("0123456789, \t") != std::string::npos) {
+        framing.length_invalid = true;
+        return;
+    }
+    for (const std::string& element : elements) {
+        size_t number = 0;
+        for (char c : element) {
+            if (c < '0' || c > '9') {
+                framing.length_invalid = true;
+                return;
+            }
+            size_t digit = (size_t)(c - '0');
+            if (number > (SIZE_MAX - digit) / 10) {
+                framing.length_invalid = true;
+                return;
+            }
+            number = number * 10 + digit;
+        }
+        if (framing.length_seen && number != framing.length) {
+            framing.length_invalid = true;
+            return;
+        }
+        framing.length_seen = true;
+        framing.length = number;
+    }
+}
+
+void read_transfer_coding(const std::string& value, Framing& framing)
+{
+    framing.coding_seen = true;
+    for (std::string coding : list_elements(value)) {
+        coding = trimmed(coding.substr(0, coding.find(';')));
+        string_tolower(&coding[0]);
+        framing.codings.push_back(coding);
+    }
+}
+
+bool is_request(const HEADER* header)
+{
+    return header->type == REQUEST_CONNECT || header->type == REQUEST_PROXY ||
+           header->type == REQUEST_TRANSPARENT;
+}
+
+// Assigns one logical header line to the record. Returns 0 or a refusal.
+int parse_line(HEADER* header, const std::string& line, Framing& framing)
+{
+    bool request = is_request(header);
+    size_t colon = line.find(':');
+    // A line without ':' or with nothing after it is not a header line.
+    if (colon == std::string::npos || colon + 1 == line.size())
+        return 0;
+    std::string name = line.substr(0, colon);
+    if (!name.empty() && is_blank(name.back())) {
+        // Blanks before the ':' let two parties read two different names.
+        if (request)
+            return 400;
+        name = trimmed(name);
+    }
+    if (!is_token(name)) {
+        if (request && name.find_first_of(" \t") != std::string::npos)
+            return 400;
+        return 0;
+    }
+    std::string value = trimmed(line.substr(colon + 1));
+    const char* n = name.c_str();
+    int passthrough = 0;
+
+    if (strcasecmp(n, "Content-length") == 0) {
+        read_content_length(value, framing);
+        if (framing.length_seen && !framing.length_invalid) {
+            header->content_length = framing.length;
+            header->flags |= HEADER_HAS_LENGTH;
+        }
+    } else if (strcasecmp(n, "Transfer-Encoding") == 0) {
+        read_transfer_coding(value, framing);
+    } else if (strcasecmp(n, "Content-Type") == 0) {
+        set_field(header->content_type, value);
+        set_field(header->mime_type, value.substr(0, value.find(';')));
+    } else if (strcasecmp(n, "Content-Encoding") == 0) {
+        set_field(header->content_encoding, value);
+    } else if (strcasecmp(n, "Accept-Encoding") == 0) {
+        set_field(header->accept_encoding, value);
+    } else if (strcasecmp(n, "Location") == 0) {
+        set_field(header->location, value);
+    } else if (strcasecmp(n, "Authorization") == 0) {
+        set_field(header->authorization, value);
+    } else if (strcasecmp(n, "Proxy-Authenticate") == 0) {
+        set_field(header->proxy_authenticate, value);
+    } else if (strcasecmp(n, "Proxy-Authorization") == 0) {
+        set_field(header->proxy_authorization, value);
+    } else if (strcasecmp(n, "Referer") == 0) {
+        set_field(header->referer, value);
+    } else if (strcasecmp(n, "User-Agent") == 0) {
+        set_field(header->user_agent, value);
+    } else if (strcasecmp(n, "Cache-Control") == 0) {
+        set_field(header->cache_control, value);
+    } else if (strcasecmp(n, "Expires") == 0) {
+        set_field(header->expires, value);
+    } else if (strcasecmp(n, "If-Modified-Since") == 0) {
+        set_field(header->if_modified_since, value);
+    } else if (strcasecmp(n, "Last-Modified") == 0) {
+        set_field(header->last_modified, value);
+    } else if (strcasecmp(n, "Range") == 0) {
+        set_field(header->range, value);
+    } else if (strcasecmp(n, "Via") == 0) {
+        set_field(header->via, value);
+    } else if (strcasecmp(n, "Encapsulated") == 0) {
+        set_field(header->encapsulated, value);
+    } else if (strcasecmp(n, "X-Forwarded-For") == 0) {
+        set_field(header->x_forwarded_for, value);
+    } else if (strcasecmp(n, "Host") == 0) {
+        framing.host_lines++;
+        set_field(header->host_header, value);
+    } else if (strcasecmp(n, "WWW-Authenticate") == 0) {
+        set_field(header->www_authenticate, value);
+        passthrough = 1;
+    } else if (strcasecmp(n, "X-Cache") == 0) {
+        if (header->x_cache == NULL)
+            set_field(header->x_cache, value);
+        else
+            passthrough = 1;
+    } else if (strcasecmp(n, "TE") == 0 || strcasecmp(n, "Trailers") == 0 ||
+               strcasecmp(n, "Upgrade") == 0 || strcasecmp(n, "Keep-Alive") == 0) {
+        // Hop-by-hop: listed, never written back.
+    } else if (strcasecmp(n, "Connection") == 0) {
+        header->keep_alive = connection_option(value, header->keep_alive);
+    } else if (strcasecmp(n, "Proxy-Connection") == 0) {
+        header->proxy_keep_alive = connection_option(value, header->proxy_keep_alive);
+    } else {
+        passthrough = 1;
+    }
+    header->lines.push_back(HTTP_HEADER{passthrough, name, value});
+    return 0;
+}
+
+// The Host header of a request: "host[:port]" by the authority rules.
+bool host_header_valid(const char* value)
+{
+    size_t length = strlen(value);
+    if (length == 0)
+        return true;
+    url_authority_t pieces;
+    url_authority_split(value, length, &pieces);
+    if (pieces.userinfo != NULL || pieces.host_length == 0 ||
+        !url_host_valid(pieces.host, pieces.host_length))
+        return false;
+    return pieces.port == NULL || pieces.port_length == 0 ||
+           url_port_parse(pieces.port, pieces.port_length) != -1;
+}
+
+// Settles the framing once every line is read (RFC 9112, 6.1 and 6.3).
+int settle_framing(HEADER* header, const Framing& framing)
+{
+    bool request = is_request(header);
+    int bad = request ? 400 : 502;
+    if (framing.length_invalid)
+        return bad;
+    if (framing.coding_seen) {
+        // An HTTP/1.0 peer cannot frame a body with chunks.
+        if (request && header->version != HTTP_VERSION_11)
+            return 400;
+        size_t chunked = 0;
+        for (const std::string& coding : framing.codings)
+            if (coding == "chunked")
+                chunked++;
+        bool chunked_last = !framing.codings.empty() && framing.codings.back() == "chunked";
+        if (!chunked_last || chunked != 1)
+            return bad;
+        if (framing.codings.size() != 1)
+            return request ? 501 : 502;
+        header->chunked = 1;
+        if (header->flags & HEADER_HAS_LENGTH) {
+            // Both framings: chunked wins, the length is never forwarded and
+            // the connection is not trusted with another message.
+            header->flags &= ~HEADER_HAS_LENGTH;
+            header->content_length = 0;
+            header->keep_alive = 0;
+            header->proxy_keep_alive = 0;
+        }
+    }
+    if (request) {
+        if (framing.host_lines > 1)
+            return 400;
+        if (header->host_header != NULL && !host_header_valid(header->host_header))
+            return 400;
+    }
+    return 0;
+}
+
+// The status of a request target, when it is refused.
+int parse_target(HEADER* header, const char* target)
+{
+    const char* authority;
+    if (header->type == REQUEST_TRANSPARENT) {
+        set_field(header->scheme, "http");
+        free(header->path);
+        header->path = url_path_fix(target);
+        header->port = 80;
+        return 0;
+    }
+    if (header->type == REQUEST_CONNECT) {
+        set_field(header->scheme, "connect");
+        authority = target;
+    } else {
+        const char* colon = strchr(target, ':');
+        if (colon == NULL || colon == target)
+            return 400;
+        std::string scheme(target, (size_t)(colon - target));
+        if (!(isalpha((unsigned char)scheme[0])) ||
+            scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                     "0123456789+-.") != std::string::npos)
+            return 400;
+        // The two characters after the ':' (normally "//") are skipped unread.
+        if (colon[1] == '\0' || colon[2] == '\0')
+            return 400;
+        string_tolower(&scheme[0]);
+        set_field(header->scheme, scheme);
+        authority = colon + 3;
+    }
+
+    size_t authority_length = url_authority_length(authority);
+    const char* rest = authority + authority_length;
+    free(header->path);
+    if (*rest == '/') {
+        header->path = url_path_fix(rest);
+    } else {
+        std::string rooted = "/";
+        rooted += rest;
+        header->path = url_path_fix(rooted.c_str());
+    }
+
+    url_authority_t pieces;
+    url_authority_split(authority, authority_length, &pieces);
+    if (pieces.userinfo != NULL) {
+        const char* separator = (const char*)memchr(pieces.userinfo, ':', pieces.userinfo_length);
+        size_t user_length = separator == NULL ? pieces.userinfo_length
+                                               : (size_t)(separator - pieces.userinfo);
+        std::string user, password;
+        if (!authority_decode(pieces.userinfo, user_length, user))
+            return 400;
+        if (separator != NULL &&
+            !authority_decode(separator + 1, pieces.userinfo_length - user_length - 1, password))
+            return 400;
+        if (user.size() > URL_CREDENTIAL_MAX || password.size() > URL_CREDENTIAL_MAX)
+            return 400;
+        // A user part without a user name carries nothing to use.
+        if (!user.empty()) {
+            set_field(header->user, user);
+            set_field(header->password, password);
+        }
+    }
+
+    std::string host;
+    if (!authority_decode(pieces.host, pieces.host_length, host) || host.empty() ||
+        !url_host_valid(host.data(), host.size()))
+        return 400;
+    string_tolower(&host[0]);
+    set_field(header->host, host);
+
+    if (pieces.port != NULL && pieces.port_length > 0) {
+        header->port = url_port_parse(pieces.port, pieces.port_length);
+        if (header->port == -1)
+            return 400;
+    } else {
+        header->flags |= HEADER_DEFAULT_PORT;
+        header->port = header->type == REQUEST_CONNECT ? 443 : protocol_port(header->scheme);
+    }
+    header_complete(header);
+    return 0;
+}
+
+// Parses a request; the status of the refusal, or 0.
+int parse_request(HEADER* header, const char* text)
+{
+    if (text == NULL || text[0] == '\0')
+        return 400;
+    size_t line_length = strcspn(text, "\r\n");
+    // The request line's words, at most one more than a request line holds.
+    std::string words[4];
+    int count = 0;
+    size_t i = 0;
+    while (i < line_length && count < 4) {
+        while (i < line_length && is_blank(text[i]))
+            i++;
+        if (i == line_length)
+            break;
+        size_t start = i;
+        while (i < line_length && !is_blank(text[i]))
+            i++;
+        words[count++].assign(text + start, i - start);
+    }
+    if (count < 2 || count > 3)
+        return 400;
+    const std::string& method = words[0];
+    const std::string& target = words[1];
+    if (method.size() > HEADER_METHOD_MAX || !is_token(method))
+        return 400;
+    if (target.size() > HEADER_TARGET_MAX)
+        return 414;
+    if (count == 3 && words[2].size() > HEADER_VERSION_MAX)
+        return 400;
+
+    if (strcasecmp(method.c_str(), "CONNECT") == 0)
+        header->type = REQUEST_CONNECT;
+    else if (target[0] == '/')
+        header->type = REQUEST_TRANSPARENT;
+    else
+        header->type = REQUEST_PROXY;
+    header->version = count == 3 && strcasecmp(words[2].c_str(), "HTTP/1.1") == 0
+                          ? HTTP_VERSION_11
+                          : HTTP_VERSION_10;
+    int status = parse_target(header, target.c_str());
+    if (status != 0)
+        return status;
+    set_field(header->method, method);
+    status = http_header_list_parse(header, text);
+    if (status != 0)
+        return status;
+    set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
+    return 0;
+}
+
+void free_strings(HEADER* header)
+{
+    char** fields[] = {
+        &header->raw, &header->url, &header->user, &header->password, &header->method,
+        &header->scheme, &header->host, &header->path, &header->referer,
+        &header->user_agent, &header->location, &header->content_type,
+        &header->content_encoding, &header->accept_encoding, &header->www_authenticate,
+        &header->authorization, &header->range, &header->proxy_authenticate,
+        &header->proxy_authorization, &header->host_header, &header->mime_type,
+        &header->cache_control, &header->expires, &header->if_modified_since,
+        &header->last_modified, &header->warning, &header->age, &header->x_cache,
+        &header->x_forwarded_for, &header->via, &header->encapsulated,
+    };
+    for (char** field : fields) {
+        free(*field);
+        *field = NULL;
+    }
+}
+
+} // namespace
+
+HEADER* header_new()
+{
+    return new HEADER();
+}
+
+void http_header_free(HEADER* header)
+{
+    if (header == NULL)
+        return;
+    free_strings(header);
+    delete header;
+}
+
+HEADER* http_header_dup(const HEADER* header)
+{
+    HEADER* copy = new HEADER(*header);
+    // The copy shares every string so far; give it its own.
+    char** fields[] = {
+        &copy->raw, &copy->url, &copy->user, &copy->password, &copy->method,
+        &copy->scheme, &copy->host, &copy->path, &copy->referer, &copy->user_agent,
+        &copy->location, &copy->content_type, &copy->content_encoding,
+        &copy->accept_encoding, &copy->www_authenticate, &copy->authorization,
+        &copy->range, &copy->proxy_authenticate, &copy->proxy_authorization,
+        &copy->host_header, &copy->mime_type, &copy->cache_control, &copy->expires,
+        &copy->if_modified_since, &copy->last_modified, &copy->warning, &copy->age,
+        &copy->x_cache, &copy->x_forwarded_for, &copy->via, &copy->encapsulated,
+    };
+    for (char** field : fields)
+        *field = copy_or_null(*field);
+    return copy;
+}
+
+int header_length(const char* text, unsigned max)
+{
+    bool line_seen = false;   // an LF came before
+    bool content_seen = false; // something but CR since that LF
+    unsigned i = 0;
+    for (; i < max && text[i] != '\0'; i++) {
+        if (text[i] == '\n') {
+            if (line_seen && !content_seen)
+                return (int)(i + 1);
+            line_seen = true;
+            content_seen = false;
+        } else if (text[i] != '\r') {
+            content_seen = true;
+        }
+    }
+    return (int)i;
+}
+
+int header_type(const char* text, unsigned len)
+{
+    unsigned n = len < 5 ? len : 5;
+    return strncasecmp(text, "HTTP/", n) == 0 ? RESPONSE_HTTP : REQUEST_TRANSPARENT;
+}
+
+void header_complete(HEADER* header)
+{
+    std::string url = header->scheme != NULL ? header->scheme : "";
+    url += "://";
+    url += header->host != NULL ? header->host : "";
+    url += ':';
+    url += std::to_string(header->port);
+    url += header->path != NULL ? header->path : "";
+    set_field(header->url, url);
+}
+
+int http_header_list_parse(HEADER* header, const char* text)
+{
+    if (text == NULL || text[0] == '\0')
+        return 0;
+    const char* first_end = strchr(text, '\n');
+    if (first_end == NULL)
+        return 0;
+    bool request = is_request(header);
+    Framing framing;
+    std::string pending; // the logical line being gathered
+    bool have_pending = false;
+    for (const char* line = first_end + 1; *line != '\0' && *line != '\r' && *line != '\n';) {
+        const char* end = strchr(line, '\n');
+        if (end == NULL)
+            break; // an unterminated line ends the header
+        size_t length = strcspn(line, "\r\n");
+        if (request && length > HEADER_LINE_MAX)
+            return 431;
+        if (is_blank(line[0])) {
+            // A folded line continues the one before it.
+            if (request)
+                return 400;
+            if (have_pending) {
+                size_t start = 0;
+                while (start < length && is_blank(line[start]))
+                    start++;
+                pending += ' ';
+                pending.append(line + start, length - start);
+            }
+        } else {
+            if (have_pending) {
+                int status = parse_line(header, pending, framing);
+                if (status != 0)
+                    return status;
+            }
+            pending.assign(line, length);
+            have_pending = true;
+        }
+        line = end + 1;
+    }
+    if (have_pending) {
+        int status = parse_line(header, pending, framing);
+        if (status != 0)
+            return status;
+    }
+    return settle_framing(header, framing);
+}
+
+HEADER* http_header_parse_request(const char* text)
+{
+    return http_header_parse_request(text, NULL);
+}
+
+HEADER* http_header_parse_request(const char* text, int* refusal)
+{
+    HEADER* header = header_new();
+    int status = parse_request(header, text);
+    if (refusal != NULL)
+        *refusal = status;
+    if (status == 0)
+        return header;
+    putlog(LOG_ERROR, "security: malformatted request header");
+    http_header_free(header);
+    return NULL;
+}
+
+HEADER* http_header_parse_response(const char* text)
+{
+    if (text == NULL || text[0] == '\0')
+        return NULL;
+    const char* first_end = strchr(text, '\n');
+    if (first_end == NULL || first_end - text + 1 > HEADER_STATUS_LINE_MAX)
+        return NULL;
+    std::string first(text, (size_t)(first_end - text));
+
+    HEADER* header = header_new();
+    header->type = RESPONSE_HTTP;
+    char protocol_name[11], major, minor;
+    int status;
+    if (sscanf(first.c_str(), "%10[^/]/%c.%c %d", protocol_name, &major, &minor, &status) == 4) {
+        char protocol[11], status_word[11];
+        if (sscanf(first.c_str(), "%10s %10s", protocol, status_word) != 2) {
+            http_header_free(header);
+            return NULL;
+        }
+        header->version =
+            strcasecmp(protocol, "HTTP/1.1") == 0 ? HTTP_VERSION_11 : HTTP_VERSION_10;
+        header->status = atoi(status_word);
+        if (header->status < 100 || header->status > 999 ||
+            http_header_list_parse(header, text) != 0) {
+            http_header_free(header);
+            return NULL;
+        }
+        set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
+        return header;
+    }
+    // A reply without status line: the whole text is body.
+    header->version = HTTP_VERSION_09;
+    header->status = 200;
+    set_field(header->raw, "HTTP/1.1 200 OK\r\n\r\n");
+    putlog(LOG_DEBUG, "HTTP/0.9 header");
+    return header;
+}
+
+void header_set_if_modified_since(HEADER* request, time_t stored_time)
+{
+    struct tm broken;
+    char date[64];
+    gmtime_r(&stored_time, &broken);
+    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &broken);
+    set_field(request->if_modified_since, date);
+}
+
+void conditional_header(HEADER* request, CACHEMAP* object)
+{
+    time_t stored = cache_section == NULL ? 0 : cache_section->get_mtime(object);
+    header_set_if_modified_since(request, stored);
+}

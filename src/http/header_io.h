@@ -1,0 +1,96 @@
+// Header I/O: the serialiser that turns a HEADER back into wire text in one
+// of three send modes, the sender, the reader of one header block from a
+// socket, the Via and X-Cache updates and the header template variables.
+//
+// Everything runs on the worker that owns the connection; the cookie filter
+// takes its own section lock.
+//
+// Serialiser guarantees: the text is built whole in one buffer and never
+// cut; a CR or LF inside a name, value or start-line piece is written as a
+// blank, so no field can add lines to the header; a chunked message never
+// also carries Content-Length.
+//
+// Reader limits: at most HEADER_BLOCK_MAX characters of header lines. A
+// block that would grow beyond it is refused, never cut: header_get returns
+// NULL and reports 414 when the first line alone does not fit, else 431.
+// The rest of the refused block stays unread, so the caller answers and
+// closes the connection.
+#pragma once
+
+#include <list>
+#include <map>
+#include <string>
+
+#include "http/header.h"
+
+class Filebuf;
+class CookieHeader;
+struct CONNECTION_T;
+
+// Send modes.
+enum {
+    HEADER_SEND_ORIGIN = 0,   // request to an origin server (origin-form line)
+    HEADER_SEND_PARENT = 1,   // request to a parent proxy (absolute URL or CONNECT)
+    HEADER_SEND_RESPONSE = 2, // response to the client
+};
+
+// Sides of a connection: CONNECTION_T::client and CONNECTION_T::server.
+enum {
+    SIDE_CLIENT = 0,
+    SIDE_SERVER = 1,
+};
+
+// Most characters of header lines header_get reads.
+enum { HEADER_BLOCK_MAX = 16382 };
+
+// What the serialiser takes from the connection besides the header.
+struct header_send_context_t {
+    const HEADER* request = nullptr;   // the connection's request, or NULL
+    const char* parent_auth = nullptr; // Proxy-Authorization for a parent
+    int client_keepalive = 0;          // keep the client connection open
+    // Asks the cookie filter about one cookie (direction 0 incoming, 1
+    // outgoing); 1 passes, 0 drops the line. NULL lets every cookie pass.
+    int (*cookie_check)(void* argument, int direction, CookieHeader& cookie) = nullptr;
+    void* cookie_argument = nullptr;
+};
+
+// Appends the wire text of the header to out (see the modes above).
+void header_serialise(Filebuf* out, const HEADER* header, const header_send_context_t& context,
+                      int mode);
+
+// The same with the context taken from the connection (its request, parent
+// credentials, client keep-alive and the cookie filter).
+void header_send_filebuf(Filebuf* out, HEADER* header, CONNECTION_T* connection, int mode);
+
+// Serialises the header and writes it to the side's socket, then flushes
+// that socket. On SIDE_CLIENT nothing is done while CONN_NO_CLIENT is set.
+void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode);
+
+// Reads one header block from the side's socket, watching the other socket
+// too: data arriving there is buffered in that socket; when the client
+// fails while the server is read, the reading stops; when the server fails
+// while the client is read, the server socket is deleted and
+// CONNECTION_T::server becomes NULL. `timeout` in seconds, 0 or less for
+// none. Blank lines before the first line are skipped. Returns the new text
+// with "\r\n" closing it, or the text read so far when the peer closed,
+// failed or the time ran out before the empty line (without the closing
+// "\r\n"), or NULL when nothing was read or the block was refused. `refusal`
+// (when not NULL) receives 0, or 414/431 for a refused block.
+char* header_get(CONNECTION_T* connection, int side, int timeout);
+char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal);
+
+// The request's Via becomes "<old>, <interface>:<port> (Kestrivan <version>)",
+// or without "<old>, " when it had none; the version is the template
+// variable "VERSION".
+void via_header_update(CONNECTION_T* connection);
+
+// The response's X-Cache becomes "<old>, <HIT|MISS> from Kestrivan <version>"
+// ("HIT" for miss 0), or without "<old>, " when it had none.
+void xcache_header_update(CONNECTION_T* connection, int miss);
+
+// Sets, for each line, the variable prefix + "[" + lower-case name + "]"
+// (name at most 1023 characters) to the line's value; a later line of the
+// same name wins.
+void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
+                      const std::list<HTTP_HEADER>& lines);
+void header_variables(CONNECTION_T* connection, std::string prefix, std::list<HTTP_HEADER>& lines);

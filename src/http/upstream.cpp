@@ -1,0 +1,528 @@
+#include "http/upstream.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "cache/cache.h"
+#include "config/general.h"
+#include "core/compat.h"
+#include "core/extensions.h"
+#include "core/filebuf.h"
+#include "core/global.h"
+#include "core/log.h"
+#include "core/misc.h"
+#include "http/header.h"
+#include "http/header_io.h"
+#include "http/http_text.h"
+#include "http/proto_connect.h"
+#include "http/url_commands.h"
+#include "iface/templates.h"
+#include "net/connection.h"
+#include "net/dnscache.h"
+#include "net/network.h"
+#include "net/network_section.h"
+#include "net/relay.h"
+#include "net/serverpool.h"
+#include "net/socket.h"
+#include "net/socks.h"
+
+static const char* client_address(CONNECTION_T* connection) {
+    return connection->client_ip != NULL ? connection->client_ip : "-";
+}
+
+static bool parent_mode(int mode) {
+    return mode == FORWARD_HTTP_PARENT || mode == FORWARD_SOCKS4 || mode == FORWARD_SOCKS5 ||
+           mode == FORWARD_CONNECT_PARENT;
+}
+
+// The host and port the socket itself connects to.
+static const char* connect_host(CONNECTION_T* connection) {
+    if (parent_mode(connection->forward_mode) && connection->upstream_host != NULL &&
+        connection->upstream_host[0] != '\0')
+        return connection->upstream_host;
+    return connection->request->host;
+}
+
+static int connect_port(CONNECTION_T* connection) {
+    return parent_mode(connection->forward_mode) ? connection->upstream_port
+                                                 : connection->request->port;
+}
+
+static struct in_addr local_address(CONNECTION_T* connection) {
+    if (network_section != NULL)
+        return network_section->interface_select(connection);
+    struct in_addr any;
+    any.s_addr = htonl(INADDR_ANY);
+    return any;
+}
+
+upstream_key_t upstream_key(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    upstream_key_t key;
+    key.protocol = request->scheme != NULL ? request->scheme : "http";
+    int mode = connection->forward_mode;
+    if (mode == FORWARD_HTTP_PARENT) {
+        key.host = connect_host(connection) != NULL ? connect_host(connection) : "";
+        key.port = connection->upstream_port;
+    } else {
+        key.host = request->host != NULL ? request->host : "";
+        key.port = request->port;
+    }
+    key.user = request->user;
+    key.password = request->password;
+    key.tunnel_id = connection->tunnel_id;
+
+    // A plain direct connection from the default local address has the
+    // empty route, as every pool user that does not know routes parks it.
+    std::string route;
+    switch (mode) {
+    case FORWARD_HTTP_PARENT:
+        route = "parent";
+        break;
+    case FORWARD_SOCKS4:
+    case FORWARD_SOCKS5:
+    case FORWARD_CONNECT_PARENT: {
+        const char* via = connect_host(connection);
+        route = mode == FORWARD_SOCKS4 ? "socks4 " : mode == FORWARD_SOCKS5 ? "socks5 " : "tunnel ";
+        route += std::string(via != NULL ? via : "") + ":" +
+                 std::to_string(connection->upstream_port);
+        break;
+    }
+    default:
+        break;
+    }
+    struct in_addr bound = local_address(connection);
+    if (bound.s_addr != htonl(INADDR_ANY)) {
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &bound, text, sizeof text);
+        route += route.empty() ? "from " : " from ";
+        route += text;
+    }
+    if (connection->flags & CONN_SSL_UPSTREAM)
+        route += route.empty() ? "tls" : " tls";
+    key.route = route;
+    return key;
+}
+
+int upstream_park(CONNECTION_T* connection) {
+    if (connection->server == NULL || connection->server_keepalive != 1 ||
+        (connection->flags & CONN_TRANSFER_FAILED) || connection->request == NULL ||
+        global == NULL || global->serverpool == NULL)
+        return 0;
+    upstream_key_t key = upstream_key(connection);
+    global->serverpool->Add(connection->server, key.protocol.c_str(), key.host.c_str(), key.port,
+                            key.user, key.password, key.tunnel_id, key.route.c_str());
+    connection->server = NULL;
+    return 1;
+}
+
+// ---- Opening the upstream -----------------------------------------------------
+
+// Opens a new upstream connection by the forward mode; the descriptor or a
+// negative code.
+static int connect_by_mode(CONNECTION_T* connection) {
+    int timeout = general_section != NULL ? general_section->ctimeout_get(connection) : 60;
+    struct in_addr bound = local_address(connection);
+    int mode = connection->forward_mode;
+    const char* host = connect_host(connection);
+    int port = connect_port(connection);
+
+    int fd = net_connect(host, port, bound, timeout);
+    if (fd < 0) {
+        if (mode == FORWARD_HTTP_PARENT)
+            putlog(LOG_ERROR, "network: [IP:%s]connection to proxy server failed",
+                   client_address(connection));
+        return fd;
+    }
+    connection->server = new Socket(fd);
+
+    int opened = 1;
+    if (mode == FORWARD_SOCKS4 || mode == FORWARD_SOCKS5) {
+        opened = mode == FORWARD_SOCKS4 ? proxy_socks4(connection) : proxy_socks5(connection);
+        if (opened != 1)
+            putlog(LOG_ERROR, "network: [IP:%s] connection to %s server failed",
+                   client_address(connection), mode == FORWARD_SOCKS4 ? "socks4" : "socks5");
+    } else if (mode == FORWARD_CONNECT_PARENT) {
+        if (proxy_connect(connection) != 1) {
+            putlog(LOG_ERROR, "network: [IP:%s] connection to proxy failed",
+                   client_address(connection));
+            opened = -1;
+        }
+    }
+    if (opened != 1) {
+        delete connection->server;
+        connection->server = NULL;
+        // The handshake's own code says which page the client gets.
+        return opened < 0 ? opened : -1;
+    }
+    return fd;
+}
+
+int protocol_start(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    connection->server_keepalive = 0;
+    int mode = connection->forward_mode;
+    if (mode == FORWARD_SOCKS5 || mode == FORWARD_DIRECT) {
+        connection->log.peer = request->host != NULL ? request->host : "-";
+        connection->log.set_peercode(PEERCODE_DIRECT);
+    } else {
+        connection->log.peer = connection->upstream_host != NULL ? connection->upstream_host : "-";
+    }
+
+    // A request with a body is never sent over a pooled socket: the server
+    // may have closed it, and the body could not be sent again.
+    bool has_body = (request->flags & HEADER_HAS_LENGTH) || request->chunked;
+    if (request->type != REQUEST_CONNECT && !has_body && global != NULL &&
+        global->serverpool != NULL) {
+        upstream_key_t key = upstream_key(connection);
+        Socket* pooled =
+            global->serverpool->Find(key.protocol.c_str(), key.host.c_str(), key.port, key.user,
+                                     key.password, key.tunnel_id, key.route.c_str());
+        if (pooled != NULL) {
+            connection->server = pooled;
+            connection->flags |= CONN_UPSTREAM_REUSED;
+            connection->server_keepalive = 1;
+            return pooled->fd;
+        }
+    }
+
+    int fd = connect_by_mode(connection);
+    if (fd < 0)
+        return fd;
+
+    if (connection->flags & CONN_SSL_UPSTREAM) {
+        // TLS with the host the socket speaks to: the HTTP parent itself, or
+        // the origin at the end of a SOCKS route or tunnel.
+        const char* peer = mode == FORWARD_HTTP_PARENT ? connect_host(connection) : request->host;
+        if (!connection->server->Encrypt(1, peer)) {
+            delete connection->server;
+            connection->server = NULL;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+int protocol_reconnect(CONNECTION_T* connection) {
+    delete connection->server;
+    connection->server = NULL;
+    connection->flags &= ~CONN_UPSTREAM_REUSED;
+    if (connection->client != NULL && !(connection->flags & CONN_NO_CLIENT))
+        net_drain(connection->client,
+                  general_section != NULL ? general_section->timeout_get(connection) : 60);
+    return protocol_start(connection);
+}
+
+// Answers the client with an error page for an upstream that could not be
+// reached, and records it.
+static void answer_unreachable(CONNECTION_T* connection, const char* page) {
+    if (template_section != NULL)
+        template_section->send(page, connection, 200);
+    connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
+    connection->log.status = 503;
+}
+
+char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
+    char* text = header_get(connection, SIDE_SERVER, timeout);
+    if (text != NULL)
+        return text;
+
+    if (connection->server_keepalive == 0 && !(connection->flags & CONN_PARENT_AUTH_TRIED)) {
+        answer_unreachable(connection, "noconnect");
+        net_dns_purge(connection->request->host);
+        return NULL;
+    }
+    if (connection->flags & CONN_BODY_STREAMED) {
+        putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
+               client_address(connection));
+        connection->client_keepalive = 0;
+        return NULL;
+    }
+    for (;;) {
+        int opened = protocol_reconnect(connection);
+        if (opened < 0) {
+            answer_unreachable(connection, error_to_template(opened));
+            return NULL;
+        }
+        int mode = connection->forward_mode == FORWARD_HTTP_PARENT ? HEADER_SEND_PARENT
+                                                                    : HEADER_SEND_ORIGIN;
+        HEADER* request = connection->request;
+        header_send(request, connection, SIDE_SERVER, mode);
+        if ((request->flags & HEADER_HAS_LENGTH) && connection->body != NULL &&
+            connection->body->size > 0)
+            net_filebuf_send(connection->body, connection, SIDE_SERVER);
+        text = header_get(connection, SIDE_SERVER, timeout);
+        if (text != NULL)
+            return text;
+        if (connection->server_keepalive != 1) {
+            answer_unreachable(connection, "noconnect");
+            return NULL;
+        }
+        // Another pooled socket the server had closed: try the next.
+    }
+}
+
+// ---- Keep-alive -------------------------------------------------------------------
+
+void keepalive_check_client(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    HEADER* response = connection->response;
+    bool keep = request->type != REQUEST_CONNECT && request->keep_alive != 0 &&
+                request->proxy_keep_alive != 0 &&
+                (request->proxy_keep_alive == 1 || request->keep_alive == 1 ||
+                 (request->version == HTTP_VERSION_11 && response != NULL &&
+                  response->keep_alive == 1));
+    connection->client_keepalive = keep ? 1 : 0;
+}
+
+void keepalive_check_server(CONNECTION_T* connection) {
+    HEADER* response = connection->response;
+    if ((response->flags & HEADER_HAS_LENGTH) || response->chunked) {
+        bool keep = response->keep_alive == 1 || response->proxy_keep_alive == 1 ||
+                    (response->version == HTTP_VERSION_11 && response->keep_alive != 0 &&
+                     response->proxy_keep_alive != 0);
+        connection->server_keepalive = keep ? 1 : 0;
+    } else {
+        // The body ends with the connection: neither side can be reused.
+        connection->client_keepalive = 0;
+        connection->server_keepalive = 0;
+    }
+    putlog(LOG_DEBUG, "protocol: [IP:%s] keepalive_server = %d", client_address(connection),
+           connection->server_keepalive);
+}
+
+// ---- Buffering --------------------------------------------------------------------
+
+static bool url_command_present(CONNECTION_T* connection, const char* name) {
+    return url_command_find(connection->url_commands, name) != NULL;
+}
+
+int accepts_encoded_content(CONNECTION_T* connection) {
+    const char* accepted = connection->request->accept_encoding;
+    if (!(connection->flags & CONN_ENCODING_ASKED) && accepted != NULL &&
+        (strcasestr(accepted, "gzip") != NULL || strcasestr(accepted, "deflate") != NULL))
+        return 1;
+    putlog(LOG_DEBUG, "request: [IP:%s] client doesn't support encoded content",
+           client_address(connection));
+    return 0;
+}
+
+int buffer_check(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    HEADER* response = connection->response;
+    unsigned limit = general_section != NULL ? general_section->maxdbuffer_get(connection) : 0;
+    if ((response->flags & HEADER_HAS_LENGTH) && response->content_length > limit &&
+        !url_command_present(connection, "process")) {
+        putlog(LOG_DEBUG,
+               "request: warn: [IP:%s] response exceeds maximum download buffer size",
+               client_address(connection));
+        return 0;
+    }
+    if (connection->flags & CONN_PREFETCH)
+        return connection->htmlstream != NULL && response->content_encoding != NULL ? 1 : 0;
+    if (response->content_encoding != NULL && !accepts_encoded_content(connection))
+        return 1;
+    if (response->chunked && request->version == HTTP_VERSION_10)
+        return 1;
+    if (processors.Execute(PROCESSOR_BUFFCHECK, connection, NULL) == 1)
+        return 1;
+
+    // From here on the body need not pass the content processors.
+    connection->flags &= ~CONN_PROCESSING;
+    if (url_command_present(connection, "raw") || url_command_present(connection, "htmltree") ||
+        (response->content_encoding != NULL && connection->htmlstream != NULL))
+        return 1;
+    if (general_section != NULL && general_section->compressout_get(connection) == 1 &&
+        request->accept_encoding != NULL && response->content_type != NULL &&
+        response->content_encoding == NULL && accepts_encoded_content(connection) &&
+        general_section->encodemime_check(connection, response->content_type))
+        return 1;
+    return 0;
+}
+
+void buffertimeout_set(CONNECTION_T* connection) {
+    int seconds = general_section != NULL ? general_section->bufferwait_get(connection) : 0;
+    putlog(LOG_DEBUG, "request: [IP:%s] buffer timeout: %u", client_address(connection),
+           static_cast<unsigned>(seconds));
+    connection->buffer_deadline = seconds != 0 ? time(NULL) + seconds : 0;
+}
+
+void buffertimeout_check(CONNECTION_T* connection) {
+    unsigned needed = CONN_BUFFERING | CONN_CACHE_STORE;
+    if (connection->client == NULL || (connection->flags & CONN_NO_CLIENT) ||
+        (connection->flags & needed) != needed || connection->cachemap == NULL ||
+        connection->buffer_deadline == 0 || time(NULL) < connection->buffer_deadline)
+        return;
+    if (cache_section != NULL) {
+        cache_section->flag_set(connection->cachemap, CACHE_BUFFERWAIT | CACHE_PREFETCHED);
+        cache_section->send_status(connection, connection->cachemap);
+    }
+    connection->client_keepalive = 0;
+    delete connection->client;
+    connection->client = NULL;
+    connection->flags |= CONN_NO_CLIENT;
+}
+
+// ---- Processor stages ---------------------------------------------------------------
+
+int process_request(CONNECTION_T* connection, Filebuf* body) {
+    processors.Execute(PROCESSOR_AUTH, connection, body);
+    if (connection->user != NULL) {
+        if (global != NULL) {
+            global->stats.AddCounter("users", connection->user, STAT_COUNT);
+            global->stats.Increment("users", connection->user);
+        }
+        connection->log.username = connection->user;
+        connection->variables.erase("USERNAME");
+        connection->variables["USERNAME"] = connection->user;
+    }
+    if (connection->response == NULL) {
+        processors.Execute(PROCESSOR_REQMOD, connection, body);
+        if (connection->response == NULL) {
+            HEADER* request = connection->request;
+            // A streamed body goes upstream as it arrives, in its own
+            // framing; a buffered one (chunks already taken apart) is sent
+            // with its length, an empty one too, so that the server never
+            // waits for chunks that will not come.
+            if (!(connection->flags & CONN_BODY_STREAMED)) {
+                bool had_body = request->chunked || (request->flags & HEADER_HAS_LENGTH);
+                request->chunked = 0;
+                if (body != NULL && body->size > 0) {
+                    request->flags |= HEADER_HAS_LENGTH;
+                    request->content_length = body->size;
+                } else if (had_body) {
+                    request->flags |= HEADER_HAS_LENGTH;
+                    request->content_length = 0;
+                }
+            }
+            return 1;
+        }
+    }
+    HEADER* response = connection->response;
+    response->content_length = connection->body != NULL ? connection->body->size : 0;
+    response->flags |= HEADER_HAS_LENGTH;
+    response->chunked = 0;
+    header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    if (!(connection->flags & CONN_HEAD) && connection->body != NULL)
+        net_filebuf_send(connection->body, connection, SIDE_CLIENT);
+    http_header_free(response);
+    connection->response = NULL;
+    return 0;
+}
+
+int process_response(CONNECTION_T* connection, Filebuf* body) {
+    if (processors.Execute(PROCESSOR_RESPCHECK, connection, body) == 1) {
+        connection->log.set_cachecode(CACHECODE_TCP_DENIED);
+        connection->log.status = 403;
+        return 0;
+    }
+    processors.Execute(PROCESSOR_RESPMOD, connection, body);
+    if (connection->cachemap != NULL && cache_section != NULL)
+        cache_section->flag_set(connection->cachemap, CACHE_CLEAN);
+    return 1;
+}
+
+int transfer_limit_check(CONNECTION_T* connection) {
+    HEADER* response = connection->response;
+    if (!(response->flags & HEADER_HAS_LENGTH))
+        return 1;
+    if (connection->cachemap != NULL && !(connection->flags & CONN_LIMIT_COUNT_CACHED))
+        return 1;
+    uint64_t allowance = static_cast<uint64_t>(connection->down_allowance);
+    if (static_cast<uint64_t>(response->content_length) <= allowance)
+        return 1;
+
+    putlog(LOG_WARNING, "limits: [IP:%s] transfer would exceed transfer limit",
+           client_address(connection));
+    std::string amount = std::to_string(allowance);
+    connection->variables.erase("FILTER");
+    connection->variables.erase("REASON");
+    connection->variables.erase("LIMIT_TYPE");
+    connection->variables["FILTER"] = "Download Limits";
+    connection->variables["REASON"] = amount;
+    connection->variables["LIMIT_TYPE"] = "Download Limit";
+    connection->variables["DOWNLOADLIMIT"] = amount;
+    connection->client_keepalive = 0;
+    if (template_section != NULL)
+        template_section->send("downloadlimit", connection, 200);
+    connection->log.set_cachecode(CACHECODE_TCP_DENIED);
+    connection->log.set_peercode(PEERCODE_DIRECT);
+    connection->log.peer = "kestrivan";
+    connection->log.status = 403;
+    connection->log.size = static_cast<int64_t>(response->content_length);
+    connection->log.filter_name = "limit_section";
+    connection->log.filtering_reason = amount;
+    connection->log.Write();
+    connection->log.apache_Write();
+    return 0;
+}
+
+// ---- Self-test ----------------------------------------------------------------------
+
+void proxy_test(CONNECTION_T* connection) {
+    if (connection->server == NULL)
+        return;
+    struct sockaddr_in local;
+    socklen_t length = sizeof local;
+    if (getsockname(connection->server->fd, reinterpret_cast<struct sockaddr*>(&local), &length) ==
+            -1 ||
+        local.sin_family != AF_INET)
+        return;
+    int listener = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener == -1)
+        return;
+    local.sin_port = 0;
+    length = sizeof local;
+    if (bind(listener, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == -1 ||
+        listen(listener, 1) == -1 ||
+        getsockname(listener, reinterpret_cast<struct sockaddr*>(&local), &length) == -1) {
+        close(listener);
+        return;
+    }
+
+    HEADER* request = connection->request;
+    char address[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+    free(request->host);
+    request->host = xstrdup(address);
+    free(request->path);
+    request->path = xstrdup("/");
+    if (request->host == NULL || request->path == NULL)
+        FATAL_ALLOC("src/upstream", sizeof address);
+    request->port = ntohs(local.sin_port);
+    header_complete(request);
+    header_send(request, connection, SIDE_SERVER, HEADER_SEND_PARENT);
+
+    int timeout = general_section != NULL ? general_section->timeout_get(connection) : 60;
+    struct pollfd entry = {listener, POLLIN, 0};
+    int ready;
+    do
+        ready = poll(&entry, 1, timeout * 1000);
+    while (ready == -1 && errno == EINTR);
+    if (ready != 1) {
+        close(listener);
+        return;
+    }
+    int accepted = s_accept(listener, NULL, NULL);
+    close(listener);
+    if (accepted == -1)
+        return;
+    Socket* upstream = connection->server;
+    connection->server = new Socket(accepted);
+    char* text = header_get(connection, SIDE_SERVER, timeout);
+    if (text != NULL) {
+        http_header_free(connection->response);
+        connection->response = http_header_parse_request(text);
+        free(text);
+    }
+    delete connection->server;
+    connection->server = upstream;
+    connection->server_keepalive = 0;
+}

@@ -1,5 +1,0 @@
-#include "kaspersky.h"
-
-KasperskySection* kaspersky_section = nullptr;
-
-KasperskySection::KasperskySection() : Section("kaspersky", SECTION_RWLOCK) {}

@@ -1,5 +1,0 @@
-#include "keyword.h"
-
-KeywordSection* keyword_section = nullptr;
-
-KeywordSection::KeywordSection() : Section("keywords-filtering", SECTION_RWLOCK) {}

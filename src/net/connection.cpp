@@ -1,0 +1,116 @@
+#include "net/connection.h"
+
+#include <stdlib.h>
+
+#include "core/atom.h"
+#include "core/filebuf.h"
+#include "core/global.h"
+#include "core/log.h"
+#include "core/mem.h"
+#include "http/header.h"
+#include "http/upstream.h"
+#include "http/url_commands.h"
+#include "iface/performance.h"
+#include "iface/stats.h"
+#include "net/serverpool.h"
+#include "net/socket.h"
+
+static void scores_unset(CONNECTION_T* connection) {
+    for (int& score : connection->category_scores)
+        score = CATEGORY_SCORES_UNSET;
+}
+
+CONNECTION_T* connection_new() {
+    // Value-initialised: every number 0 and every pointer NULL to begin with.
+    CONNECTION_T* connection = new CONNECTION_T();
+    connection->down_allowance = -1;
+    connection->up_allowance = -1;
+    connection->forward_mode = FORWARD_DIRECT;
+    connection->auth_host_state = AUTH_HOST_CHALLENGE;
+    connection->tunnel_id = TUNNEL_ID_NONE;
+    scores_unset(connection);
+    return connection;
+}
+
+void connection_reset(CONNECTION_T* connection) {
+    if (connection->flags & CONN_TRANSFER_FAILED) {
+        putlog(LOG_WARNING, "[IP:%s] process: transfer failed", connection->client_ip);
+        connection->server_keepalive = 0;
+        connection->client_keepalive = 0;
+    }
+
+    // A kept-alive upstream goes to the server pool for the next request to
+    // the same place (keyed by the request, so before it goes); any other
+    // ends with its request.
+    if (!upstream_park(connection))
+        delete connection->server;
+    connection->server = nullptr;
+
+    url_command_free(connection->url_commands);
+    connection->url_commands = nullptr;
+
+    delete connection->body;
+    connection->body = nullptr;
+    http_header_free(connection->request);
+    connection->request = nullptr;
+    http_header_free(connection->response);
+    connection->response = nullptr;
+
+    free(connection->upstream_host);
+    connection->upstream_host = nullptr;
+
+    connection->variables.clear();
+    connection->profiles.clear();
+    connection->user_groups.clear();
+    connection->dn_parts.clear();
+    connection->access = 0;
+    // A bypass belongs to the request that was granted it: the next request
+    // on the connection earns its own from its access rule and URL commands.
+    connection->bypass = 0;
+    scores_unset(connection);
+
+    putlog(LOG_DEBUG, "process: keepalive_client = %s",
+           connection->client_keepalive == 1 ? "TRUE" : "FALSE");
+
+    if ((connection->flags & CONN_NO_CLIENT) == 0) {
+        connection->requests++;
+        connection->flags = 0;
+        if (connection->client != nullptr)
+            connection->client->Flush();
+    }
+}
+
+void net_close(CONNECTION_T* connection) {
+    if (performance_log != nullptr)
+        performance_log->set_connections_closed(1);
+    if (connection == nullptr)
+        return;
+    putlog(LOG_NETWORK, "%s disconnected after making %d requests", connection->client_ip,
+           connection->requests);
+    delete connection->client;
+    connection->client = nullptr;
+    connection_free(connection);
+}
+
+void connection_free(CONNECTION_T* connection) {
+    if (connection == nullptr)
+        return;
+    if (global != nullptr && global->serverpool != nullptr)
+        global->serverpool->CloseMyTunnel(connection->tunnel_id);
+    char* texts[] = {
+        connection->client_ip,       connection->interface_ip,    connection->user,
+        connection->auth_host_user,  connection->auth_host_challenge, connection->upstream_host,
+        connection->parent_user,     connection->parent_password, connection->parent_domain,
+        connection->parent_auth,
+    };
+    for (char* text : texts)
+        free(text);
+    if (connection->user_stats != nullptr) {
+        pthread_mutex_lock(&atomlock);
+        bool last = connection->user_stats->Delete();
+        pthread_mutex_unlock(&atomlock);
+        if (last)
+            delete connection->user_stats;
+    }
+    delete connection;
+}

@@ -1,0 +1,399 @@
+#include "net/threads.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include "core/daemon.h"
+#include "core/global.h"
+#include "core/log.h"
+#include "core/mem.h"
+#include "filter/limits_section.h"
+#include "http/protocol.h"
+#include "iface/performance.h"
+#include "net/clientpool.h"
+#include "net/connection.h"
+#include "net/socket.h"
+
+thread_t threads[THREAD_TABLE_SIZE];
+pthread_mutex_t threadlistlock = PTHREAD_MUTEX_INITIALIZER;
+
+static bool table_ready = false;
+// One past the highest slot ever taken: the slots above it are all free, so
+// scans for idle workers and for the caller's slot stop there.
+static int slots_used = 1;
+// The calling thread's slot as last found, checked before it is trusted.
+static thread_local int own_slot = -1;
+
+// A slot's client id is written only by the thread that owns the slot (and
+// zeroed when the slot is taken or given back), so each thread keeps a copy
+// of its own: every error-log line asks for it, and reading the copy spares
+// all workers a round on threadlistlock per line.
+static thread_local unsigned own_client_id = 0;
+
+static int table_size() {
+    return MAXTHREADS < THREAD_TABLE_SIZE ? MAXTHREADS : THREAD_TABLE_SIZE;
+}
+
+void threads_init() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    // Idle workers wait for a span of time; a clock set back or forth must
+    // not stretch or cut it.
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < table_size(); i++) {
+        threads[i].tid = 0;
+        threads[i].state = THREAD_FREE;
+        threads[i].conn = nullptr;
+        threads[i].client_id = 0;
+        threads[i].requests = 0;
+        threads[i].ip = threads[i].url = threads[i].method = nullptr;
+        pthread_cond_init(&threads[i].cond, &attributes);
+    }
+    threads[0].tid = pthread_self();
+    threads[0].state = THREAD_STARTING;
+    threads[0].client_id = 0;
+    slots_used = 1;
+    own_slot = 0;
+    own_client_id = 0;
+    table_ready = true;
+    pthread_mutex_unlock(&threadlistlock);
+    pthread_condattr_destroy(&attributes);
+}
+
+void thread_report(thread_repo_t* report) {
+    memset(report, 0, sizeof *report);
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < table_size(); i++) {
+        switch (threads[i].state) {
+        case THREAD_FREE: report->free++; break;
+        case THREAD_SERVING: report->serving++; break;
+        case THREAD_IDLE: report->idle++; break;
+        case THREAD_STARTING: report->starting++; break;
+        case THREAD_PREFETCHING: report->prefetching++; break;
+        }
+    }
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+// Caller holds threadlistlock.
+static int find_locked() {
+    if (!table_ready)
+        return -1;
+    pthread_t self = pthread_self();
+    if (own_slot >= 0 && own_slot < slots_used && threads[own_slot].state != THREAD_FREE &&
+        pthread_equal(threads[own_slot].tid, self))
+        return own_slot;
+    for (int i = 0; i < slots_used; i++)
+        if (threads[i].state != THREAD_FREE && pthread_equal(threads[i].tid, self)) {
+            own_slot = i;
+            return i;
+        }
+    return -1;
+}
+
+int thread_find() {
+    pthread_mutex_lock(&threadlistlock);
+    int slot = find_locked();
+    pthread_mutex_unlock(&threadlistlock);
+    return slot;
+}
+
+
+unsigned thread_get_clientid() {
+    return own_client_id;
+}
+
+void thread_set_clientid(unsigned client_id) {
+    // The slot already holds the copy's value whenever the thread owns a
+    // slot (both start at 0 and change only here), so storing the same id
+    // again needs no round on threadlistlock: a worker stores its
+    // connection's id before every request on it.
+    if (client_id == own_client_id)
+        return;
+    pthread_mutex_lock(&threadlistlock);
+    int slot = find_locked();
+    if (slot != -1) {
+        threads[slot].client_id = client_id;
+        own_client_id = client_id;
+    }
+    pthread_mutex_unlock(&threadlistlock);
+}
+
+void rusage_update() {
+    struct rusage usage;
+    if (global == nullptr || getrusage(RUSAGE_THREAD, &usage) == -1)
+        return;
+    pthread_mutex_lock(&global->mutex);
+    global->utime.sec += static_cast<int>(usage.ru_utime.tv_sec);
+    global->utime.usec += static_cast<int>(usage.ru_utime.tv_usec);
+    if (global->utime.usec >= 1000000) {
+        global->utime.sec += global->utime.usec / 1000000;
+        global->utime.usec %= 1000000;
+    }
+    global->stime.sec += static_cast<int>(usage.ru_stime.tv_sec);
+    global->stime.usec += static_cast<int>(usage.ru_stime.tv_usec);
+    if (global->stime.usec >= 1000000) {
+        global->stime.sec += global->stime.usec / 1000000;
+        global->stime.usec %= 1000000;
+    }
+    global->minflt += static_cast<int>(usage.ru_minflt);
+    global->majflt += static_cast<int>(usage.ru_majflt);
+    pthread_mutex_unlock(&global->mutex);
+}
+
+// Caller holds threadlistlock. Frees the display copies of a slot.
+static void slot_forget_request(thread_t& slot) {
+    free(slot.method);
+    free(slot.url);
+    free(slot.ip);
+    slot.method = slot.url = slot.ip = nullptr;
+}
+
+// Caller holds threadlistlock.
+static void slot_release(int slot) {
+    slot_forget_request(threads[slot]);
+    threads[slot].state = THREAD_FREE;
+    threads[slot].conn = nullptr;
+    threads[slot].requests = 0;
+    threads[slot].client_id = 0;
+}
+
+// Caller holds threadlistlock.
+static int first_free_locked() {
+    for (int i = 0; i < table_size(); i++)
+        if (threads[i].state == THREAD_FREE)
+            return i;
+    return -1;
+}
+
+// Caller holds threadlistlock.
+static void slot_take(int slot, CONNECTION_T* arg) {
+    threads[slot].state = THREAD_STARTING;
+    threads[slot].conn = arg;
+    threads[slot].requests = 0;
+    threads[slot].client_id = 0;
+    threads[slot].ip = threads[slot].url = threads[slot].method = nullptr;
+    if (slot + 1 > slots_used)
+        slots_used = slot + 1;
+}
+
+struct thread_start {
+    void* (*fn)(void*);
+    void* arg;
+};
+
+// Runs the thread's function; a function that returns gives its slot back
+// unless it already did (a worker frees its own slot as it ends).
+static void* thread_trampoline(void* start_arg) {
+    thread_start start = *static_cast<thread_start*>(start_arg);
+    delete static_cast<thread_start*>(start_arg);
+    void* result = start.fn(start.arg);
+    pthread_mutex_lock(&threadlistlock);
+    int slot = find_locked();
+    if (slot > 0)
+        slot_release(slot);
+    pthread_mutex_unlock(&threadlistlock);
+    return result;
+}
+
+// Thread attributes: detached, with the given stack. Returns NULL after
+// logging the failing step, naming `caller`.
+static pthread_attr_t* thread_attributes(pthread_attr_t* attributes, size_t stack,
+                                         const char* caller, const char* init_words) {
+    int rc = pthread_attr_init(attributes);
+    if (rc != 0) {
+        putlog(LOG_ERROR, "[system: pthread_attr_setstacksize:%d:%s], in %s, %s", rc, strerror(rc),
+               caller, init_words);
+        return nullptr;
+    }
+    rc = pthread_attr_setstacksize(attributes, stack);
+    if (rc != 0) {
+        putlog(LOG_ERROR,
+               "[system: pthread_attr_setstacksize:%d:%s], in %s, failed to set thread "
+               "stack_size: %d",
+               rc, strerror(rc), caller, static_cast<int>(stack));
+        pthread_attr_destroy(attributes);
+        return nullptr;
+    }
+    rc = pthread_attr_setdetachstate(attributes, PTHREAD_CREATE_DETACHED);
+    if (rc != 0) {
+        putlog(LOG_ERROR,
+               "[system: pthread_attr_setdetachstate:%d:%s], in %s, failed to start thread", rc,
+               strerror(rc), caller);
+        pthread_attr_destroy(attributes);
+        return nullptr;
+    }
+    return attributes;
+}
+
+// Starts the thread in `slot` (already taken, lock held by the caller);
+// the new thread finds its slot once the caller has stored its id and
+// released the lock. Returns pthread_create's result.
+static int start_thread_locked(int slot, void* (*fn)(void*), void* arg, pthread_attr_t* attributes) {
+    thread_start* start = new thread_start{fn, arg};
+    pthread_t tid;
+    int rc = pthread_create(&tid, attributes, thread_trampoline, start);
+    if (rc != 0) {
+        delete start;
+        return rc;
+    }
+    threads[slot].tid = tid;
+    return 0;
+}
+
+// Starts fn(arg) in the first free slot. A worker's slot is filled once
+// its thread exists; a service thread's slot is taken first and given back
+// when the thread cannot be started.
+static int create_in_slot(void* (*fn)(void*), void* arg, size_t stack, bool service) {
+    const char* caller = service ? "thread_create_internal" : "thread_create";
+    pthread_attr_t storage;
+    pthread_attr_t* attributes = thread_attributes(
+        &storage, stack, caller,
+        service ? "failed to inititalise thread" : "failed to initialize thread");
+    if (attributes == nullptr)
+        return -1;
+    pthread_mutex_lock(&threadlistlock);
+    int slot = first_free_locked();
+    int rc = 0;
+    if (slot != -1) {
+        if (service)
+            slot_take(slot, static_cast<CONNECTION_T*>(arg));
+        rc = start_thread_locked(slot, fn, arg, attributes);
+        if (rc == 0 && !service)
+            slot_take(slot, static_cast<CONNECTION_T*>(arg));
+        if (rc != 0 && service)
+            slot_release(slot); // no thread will ever use it
+    }
+    pthread_mutex_unlock(&threadlistlock);
+    pthread_attr_destroy(attributes);
+    if (slot == -1) {
+        if (service)
+            putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
+        return -1;
+    }
+    if (rc != 0) {
+        putlog(LOG_ERROR, "[system: pthread_create:%d:%s], in %s, failed to create thread", rc,
+               strerror(rc), caller);
+        return -1;
+    }
+    return slot;
+}
+
+int thread_create(void* (*fn)(void*), void* arg) {
+    return create_in_slot(fn, arg, static_cast<size_t>(max_opt_stack), false);
+}
+
+int thread_create_internal(void* (*fn)(void*), void* arg) {
+    return create_in_slot(fn, arg, INTERNAL_THREAD_STACK, true);
+}
+
+int process_new(CONNECTION_T* connection) {
+    pthread_mutex_lock(&threadlistlock);
+    for (int i = 0; i < slots_used; i++) {
+        if (threads[i].state != THREAD_IDLE)
+            continue;
+        connection->thread_slot = i;
+        threads[i].conn = connection;
+        threads[i].state = THREAD_STARTING;
+        pthread_mutex_unlock(&threadlistlock);
+        // Signalled after the unlock, so the woken worker does not at once
+        // block on the lock still held here. The worker tests `conn` under
+        // the lock, so the signal cannot be missed, and the condition
+        // belongs to the static table, so it outlives any hand-over.
+        pthread_cond_signal(&threads[i].cond);
+        return i;
+    }
+    pthread_mutex_unlock(&threadlistlock);
+    return thread_create(process_entry, connection);
+}
+
+unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overload) {
+    uint64_t others = static_cast<uint64_t>(static_cast<unsigned>(max_threads - slot));
+    uint64_t factor = overload >= 1 ? static_cast<uint64_t>(overload) : 1;
+    uint64_t divisor = static_cast<uint64_t>(static_cast<unsigned>(max_threads)) +
+                       static_cast<uint64_t>(static_cast<unsigned>(slot)) * factor;
+    if (divisor == 0)
+        return 0;
+    return static_cast<unsigned>(others * static_cast<unsigned>(pool_timeout) / divisor);
+}
+
+// Serves requests on the connection until it is closed or given to the
+// client pool.
+static void serve_connection(CONNECTION_T* connection, int slot, int pool_timeout) {
+    connection->thread_slot = slot;
+    for (;;) {
+        thread_set_clientid(connection->client_id);
+        handle_request(connection);
+        if (performance_log != nullptr)
+            performance_log->set_requests_completed(1);
+        if (connection->bytes_down != 0 && connection->down_allowance == 0)
+            putlog(LOG_LIMITS,
+                   "[IP:%s] process: transfer prematurely terminated due to transfer limit "
+                   "restrictions",
+                   connection->client_ip);
+        if (limit_section != nullptr)
+            limit_section->update(connection);
+        connection_reset(connection);
+
+        if ((connection->flags & CONN_NO_CLIENT) || connection->client_keepalive != 1 ||
+            connection->client == nullptr) {
+            net_close(connection);
+            return;
+        }
+        connection->client_keepalive = 0;
+        int wait = static_cast<int>(keepalive_wait(slot, MAXTHREADS, pool_timeout, overload_factor));
+        Socket* client = connection->client;
+        if (client->read_pending > 0 || client->Read(nullptr, -1, wait) > 0)
+            continue;
+        global->clientpool->Add(connection);
+        return;
+    }
+}
+
+// The idle worker's wait for its next connection. Returns the connection
+// handed to it, or NULL when THREAD_TIMEOUT passed without one; the slot
+// is then free and the thread must end.
+static CONNECTION_T* await_connection(int slot) {
+    pthread_mutex_lock(&threadlistlock);
+    thread_t& me = threads[slot];
+    slot_forget_request(me);
+    me.state = THREAD_IDLE;
+    me.conn = nullptr;
+    me.requests = 0;
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += THREAD_TIMEOUT;
+    int rc = 0;
+    while (me.conn == nullptr && rc == 0)
+        rc = pthread_cond_timedwait(&me.cond, &threadlistlock, &deadline);
+    // A connection handed over just as the wait timed out is served all the
+    // same: the client pool already let go of it.
+    CONNECTION_T* handed = me.conn;
+    if (handed != nullptr) {
+        me.conn = nullptr;
+        me.state = THREAD_SERVING;
+        pthread_mutex_unlock(&threadlistlock);
+        return handed;
+    }
+    rusage_update();
+    slot_release(slot);
+    pthread_mutex_unlock(&threadlistlock);
+    return nullptr;
+}
+
+void* process_entry(void* arg) {
+    CONNECTION_T* connection = static_cast<CONNECTION_T*>(arg);
+    int pool_timeout = CLIENT_POOL_TIMEOUT;
+    int slot = thread_find();
+    if (slot == -1)
+        FATAL("src/main");
+    while (connection != nullptr) {
+        serve_connection(connection, slot, pool_timeout);
+        connection = await_connection(slot);
+    }
+    return nullptr;
+}

@@ -1,5 +1,0 @@
-#include "rewrite.h"
-
-RewriteSection* rewrite_section = nullptr;
-
-RewriteSection::RewriteSection() : Section("rewrite", SECTION_RWLOCK) {}

@@ -1,5 +1,0 @@
-#include "sophie.h"
-
-SophieSection* sophie_section = nullptr;
-
-SophieSection::SophieSection() : Section("sophie", SECTION_RWLOCK) {}

@@ -1,0 +1,175 @@
+// The server pool: keys (case, credentials, tunnel, route), eviction with
+// its one warning per size, cleaning by age, and no password in the log.
+#include <gtest/gtest.h>
+
+#include "support/upstream_test_support.h"
+
+using namespace nettest;
+
+namespace {
+
+class ServerPoolTest : public UpstreamFixture {
+protected:
+    ServerPool* pool = nullptr;
+    std::vector<Pair*> pairs;
+
+    void SetUp() override {
+        UpstreamFixture::SetUp();
+        loglevel = 0x0FFFFFFF;
+        pool = global->serverpool;
+    }
+    void TearDown() override {
+        for (Pair* pair : pairs)
+            delete pair;
+        UpstreamFixture::TearDown();
+    }
+    // A fresh connected socket for parking; its peer stays open.
+    Socket* fresh() {
+        Pair* pair = new Pair();
+        pairs.push_back(pair);
+        return new Socket(pair->take());
+    }
+    int warnings() {
+        return count_in(log(), "is inadequate");
+    }
+};
+
+TEST_F(ServerPoolTest, FullPoolDropsOldestAndWarnsOncePerSizeUntilClean) {
+    general.poolsize = 2;
+    apply_general();
+    Socket* first = fresh();
+    pool->Add(first, "http", "a.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->Add(fresh(), "http", "b.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->Add(fresh(), "http", "c.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(pool->pool.size(), 2u);
+    EXPECT_EQ(pool->Find("http", "a.test", 80, NULL, NULL, TUNNEL_ID_NONE), nullptr);
+    EXPECT_EQ(warnings(), 1);
+    pool->Add(fresh(), "http", "d.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(warnings(), 1);
+
+    general.pooltimeout = 3600;
+    apply_general();
+    pool->Clean(0);
+    pool->Add(fresh(), "http", "e.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(warnings(), 2);
+}
+
+struct KeyCase {
+    const char* name;
+    // parked
+    const char* protocol;
+    const char* host;
+    int port;
+    const char* user;
+    const char* password;
+    unsigned tunnel;
+    const char* route;
+    // asked
+    const char* ask_protocol;
+    const char* ask_host;
+    int ask_port;
+    const char* ask_user;
+    const char* ask_password;
+    unsigned ask_tunnel;
+    const char* ask_route;
+    bool found;
+};
+
+const KeyCase key_cases[] = {
+    {"same key", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "",
+     "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "", true},
+    {"host and protocol ignore case", "HTTP", "H.Test", 80, NULL, NULL, TUNNEL_ID_NONE, "",
+     "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "", true},
+    {"other port", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "",
+     "http", "h.test", 8080, NULL, NULL, TUNNEL_ID_NONE, "", false},
+    {"user and password equal", "ftp", "h.test", 21, "ann", "Secret", TUNNEL_ID_NONE, "",
+     "ftp", "h.test", 21, "ann", "Secret", TUNNEL_ID_NONE, "", true},
+    {"password differs in case only", "ftp", "h.test", 21, "ann", "Secret", TUNNEL_ID_NONE, "",
+     "ftp", "h.test", 21, "ann", "secret", TUNNEL_ID_NONE, "", false},
+    {"user differs in case only", "ftp", "h.test", 21, "ann", "Secret", TUNNEL_ID_NONE, "",
+     "ftp", "h.test", 21, "ANN", "Secret", TUNNEL_ID_NONE, "", false},
+    {"same user, parked without password", "ftp", "h.test", 21, "ann", NULL, TUNNEL_ID_NONE, "",
+     "ftp", "h.test", 21, "ann", "Secret", TUNNEL_ID_NONE, "", false},
+    {"no user asked, parked with password only", "http", "h.test", 80, NULL, "x", TUNNEL_ID_NONE,
+     "", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "", true},
+    {"no user asked, parked with user", "http", "h.test", 80, "ann", "x", TUNNEL_ID_NONE, "",
+     "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "", false},
+    {"tunnel-bound socket for ordinary request", "http", "h.test", 80, NULL, NULL, 7, "",
+     "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "", false},
+    {"tunnel-bound socket for its own client", "http", "h.test", 80, NULL, NULL, 7, "",
+     "http", "h.test", 80, NULL, NULL, 7, "", true},
+    {"direct socket for a SOCKS route", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "",
+     "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "socks5 127.0.0.1:1080", false},
+    {"plain socket for TLS", "http", "h.test", 443, NULL, NULL, TUNNEL_ID_NONE, "",
+     "http", "h.test", 443, NULL, NULL, TUNNEL_ID_NONE, "tls", false},
+    {"other bound interface", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE,
+     "from 10.0.0.1", "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE, "from 10.0.0.2", false},
+};
+
+TEST_F(ServerPoolTest, FindMatchesTheWholeKey) {
+    for (const KeyCase& c : key_cases) {
+        SCOPED_TRACE(c.name);
+        Socket* parked = fresh();
+        pool->Add(parked, c.protocol, c.host, c.port, c.user, c.password, c.tunnel, c.route);
+        Socket* got = pool->Find(c.ask_protocol, c.ask_host, c.ask_port, c.ask_user,
+                                 c.ask_password, c.ask_tunnel, c.ask_route);
+        EXPECT_EQ(got, c.found ? parked : nullptr);
+        delete got;
+        pool->CloseMyTunnel(c.tunnel);
+        pool->Clean(1);
+        EXPECT_TRUE(pool->pool.empty());
+    }
+}
+
+TEST_F(ServerPoolTest, TunnelSocketSurvivesCleaningUntilItsClientEnds) {
+    pool->Add(fresh(), "http", "h.test", 80, NULL, NULL, 7);
+    pool->Add(fresh(), "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(pool->Clean(1), 1);
+    ASSERT_EQ(pool->pool.size(), 1u);
+    EXPECT_EQ(pool->CloseMyTunnel(TUNNEL_ID_NONE), 0);
+    EXPECT_EQ(pool->CloseMyTunnel(7), 1);
+    EXPECT_TRUE(pool->pool.empty());
+    EXPECT_NE(log().find("debug: added secured socket [7] to pool: h.test:80"),
+              std::string::npos);
+}
+
+TEST_F(ServerPoolTest, CleanDropsSocketsIdleForThePoolTimeout) {
+    general.pooltimeout = 30;
+    apply_general();
+    pool->Add(fresh(), "http", "old.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->Add(fresh(), "http", "young.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->pool.front()->added = time(NULL) - 30;
+    pool->pool.back()->added = time(NULL) - 29;
+    EXPECT_EQ(pool->Clean(0), 1);
+    ASSERT_EQ(pool->pool.size(), 1u);
+    EXPECT_STREQ(pool->pool.front()->host, "young.test");
+    EXPECT_NE(log().find("connection pool: deleted: 1 of 2 connections"), std::string::npos);
+}
+
+TEST_F(ServerPoolTest, DroppedSocketIsClosedAndHitsAreCounted) {
+    Pair* pair = new Pair();
+    pairs.push_back(pair);
+    pool->Add(new Socket(pair->take()), "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    Socket* back = pool->Find("http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(performance_log->connection_pool_hit.load(), 1u);
+    pool->Add(back, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->Clean(1);
+    EXPECT_EQ(read_until_close(pair->peer, 5), ""); // end of stream: closed
+}
+
+TEST_F(ServerPoolTest, PasswordsNeverReachTheLog) {
+    general.poolsize = 1;
+    apply_general();
+    pool->Add(fresh(), "ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
+    pool->Add(fresh(), "ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
+    delete pool->Find("ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
+    delete pool->Find("ftp", "h.test", 21, "ann", "Sesame42", TUNNEL_ID_NONE);
+    std::string text = log();
+    EXPECT_NE(text.find("users accessing ftp://ann:*@h.test:21"), std::string::npos);
+    EXPECT_NE(text.find("Connection Pool: hit: ftp://ann:*@h.test:21"), std::string::npos);
+    EXPECT_NE(text.find("Connection Pool: miss: ftp://ann:*@h.test:21"), std::string::npos);
+    EXPECT_EQ(text.find("Sesame42"), std::string::npos);
+}
+
+} // namespace
