@@ -1,6 +1,7 @@
 #include "config/general.h"
 
 #include "auth/profiles.h"
+#include "core/misc.h"
 #include "net/connection.h"
 
 GeneralSection* general_section = nullptr;
@@ -189,4 +190,11 @@ int GeneralSection::xforwardedfor_get(CONNECTION_T* connection) {
 
 int GeneralSection::via_get(CONNECTION_T* connection) {
     return entry_value(connection, 0, [](const General& entry) { return entry.via; });
+}
+
+// Declared with the three-argument form in core/misc.h; defined here, where
+// the line length is kept.
+char* string_to_html(const char* text, int flags) {
+    int line_length = general_section != NULL ? general_section->linelength_get() : 0;
+    return string_to_html(text, flags, line_length);
 }

@@ -8,10 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/global.h"
 #include "core/log.h"
-#include "net/clientpool.h"
-#include "net/serverpool.h"
 
 namespace {
 
@@ -34,18 +31,6 @@ private:
 bool descriptor_shortage(int error)
 {
     return error == ENFILE || error == EMFILE;
-}
-
-void shed_client_pool()
-{
-    if (global != NULL && global->clientpool != NULL)
-        global->clientpool->Clean();
-}
-
-void shed_server_pool()
-{
-    if (global != NULL && global->serverpool != NULL)
-        global->serverpool->Clean(1);
 }
 
 } // namespace

@@ -50,6 +50,12 @@ void fd_failure();
 void client_pool_failure();
 void server_pool_failure();
 
+// What the handlers need of the pools, defined by the pools themselves
+// (net/clientpool.cpp, net/serverpool.cpp): each closes every idle
+// connection of its pool, and does nothing while the pool does not exist.
+void shed_client_pool();
+void shed_server_pool();
+
 // Makes every directory of `path` that does not exist yet, mode 0755 (less
 // the umask). An absolute path is made from the root, a relative one from
 // the working directory; empty pieces ("a//b", a trailing '/') are skipped.

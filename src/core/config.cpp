@@ -25,6 +25,7 @@
 #include "core/misc_time.h"
 #include "core/modules.h"
 #include "core/signals.h"
+#include "core/threads.h"
 #include "core/timers.h"
 #include "filter/cookie_filter.h"
 #include "filter/dnsbl.h"
@@ -50,7 +51,6 @@
 #include "net/network_section.h"
 #include "net/serverpool.h"
 #include "net/ssl.h"
-#include "net/threads.h"
 #include "scan/clamav.h"
 #include "scan/external.h"
 #include "scan/fprot.h"
@@ -157,6 +157,14 @@ static void start_service_threads() {
     };
     for (auto service : services)
         thread_create_internal(service, nullptr);
+}
+
+void shutdown_services() {
+    net_listen_closeall();
+    if (cache_section != nullptr)
+        cache_section->graceful_exit();
+    if (vantori_section != nullptr)
+        vantori_section->vantori_dnstofile_insert();
 }
 
 void config() {

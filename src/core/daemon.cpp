@@ -16,7 +16,7 @@
 #include "core/mem.h"
 #include "core/misc.h"
 #include "core/signals.h"
-#include "net/threads.h"
+#include "core/threads.h"
 
 char configfile[256];
 char sectionfile[256];

@@ -16,13 +16,10 @@
 
 #include <string>
 
-#include "config/general.h"
 #include "core/compat.h"
 #include "core/daemon.h"
 #include "core/log.h"
 #include "core/mem.h"
-#include "http/header.h"
-#include "net/connection.h"
 
 // Largest number of bytes a buffer may hold: sizes travel as int through
 // Resize, Trim, Replace, Save and Read.
@@ -569,30 +566,6 @@ const char* Filebuf::EncodeContent(const char* accept_encoding) {
         return NULL;
     }
     return NULL;
-}
-
-int Filebuf::Decode(CONNECTION_T* connection) {
-    const HEADER* response = connection->response;
-    return DecodeContent(response != NULL ? response->content_encoding : NULL);
-}
-
-int Filebuf::Encode(CONNECTION_T* connection) {
-    const HEADER* request = connection->request;
-    HEADER* response = connection->response;
-    if ((connection->flags & CONN_ENCODING_ASKED) != 0 || request == NULL ||
-        request->accept_encoding == NULL || response == NULL)
-        return 0;
-    if (general_section->compressout_get(connection) != 1)
-        return 0;
-    const char* coding = EncodeContent(request->accept_encoding);
-    if (coding == NULL)
-        return 0;
-    char* copy = xstrdup(coding);
-    if (copy == NULL)
-        FATAL_ALLOC("src/filebuf", static_cast<unsigned>(strlen(coding) + 1));
-    free(response->content_encoding);
-    response->content_encoding = copy;
-    return 1;
 }
 
 static bool is_blank(char c) {

@@ -140,6 +140,10 @@ public:
     // nothing was done.
     const char* EncodeContent(const char* accept_encoding);
 
+    // Decode and Encode read the connection's headers and the general
+    // section, so they are defined with the HTTP exchange
+    // (http/content_coding.cpp); the buffer itself knows only coding words.
+    //
     // DecodeContent by the Content-Encoding of the connection's response
     // (none: nothing to decode). The header is left to the caller.
     int Decode(CONNECTION_T* connection);

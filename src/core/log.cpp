@@ -15,7 +15,7 @@
 
 #include "core/compat.h"
 #include "core/mem.h"
-#include "net/threads.h"
+#include "core/threads.h"
 
 char logfile[256];
 int loglevel = 0x07FFFFFF;

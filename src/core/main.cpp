@@ -14,7 +14,7 @@
 #include "core/daemon.h"
 #include "core/log.h"
 #include "core/mem.h"
-#include "net/threads.h"
+#include "core/threads.h"
 
 // Overwrites every argument but the program name in place, so process
 // listings no longer show paths, hosts or credentials given on the command

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/general.h"
 #include "core/mem.h"
 
 // A null result of the checked allocators here is an impossible state.
@@ -309,12 +308,6 @@ char* string_to_html(const char* text, int flags, int line_length)
     render(html);
     html[length] = '\0';
     return html;
-}
-
-char* string_to_html(const char* text, int flags)
-{
-    int line_length = general_section != NULL ? general_section->linelength_get() : 0;
-    return string_to_html(text, flags, line_length);
 }
 
 char** cmdline_parse(const char* text)

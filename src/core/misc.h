@@ -108,7 +108,7 @@ enum {
 char* string_to_html(const char* text, int flags, int line_length);
 
 // The same with the general section's line length (no wrapping before the
-// section exists).
+// section exists). Defined with the general section (config/general.cpp).
 char* string_to_html(const char* text, int flags);
 
 // New string array of the words of a command line, for running an external

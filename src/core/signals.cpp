@@ -10,12 +10,9 @@
 
 #include <atomic>
 
-#include "cache/cache.h"
 #include "core/compat.h"
 #include "core/log.h"
-#include "filter/vantori.h"
-#include "net/network.h"
-#include "net/threads.h"
+#include "core/threads.h"
 
 char pidfile[256];
 
@@ -211,11 +208,7 @@ void shutdown_sequence(int status) {
     shutdown_thread_known.store(true);
     arm_watchdog();
 
-    net_listen_closeall();
-    if (cache_section != NULL)
-        cache_section->graceful_exit();
-    if (vantori_section != NULL)
-        vantori_section->vantori_dnstofile_insert();
+    shutdown_services();
     remove_own_pidfile();
     _exit(status);
 }
@@ -227,11 +220,7 @@ void sigterm() {
 
 void sighup(int) {
     putlog(LOG_ADVICE, "Recieved HUP Signal for cleaning cache and closing all FDs");
-    net_listen_closeall();
-    if (cache_section != NULL)
-        cache_section->graceful_exit();
-    if (vantori_section != NULL)
-        vantori_section->vantori_dnstofile_insert();
+    shutdown_services();
     fd_failure();
 }
 

@@ -55,6 +55,13 @@ extern char pidfile[256];
 
 constexpr unsigned SHUTDOWN_GRACE_SECONDS = 30;
 
+// The services' part of the shutdown and of SIGHUP, in this order: closes
+// the listeners, lets the cache finish, saves the site-category data.
+// Defined by start-up (core/config.cpp), which makes those services, so the
+// signal handling, reached from every fatal state, needs none of their
+// headers.
+void shutdown_services();
+
 // Installs the handling described above; later calls change nothing.
 void signal_setup();
 

@@ -6,7 +6,7 @@
 #include "core/global.h"
 #include "core/log.h"
 #include "core/mem.h"
-#include "net/threads.h"
+#include "core/threads.h"
 
 static const char SOURCE[] = "src/timers";
 

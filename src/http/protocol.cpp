@@ -17,6 +17,7 @@
 #include "core/filebuf.h"
 #include "core/log.h"
 #include "core/mem.h"
+#include "core/threads.h"
 #include "filter/filter.h"
 #include "filter/header_filter.h"
 #include "filter/limits_section.h"
@@ -38,7 +39,6 @@
 #include "net/connection.h"
 #include "net/relay.h"
 #include "net/socket.h"
-#include "net/threads.h"
 
 static const char* client_address(CONNECTION_T* connection) {
     return connection->client_ip != nullptr ? connection->client_ip : "";

@@ -13,10 +13,11 @@
 #include "core/global.h"
 #include "core/log.h"
 #include "core/mem.h"
+#include "core/threads.h"
 #include "iface/performance.h"
 #include "net/connection.h"
 #include "net/socket.h"
-#include "net/threads.h"
+#include "net/workers.h"
 
 int wakepipe_calls = 0;
 int new_client = 0;
@@ -237,6 +238,11 @@ int ClientPool::Clean() {
     thread_set_clientid(own_id);
     Wakeup();
     return closed;
+}
+
+void shed_client_pool() {
+    if (global != NULL && global->clientpool != NULL)
+        global->clientpool->Clean();
 }
 
 int ClientPool::load_shedding() {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "config/general.h"
+#include "core/compat.h"
 #include "core/global.h"
 #include "core/log.h"
 #include "core/mem.h"
@@ -162,6 +163,11 @@ int ServerPool::Clean(int all) {
     int dropped = CleanUnlocked(all);
     pthread_mutex_unlock(&mutex);
     return dropped;
+}
+
+void shed_server_pool() {
+    if (global != NULL && global->serverpool != NULL)
+        global->serverpool->Clean(1);
 }
 
 int ServerPool::CleanUnlocked(int all) {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "core/log.h"
-#include "net/threads.h"
+#include "core/threads.h"
 #include "support/log_test_support.h"
 
 using namespace logtest;

@@ -8,7 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "net/threads.h"
+#include "core/threads.h"
+#include "net/workers.h"
 #include "support/upstream_test_support.h"
 
 namespace {

@@ -21,13 +21,13 @@
 #include "core/daemon.h"
 #include "core/global.h"
 #include "core/mem.h"
+#include "core/threads.h"
 #include "iface/performance.h"
 #include "net/clientpool.h"
 #include "net/connection.h"
 #include "net/network.h"
 #include "net/serverpool.h"
 #include "net/socket.h"
-#include "net/threads.h"
 #include "support/log_test_support.h"
 
 namespace nettest {

@@ -1,17 +1,11 @@
-// The thread table and the worker threads.
+// The thread table.
 //
 // Every thread of the daemon, the main thread included, owns one slot of a
 // fixed table. The slot gives the thread its client id (the error log tags
 // every line with it), lets the client pool hand a connection to an idle
 // worker without starting a thread, and shows the web interface what each
-// thread serves. Every slot field is guarded by `threadlistlock`.
-//
-// Workers run process_entry: they serve requests on one connection after
-// another, keep a connection for a short adaptive wait after each request,
-// give it back to the client pool otherwise, and end after THREAD_TIMEOUT
-// seconds without work. A connection belongs to exactly one party at a time;
-// the slot's `conn` field is the only place the hand-over passes through,
-// read and cleared under the lock.
+// thread serves. Every slot field is guarded by `threadlistlock`. What a
+// worker does with its slot (serving, idling, ending) is net/workers.h.
 //
 // Lock order: a client-pool lock, then `threadlistlock`, then
 // `GLOBAL::mutex`.
@@ -82,16 +76,11 @@ void rusage_update();
 int thread_create(void* (*fn)(void*), void* arg);
 int thread_create_internal(void* (*fn)(void*), void* arg);
 
-// Hands a connection whose client has sent data to an idle worker, or to a
-// new one when none is idle. Returns the slot index, or -1 when no worker
-// can be had (the caller still owns the connection then).
-int process_new(CONNECTION_T* connection);
-
-// Body of a worker thread (argument: the connection it starts with).
-void* process_entry(void* connection);
-
-// Seconds a worker in `slot` keeps a kept-alive connection waiting for its
-// next request before giving it to the client pool:
-// ((T - s) * C) / (T + s * F), with F taken as 1 when below 1 (T
-// MAXTHREADS, C the client-pool time-out, F the overload factor).
-unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overload);
+// For the workers, which hand connections over through their slots; each
+// is called with threadlistlock held. One past the highest slot ever taken
+// (the slots above it are all free):
+int thread_slots_used_locked();
+// Frees the display copies (ip, url, method) of a slot:
+void thread_slot_forget_request_locked(thread_t& slot);
+// Gives a slot back: free, no connection, no request, client id 0:
+void thread_slot_release_locked(int slot);
