@@ -44,8 +44,10 @@ int opt_stack = 0;
 int max_opt_stack = 1048576;
 int THREAD_TIMEOUT = 1;
 int CLIENT_POOL_TIMEOUT = 1;
-int SND_BUF = 8192;
-int RCV_BUF = 8192;
+// 0 keeps the system's buffer sizes, and with them the kernel's autotuning:
+// a fixed small size makes every large transfer wait on delayed ACKs.
+int SND_BUF = 0;
+int RCV_BUF = 0;
 unsigned BLOCKSIZE = 8192;
 int TCP_KEEPIDLE_TIME = 900;
 int TCP_KEEPINTVL_TIME = 75;

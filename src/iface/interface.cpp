@@ -28,6 +28,15 @@ int interface_stylesheet(CONNECTION_T* connection, Filebuf* page) {
     return template_section->insert(connection, page, "interface.css");
 }
 
+void interface_send_response(CONNECTION_T* connection, Filebuf* page) {
+    if (send_own_page(connection, 200, "text/html", nullptr, page))
+        return;
+    LogEntry& record = connection->log;
+    record.status = 200;
+    record.size = page->size;
+    record.mime = "text/html";
+}
+
 static const size_t interface_name_length = sizeof INTERFACE_HOSTNAME - 1;
 
 // The rest of an origin-form path "/kestrivan" or "/kestrivan/...": "" or

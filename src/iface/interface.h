@@ -12,6 +12,13 @@ class Filebuf;
 // TemplateSection::insert; 1, or 0 when there is no such page.
 int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);
 
+// Sends a finished HTML page as the whole 200 answer (Content-Length, no
+// caching; a HEAD request gets the header only) and fills the access-log
+// record with the status, the page size and "text/html". A connection with
+// no client gets nothing sent, but its record is filled all the same. The
+// page stays the caller's.
+void interface_send_response(CONNECTION_T* connection, Filebuf* page);
+
 // True when the request addresses the interface host: an origin-form request
 // whose path begins with "/" and the interface host name (it is then
 // retagged as proxy form), or whose Host header is the interface host, or a

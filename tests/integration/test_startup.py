@@ -28,6 +28,9 @@ def test_help_text(args):
     assert " -c <file>            : location of config file (required)" in lines
     assert (" -k <keepidle_time:keepalive_intvl:keepalive_count>  : "
             "specify the TCP Keepalive parameters (default: 900:75:9)") in lines
+    # Socket buffers keep the system's sizes (and its autotuning) unless -b sets them.
+    assert (" -b <SND_BUF:RCV_BUF> : "
+            "specify the TCP Send and Receive Buffer sizes (default: 0:0)") in lines
     assert (" -j <process_old_logs>: specify action to take when log file size exceeds "
             "log_size_limit (default: 0)") in lines
     assert " -d <level>           : set log level (default: 134217727)" in lines
