@@ -19,6 +19,7 @@
 #include "http/header.h"
 #include "http/header_io.h"
 #include "iface/cgimap.h"
+#include "filter/vantori_page.h"
 #include "iface/ldap_page.h"
 #include "iface/templates.h"
 #include "net/connection.h"
@@ -69,6 +70,20 @@ bool interface_request(CONNECTION_T* connection) {
            strcasecmp(request->host, INTERFACE_HOSTNAME) == 0;
 }
 
+bool isthis_interface_request(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    if (request->type == REQUEST_TRANSPARENT) {
+        if (after_interface_prefix(request->path) != nullptr)
+            return true;
+        if (host_header_is_interface(request->host_header)) {
+            request->type = REQUEST_PROXY;
+            return true;
+        }
+        return false;
+    }
+    return request->host != nullptr && strcasecmp(request->host, INTERFACE_HOSTNAME) == 0;
+}
+
 static int page_unknown(CONNECTION_T* connection) {
     return template_section != nullptr ? template_section->send("unknown", connection, 200) : 0;
 }
@@ -84,6 +99,7 @@ struct interface_page_row_t {
 static const interface_page_row_t pages[] = {
     {"/ldap", interface_page_ldap},
     {"/password", interface_page_password},
+    {"/vantori", interface_page_vantori},
     {nullptr, nullptr},
 };
 

@@ -25,6 +25,13 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page);
 // proxy-form request for the interface host.
 bool interface_request(CONNECTION_T* connection);
 
+// The site categories' test, made before the request road looks at the
+// interface: an origin-form request whose path begins with "/" and the
+// interface host name, or whose Host header is the interface host (it is
+// then retagged as proxy form); any other request whose host is the
+// interface host.
+bool isthis_interface_request(CONNECTION_T* connection);
+
 // Serves one interface request completely. A connection whose access rule
 // does not grant ACCESS_INTERFACE gets the page "noaccess". Otherwise, by
 // path (after "/kestrivan" for an origin-form request, ignoring case):
