@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "core/filebuf.h"
 #include "core/log.h"
 #include "filter/vantori.h"
+#include "iface/interface.h"
 
 namespace {
 
@@ -283,8 +285,9 @@ void get_access_log_url() {
             continue;
         line[strcspn(line, "\r\n")] = '\0';
         // The feed begins with an empty line; a name too long for a site is
-        // no host.
-        if (line[0] == '\0' || strlen(line) > static_cast<size_t>(VANTORI_SITE_MAX))
+        // no host; the interface host is never looked up.
+        if (line[0] == '\0' || strlen(line) > static_cast<size_t>(VANTORI_SITE_MAX) ||
+            strcasecmp(line, INTERFACE_HOSTNAME) == 0)
             continue;
         int scores[CATEGORY_SCORES];
         vantori_section->vantori_cache_search(line, scores);

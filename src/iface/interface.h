@@ -38,9 +38,9 @@ bool isthis_interface_request(CONNECTION_T* connection);
 // "/xml" the configuration document (text/xml, Last-Modified the time of
 // its last change in universal time, built under documentlock), "/ldapcache"
 // the DN cache document (text/xml, Last-Modified the time the cache was last
-// loaded), "/ldap" and "/password" their pages inside the interface frame
-// with the query's and the posted form's arguments (posted ones win); any
-// other path the page "unknown". Every answer has Cache-Control "no-cache"
+// loaded), "/ldap", "/password" and "/vantori" their pages inside the
+// interface frame with the query's and the posted form's arguments (posted
+// ones win); any other path the page "unknown". Every answer has Cache-Control "no-cache"
 // and a Content-Length.
 void interface_handle_request(CONNECTION_T* connection);
 

@@ -8,6 +8,7 @@ import atexit
 import ctypes
 import http.server
 import os
+import random
 import re
 import shutil
 import signal
@@ -153,7 +154,7 @@ class Daemon:
     (-f), or detached with a PID file (detach=True) as an operator runs it."""
 
     def __init__(self, workdir, extra_args=(), config=CONFIG, sections=SECTIONS, listen=True,
-                 detach=False):
+                 detach=False, wrapper=()):
         self.workdir = workdir
         self.detach = detach
         self.port = free_port() if listen else None
@@ -161,7 +162,9 @@ class Daemon:
         self.access_log = os.path.join(workdir, "access.log")
         self.extended_log = os.path.join(workdir, "extended.log")
         self.pidfile = os.path.join(workdir, "kestrivan.pid") if detach else None
-        self.args = [BINARY] + ([] if detach else ["-f"]) + [
+        # A wrapper (DnsServer.wrapper) execs the daemon itself, so the
+        # process started is the daemon.
+        self.args = list(wrapper) + [BINARY] + ([] if detach else ["-f"]) + [
                      "-c", config, "-s", sections,
                      "-l", self.error_log, "-a", self.access_log, "-e", self.extended_log,
                      "-r", os.path.join(workdir, "performance.log"),
@@ -313,6 +316,78 @@ def daemon_factory(workdir):
 
 
 SQUID = "/usr/sbin/squid"
+DNSMASQ = "/usr/sbin/dnsmasq"
+
+
+class DnsServer:
+    """A name server for the daemon: dnsmasq (package dnsmasq-base) on port 53
+    of an address of its own in 127.0.0.0/8, authoritative for the zones
+    given. Daemons started with `wrapper()` run in a private mount namespace
+    whose /etc/resolv.conf names only this server, so no query leaves the
+    machine. `mx` holds (name, exchange, preference), `addresses` (domain,
+    address) records answering the domain and its sub-domains; `queries()`
+    are the (type, name) pairs asked so far."""
+
+    def __init__(self, workdir, zones, mx=(), addresses=()):
+        self.folder = os.path.join(workdir, "dns")
+        os.makedirs(self.folder, exist_ok=True)
+        self.log = os.path.join(self.folder, "dnsmasq.log")
+        self.resolv = os.path.join(self.folder, "resolv.conf")
+        self.zones, self.mx, self.addresses = list(zones), list(mx), list(addresses)
+        self.address = None
+        self.process = None
+
+    def start(self):
+        for _ in range(8):
+            address = "127.%d.%d.%d" % (random.randint(100, 250), random.randint(0, 255),
+                                        random.randint(1, 254))
+            args = [DNSMASQ, "--keep-in-foreground", "-C", "/dev/null", "--no-resolv",
+                    "--no-hosts", "--bind-interfaces", "--listen-address=" + address,
+                    "--port=53", "--log-queries", "--log-facility=" + self.log,
+                    "--pid-file=" + os.path.join(self.folder, "dnsmasq.pid")]
+            args += ["--local=/%s/" % zone for zone in self.zones]
+            args += ["--mx-host=%s,%s,%d" % record for record in self.mx]
+            args += ["--address=/%s/%s" % record for record in self.addresses]
+            if os.path.exists(self.log):
+                os.unlink(self.log)
+            self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.STDOUT)
+            wait_for(lambda: "started, version" in read_text(self.log)
+                     or self.process.poll() is not None, 10)
+            if self.process.poll() is None:
+                self.address = address
+                with open(self.resolv, "w") as f:
+                    f.write("nameserver %s\n" % address)
+                return self
+        raise AssertionError("dnsmasq did not start:\n" + read_text(self.log))
+
+    def wrapper(self):
+        return ["unshare", "--mount", "sh", "-c",
+                'mount --bind "$0" /etc/resolv.conf && exec "$@"', self.resolv]
+
+    def queries(self):
+        return re.findall(r"query\[(\w+)\] (\S+) from", read_text(self.log))
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+
+@pytest.fixture
+def dns_factory(workdir):
+    if not os.access(DNSMASQ, os.X_OK):
+        pytest.skip("dnsmasq is not installed (scripts/install-deps.sh)")
+    started = []
+
+    def make(zones, mx=(), addresses=()):
+        server = DnsServer(workdir, zones, mx, addresses)
+        started.append(server)
+        return server.start()
+
+    yield make
+    for server in started:
+        server.stop()
 
 
 ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"

@@ -146,7 +146,7 @@ TEST_F(VantoriRulesTest, InterfaceHostRequestsWithoutHostAndDisabledSectionAreLe
 
 TEST_F(VantoriRulesTest, MalformedRulesAreLoggedOnlyWithTheirLogSwitch) {
     load(rule({{"log", "true"}, {"score_range", "1"}}) + rule({{"log", "true"}, {"categories", "ads"}}) +
-         rule({{"log", "true"}, {"categories", ",nosuch,ads"}, {"score_range", "-1"},
+         rule({{"log", "true"}, {"categories", ",nosuch,ads"}, {"score_range", "-1--1"},
                {"add_profiles", "after-bad-names"}}) +
          rule({{"categories", ""}, {"score_range", ""}}));
     Connection* c = connection();
