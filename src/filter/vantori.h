@@ -191,9 +191,9 @@ public:
 
 extern VANTORI_Section* vantori_section;
 
-// The bucket of a site name: the unsigned 32-bit sum over its bytes c (as
-// signed chars, a-z taken as A-Z) of size + 20c + (c >> 4) + (c >> 2),
-// modulo size; 0 for an empty name. Names differing only in case share it.
+// The bucket of a site name among `size`: 32-bit FNV-1a over its bytes with
+// A-Z taken as a-z, modulo size; 0 for an empty name. Names differing only in
+// case share it.
 unsigned vantori_cache_key(int size, const char* site);
 
 // The clock of the cache's ages; tests replace it.
