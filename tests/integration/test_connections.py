@@ -127,7 +127,11 @@ def test_endless_line_is_refused_and_the_proxy_goes_on(proxy):
 
 def test_idle_workers_end_after_the_thread_time_out(daemon_factory):
     proxy = daemon_factory(["-T", "1"]).start().wait_listening()
-    before = proxy.thread_count()
+    # The service threads start right after the listeners open: count once
+    # they are all there.
+    counts = []
+    wait_for(lambda: counts.append(proxy.thread_count()) or counts[-2:] == counts[-1:] * 2, 5, 0.2)
+    before = counts[-1]
     clients = [proxy.connect() for _ in range(20)]
     for c in clients:
         c.sendall(b"GET / HTTP/1.0\r\n\r\n")
