@@ -190,7 +190,8 @@ int VANTORI_Section::vantori_cache_search(const char* site, int* scores) {
     VANTORI_CACHE_ENTRY** link = find_link(cache, site);
     VANTORI_CACHE_ENTRY* existing = *link;
     if (existing == nullptr) {
-        if (append_record(cache, link, site, kind, answer, now) != nullptr && kind == VANTORI_RECORD_SERVICE) {
+        if (append_record(cache, link, site, kind, answer, now) != nullptr &&
+            kind == VANTORI_RECORD_SERVICE) {
             cache->added++;
             number = cache->count;
         }
@@ -200,6 +201,10 @@ int VANTORI_Section::vantori_cache_search(const char* site, int* scores) {
         existing->kind = kind;
         existing->time_added = now;
         memcpy(existing->scores, answer, sizeof existing->scores);
+    } else if (kind == VANTORI_RECORD_FAILED) {
+        // Our question failed, but another thread's got scores meanwhile.
+        kind = VANTORI_RECORD_SERVICE;
+        memcpy(answer, existing->scores, sizeof answer);
     }
     pthread_rwlock_unlock(&cache_lock);
     if (number != 0)
