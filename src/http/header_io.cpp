@@ -158,20 +158,18 @@ void header_lines(HeaderWriter& out, const HEADER* header, const header_send_con
         host = context.request->host;
     for (const HTTP_HEADER& line : lines) {
         const char* name = line.name.c_str();
-        if (header->type != REQUEST_ICAP &&
+        // The cookie filter only passes or drops a cookie, so a passing line
+        // goes on exactly as it came: rebuilding it could change what the
+        // browser stores (attribute order, "sid=; Max-Age=0").
+        if (header->type != REQUEST_ICAP && context.cookie_check != NULL &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
             CookieHeader cookie(line.value);
             int direction = response ? 0 : 1;
-            if (context.cookie_check != NULL &&
-                context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
+            if (context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
                 if (response)
                     putlog(LOG_COOKIEFILTER, "blocked: incoming from %s", or_empty(host));
                 else
                     putlog(LOG_COOKIEFILTER, "blocked: outgoing to %s", or_empty(host));
-                continue;
-            }
-            if (!cookie.pairs.empty()) {
-                out.line(name, cookie.Build().c_str());
                 continue;
             }
         }
