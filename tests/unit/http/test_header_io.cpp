@@ -218,6 +218,26 @@ TEST_F(SerialiserCookies, RefusedCookiesAreDroppedAndLogged)
               std::string::npos);
 }
 
+TEST(HeaderTextForLog, SecretLinesAreMasked)
+{
+    EXPECT_EQ(header_text_for_log("GET http://h/ HTTP/1.1\r\n"
+                                  "Host: h\r\n"
+                                  "Cookie: login=abc\r\n"
+                                  "authorization: Basic YWRtaW46cHc=\r\n"
+                                  "Proxy-Authorization: Basic eDp5\n"
+                                  "X-Cookie: visible\r\n"
+                                  "Set-Cookie: sid=1\r\n\r\n"),
+              "GET http://h/ HTTP/1.1\r\n"
+              "Host: h\r\n"
+              "Cookie: ***\r\n"
+              "authorization: ***\r\n"
+              "Proxy-Authorization: ***\n"
+              "X-Cookie: visible\r\n"
+              "Set-Cookie: ***\r\n\r\n");
+    EXPECT_EQ(header_text_for_log("Cookie: a=1"), "Cookie: ***");
+    EXPECT_EQ(header_text_for_log(""), "");
+}
+
 // ---- Through a connection -----------------------------------------------------
 
 // A connection whose client (and optionally server) socket is one end of a
