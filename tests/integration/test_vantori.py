@@ -54,9 +54,9 @@ def start(workdir, dns, categories, rules=PORN_RULE, enabled="true", name="kestr
     return daemon
 
 
-def curl(proxy, url, timeout=20):
+def curl(proxy, url, *args, timeout=20):
     result = subprocess.run(["curl", "-sS", "--max-time", "15", "-x",
-                             "http://127.0.0.1:%d" % proxy.port, url],
+                             "http://127.0.0.1:%d" % proxy.port] + list(args) + [url],
                             capture_output=True, timeout=timeout)
     assert result.returncode == 0, result.stderr
     return result.stdout
@@ -89,7 +89,9 @@ def test_scores_become_profiles_are_shown_saved_and_read_back(workdir, dns, orig
     assert "vantori: host:www.adult.test Added:  Profile: adult-site" in log
     assert "vantori: cache[1]: Added :www.adult.test" in log
 
-    page = curl(proxy, "http://kestrivan/vantori?domain=www.adult.test,%3Cb%3Ex.test&refresh=no")
+    # The interface takes arguments only from its own pages.
+    page = curl(proxy, "http://kestrivan/vantori?domain=www.adult.test,%3Cb%3Ex.test&refresh=no",
+                "-e", "http://kestrivan/")
     assert b"<td><b>Score</b></td><td >0</td> <td>10</td> <td>0</td>" in page
     assert b"<td>0</td><td>0</td><td>0</td><td>0</td><td>0</td><td>0</td><td>90</td>" in page
     assert b"&lt;b&gt;x.test" in page and b"<b>x.test" not in page
