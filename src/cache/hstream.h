@@ -19,15 +19,15 @@
 //   open tag whose name starts with the close tag's name (ignoring case);
 //   the node before that open tag adopts the open tag and everything after
 //   it as its children. A close tag without such a match changes nothing.
-//   Adoptions nested deeper than HTMLSTREAM_DEPTH_LIMIT are refused.
+//   Nesting is bounded by HTMLSTREAM_DEPTH_LIMIT.
 // - Splitting the same bytes into other pieces gives the same tree and the
 //   same calls in the same order.
 //
 // Bounds, so that a hostile page costs a bounded amount:
 // - At most `limit` bytes of a body are parsed (the rest is ignored, logged
-//   once); the nodes, tags and texts live in one arena of at most
-//   HTMLSTREAM_MEMORY_FACTOR times that many bytes, and parsing stops when
-//   it is full.
+//   once), so the unparsed bytes held never exceed it; the nodes, tags and
+//   texts live in one arena of at most HTMLSTREAM_MEMORY_FACTOR times that
+//   many bytes, and parsing stops (logged once) when it is full.
 // - A close tag walks back over at most HTMLSTREAM_WALK_LIMIT nodes, and all
 //   walks of a body together over at most HTMLSTREAM_WALK_PER_BYTE nodes per
 //   byte received: no page makes the parser quadratic.
@@ -46,7 +46,8 @@
 
 #include "core/filebuf.h"
 
-// Deepest adoption level a close tag may create.
+// A close tag whose walk meets a node nested deeper than this is dropped
+// (logged once per parser), so trees nest at most one level more.
 constexpr int HTMLSTREAM_DEPTH_LIMIT = 64;
 // Most nodes one close tag walks back over.
 constexpr unsigned HTMLSTREAM_WALK_LIMIT = 1024;
