@@ -57,16 +57,25 @@ static bool host_header_is_interface(const char* host_header) {
            (host_header[interface_name_length] == '\0' || host_header[interface_name_length] == ':');
 }
 
-bool interface_request(CONNECTION_T* connection) {
-    HEADER* request = connection->request;
-    if (request->type == REQUEST_TRANSPARENT && after_interface_prefix(request->path) != nullptr) {
-        request->type = REQUEST_PROXY;
+bool interface_addressed(const CONNECTION_T* connection) {
+    const HEADER* request = connection->request;
+    if (request == nullptr)
+        return false;
+    if (request->type == REQUEST_TRANSPARENT && after_interface_prefix(request->path) != nullptr)
         return true;
-    }
     if (host_header_is_interface(request->host_header))
         return true;
     return request->type == REQUEST_PROXY && request->host != nullptr &&
            strcasecmp(request->host, INTERFACE_HOSTNAME) == 0;
+}
+
+bool interface_request(CONNECTION_T* connection) {
+    if (!interface_addressed(connection))
+        return false;
+    HEADER* request = connection->request;
+    if (request->type == REQUEST_TRANSPARENT && after_interface_prefix(request->path) != nullptr)
+        request->type = REQUEST_PROXY;
+    return true;
 }
 
 static int page_unknown(CONNECTION_T* connection) {

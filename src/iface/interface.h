@@ -24,6 +24,9 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page);
 // retagged as proxy form), or whose Host header is the interface host, or a
 // proxy-form request for the interface host.
 bool interface_request(CONNECTION_T* connection);
+// The same test without retagging anything (for the content processors,
+// which must leave the request as the road will judge it).
+bool interface_addressed(const CONNECTION_T* connection);
 
 // Serves one interface request completely. A connection whose access rule
 // does not grant ACCESS_INTERFACE gets the page "noaccess". Otherwise, by
