@@ -383,6 +383,11 @@ bool message_install(CONNECTION_T* connection, Filebuf* body, int mode, const ch
     } else {
         body_take(connection->body, message->body);
     }
+    // The client connection's own terms (its version, whether it stays
+    // open) are the client's, whatever the service wrote.
+    request->version = connection->request->version;
+    request->keep_alive = connection->request->keep_alive;
+    request->proxy_keep_alive = connection->request->proxy_keep_alive;
     http_header_free(connection->request);
     connection->request = request;
     message->request = NULL;

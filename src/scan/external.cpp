@@ -133,6 +133,12 @@ void output_apply(CONNECTION_T* connection, const External& entry, Filebuf* outp
         identity_apply(connection, header);
     if (header != NULL && status == 0) {
         HEADER*& slot = response ? connection->response : connection->request;
+        if (!response && slot != NULL) {
+            // The client connection's own terms stay the client's.
+            header->version = slot->version;
+            header->keep_alive = slot->keep_alive;
+            header->proxy_keep_alive = slot->proxy_keep_alive;
+        }
         http_header_free(slot);
         slot = header;
         header = NULL;
