@@ -131,9 +131,9 @@ int ICAPSection::process(CONNECTION_T* connection, Filebuf* body, int mode) {
     size_t index = 0;
 
     read_lock();
-    const ICAP* chosen = NULL;
+    ICAP* chosen = NULL;
     if (section_applies(*this, connection))
-        for (const ICAP& entry : servers) {
+        for (ICAP& entry : servers) {
             if (entry_fits(entry, connection, mode)) {
                 chosen = &entry;
                 break;
@@ -152,8 +152,7 @@ int ICAPSection::process(CONNECTION_T* connection, Filebuf* body, int mode) {
     } else if (!slave && chosen->enabled == 1 && time(NULL) >= chosen->retry_after.load()) {
         // One thread asks; the others go on without a preview meanwhile.
         int expected = ICAP_PREVIEW_UNKNOWN;
-        ask = const_cast<ICAP*>(chosen)->preview_state.compare_exchange_strong(
-            expected, ICAP_PREVIEW_ASKING);
+        ask = chosen->preview_state.compare_exchange_strong(expected, ICAP_PREVIEW_ASKING);
         asked_generation = generation;
     }
     unlock();

@@ -235,7 +235,9 @@ Filebuf* external_exec(CONNECTION_T* connection, const char* command, Filebuf* i
         time_limit = general_section->timeout_get(connection);
     if (time_limit <= 0)
         time_limit = EXTERNAL_DEFAULT_TIME_LIMIT;
-    uint64_t output_limit = relay_buffer_limit(connection, SIDE_SERVER);
+    // The per-connection download limit needs a connection to match.
+    uint64_t output_limit = connection != NULL ? relay_buffer_limit(connection, SIDE_SERVER)
+                                               : RELAY_BUFFER_DEFAULT_MAX;
 
     // Close-on-exec from the start: a program another thread starts at the
     // same moment must not hold our pipe ends (it would keep the output
