@@ -153,6 +153,9 @@ attempt_result attempt(CONNECTION_T* connection, const Outgoing& out, bool poole
     bool rest_pending = out.with_preview && out.size > out.preview;
 
     connection->flags &= ~CONN_TRANSFER_FAILED;
+    // The request goes out in a few writes and the server answers at once:
+    // no write may wait for an acknowledgement.
+    set_nodelay(socket->fd, true);
     socket->Blocking(true);
     socket->Freeze(true);
     bool sent = socket->Write(out.head->data, static_cast<int>(out.head->size)) != -1;
