@@ -20,10 +20,11 @@
 //   server's "100 Continue"; a final reply to the preview ends the exchange
 //   with nothing left unsent. Every wait is bounded by the connection's I/O
 //   time-out; OPTIONS by ICAP_OPTIONS_TIMEOUT.
-// - Failures (connect, silence, early close, 204, 4xx, 5xx, a reply without
-//   Encapsulated, a malformed reply, one with both bodies) leave the
+// - 204 and failures (connect, silence, early close, 4xx, 5xx, a reply
+//   without Encapsulated, a malformed reply, one with both bodies) leave the
 //   request, the response and the body exactly as they were (scanners fail
-//   open) and close the socket.
+//   open). After a failure the socket is closed; after a 204 it is kept
+//   like after any other clean reply.
 // - Connections are pooled in the server pool under ("icap", host, port). A
 //   socket is parked only when its reply ended exactly at its framing, with
 //   no byte left over, read or buffered, and did not say "Connection:

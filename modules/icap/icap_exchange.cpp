@@ -506,6 +506,14 @@ bool ICAPSection::protocol_icap(CONNECTION_T* connection, Filebuf* body, int mod
         int status = reply->status;
         if (status == 204) {
             putlog(LOG_ICAP, "%s: %d no modification needed", method, status);
+            // The usual answer, and the exchange is over (nothing of the
+            // body is left to send after a preview): the socket may serve
+            // the next request, unless the reply announces parts it does
+            // not carry.
+            ICAP_ENCAPSULATION parts = encapsulation_parse(reply->encapsulated);
+            keep = reply->keep_alive != 0 && parts.valid && parts.req_hdr == -1 &&
+                   parts.res_hdr == -1 && parts.req_body == -1 && parts.res_body == -1 &&
+                   parts.opt_body == -1;
         } else if (status >= 400 && status <= 499) {
             putlog(LOG_ERROR, "icap: %s: %d: ICAP response indicates client error", method, status);
         } else if (status >= 500 && status <= 599) {

@@ -284,10 +284,12 @@ TEST_F(IcapTest, PreviewAndTheRestOfTheBody) {
             EXPECT_NE(encapsulated.find(c.size == 0 ? "null-body=" : "-body="), std::string::npos);
             EXPECT_EQ(body_part(sent), c.first);
             EXPECT_EQ(rest, c.rest);
-            // 204: nothing changed, and the socket is not kept.
+            // 204: nothing changed; the exchange is over, so the socket
+            // serves the next one.
             EXPECT_EQ(record.text(mode), std::string(c.size, 'x'));
             EXPECT_EQ(record.c->response, response);
-            EXPECT_EQ(pooled(), 0u);
+            EXPECT_EQ(pooled(), 1u);
+            global->serverpool->Clean(1);
         }
 }
 
@@ -310,6 +312,12 @@ TEST_F(IcapTest, RepliesAreInstalledOrLeaveEverythingAsItWas) {
     } cases[] = {
         {"204", ICAP_MODE_RESPMOD,
          "ICAP/1.0 204 No Content\r\nISTag: \"x\"\r\nEncapsulated: null-body=0\r\n\r\n", false, 200,
+         "orig", "/file", true},
+        {"204, connection close", ICAP_MODE_RESPMOD,
+         "ICAP/1.0 204 No Content\r\nConnection: close\r\nEncapsulated: null-body=0\r\n\r\n",
+         false, 200, "orig", "/file", false},
+        {"204 announcing a header", ICAP_MODE_RESPMOD,
+         "ICAP/1.0 204 No Content\r\nEncapsulated: res-hdr=0, null-body=19\r\n\r\n", false, 200,
          "orig", "/file", false},
         {"new response and body", ICAP_MODE_RESPMOD,
          "ICAP/1.0 200 OK\r\nX-Virus-ID: Eicar Test\r\nEncapsulated: res-hdr=0, res-body=" + len +
@@ -570,16 +578,14 @@ TEST_F(IcapSectionTest, EntryChoice) {
 TEST_F(IcapSectionTest, PreviewIsLearntByTheFirstExchangeNotByTheLoad) {
     const std::string ok = "ICAP/1.0 204 No Content\r\nEncapsulated: null-body=0\r\n\r\n";
     ScriptedIcap server({[&](int fd, ScriptedIcap& s) {
-                             s.record(read_until(fd, "\r\n\r\n", 5));
-                             send_all(fd, "ICAP/1.0 200 OK\r\nPreview: 10\r\n\r\n");
-                             // The exchange comes on the pooled socket.
-                             s.record(read_icap_request(fd));
-                             send_all(fd, ok);
-                         },
-                         [&](int fd, ScriptedIcap& s) {
-                             s.record(read_icap_request(fd));
-                             send_all(fd, ok);
-                         }});
+        s.record(read_until(fd, "\r\n\r\n", 5));
+        send_all(fd, "ICAP/1.0 200 OK\r\nPreview: 10\r\n\r\n");
+        // Both exchanges come on the pooled socket.
+        for (int round = 0; round < 2; round++) {
+            s.record(read_icap_request(fd));
+            send_all(fd, ok);
+        }
+    }});
     configure({{server.port(), "reqmod"}});
     usleep(200000);
     EXPECT_EQ(server.accepted, 0);
