@@ -183,7 +183,7 @@ static int vantori_pass(CONNECTION_T* connection, int pass) {
         return 0;
     const HEADER* request = connection->request;
     if (request == nullptr || request->host == nullptr || request->host[0] == '\0' ||
-        interface_request(connection))
+        interface_addressed(connection))
         return 0;
     if (connection->category_scores[0] == CATEGORY_SCORES_UNSET)
         section->store_vantori(connection);

@@ -209,7 +209,8 @@ void get_access_log_url();
 void* vantori_cachedump(void*);
 
 // The two passes over the rules; each does nothing while the section is
-// disabled, for a request without host and for the interface host, fetches
+// disabled, for a request without host and for the interface host
+// (interface_addressed, which leaves the request as it is), fetches
 // the host's scores when the request has none yet, and returns 0.
 int vantori_first(CONNECTION_T* connection);
 int vantori_second(CONNECTION_T* connection);
