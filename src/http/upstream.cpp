@@ -165,12 +165,12 @@ static int connect_by_mode(CONNECTION_T* connection) {
     return fd;
 }
 
-// protocol_start, with the pool asked only when `pooled` is true.
-static int open_upstream(CONNECTION_T* connection, bool pooled);
+// protocol_start, with the pool asked only when `may_pool` is true.
+static int open_upstream(CONNECTION_T* connection, bool may_pool);
 
 int protocol_start(CONNECTION_T* connection) { return open_upstream(connection, true); }
 
-static int open_upstream(CONNECTION_T* connection, bool pooled) {
+static int open_upstream(CONNECTION_T* connection, bool may_pool) {
     HEADER* request = connection->request;
     connection->server_keepalive = 0;
     int mode = connection->forward_mode;
@@ -184,7 +184,7 @@ static int open_upstream(CONNECTION_T* connection, bool pooled) {
     // A request with a body is never sent over a pooled socket: the server
     // may have closed it, and the body could not be sent again.
     bool has_body = (request->flags & HEADER_HAS_LENGTH) || request->chunked;
-    if (pooled && request->type != REQUEST_CONNECT && !has_body && global != NULL &&
+    if (may_pool && request->type != REQUEST_CONNECT && !has_body && global != NULL &&
         global->serverpool != NULL) {
         upstream_key_t key = upstream_key(connection);
         Socket* pooled =

@@ -14,7 +14,7 @@ import zlib
 
 import pytest
 
-from conftest import Daemon, HttpReader, config_text, read_text, wait_for
+from conftest import HttpReader, config_text, read_text, wait_for
 from test_ftp import ScriptedFtp, ftp_section
 from test_parents import forward_section
 from test_request_road import (get, native_lines, origin_factory, parse_native,  # noqa: F401
@@ -25,25 +25,6 @@ POISON = b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nPOISONED"
 
 def first_line(request):
     return request.split(b"\r\n", 1)[0]
-
-
-def start_proxy(workdir, name, text):
-    """A daemon on the configuration text, listening."""
-    path = os.path.join(workdir, name + ".xml")
-    with open(path, "w") as f:
-        f.write(text)
-    daemon = Daemon(workdir, config=path)
-    daemon.start()
-    daemon.wait_listening()
-    return daemon
-
-
-@pytest.fixture
-def proxies():
-    started = []
-    yield started
-    for daemon in started:
-        daemon.stop()
 
 
 # ---------------------------------------------------------------------------
@@ -239,14 +220,15 @@ def test_the_client_login_never_reaches_a_parent(proxy_factory, origin_factory, 
     b"NTLM TlRMTVNTUAABAAAAB4IIAAAAAAAAAAAAAAAAAAAAAAA=",
     b"Basic YWxpY2U=",
 ], ids=["no scheme word", "unknown scheme", "NTLM switched off", "Basic without a colon"])
-def test_uncheckable_credentials_on_a_later_request_are_matched_again(workdir, proxies,
+def test_uncheckable_credentials_on_a_later_request_are_matched_again(workdir, daemon_factory,
                                                                        origin_factory,
                                                                        credentials):
     # One rule: the user alice with the password pw.
-    text = config_text(rights="proxy").replace("<user></user><password></password>",
-                                               "<user>alice</user><password>pw</password>")
-    proxy = start_proxy(workdir, "pair", text)
-    proxies.append(proxy)
+    path = os.path.join(workdir, "pair.xml")
+    with open(path, "w") as f:
+        f.write(config_text(rights="proxy").replace("<user></user><password></password>",
+                                                    "<user>alice</user><password>pw</password>"))
+    proxy = daemon_factory(config=path).start().wait_listening()
     origin = origin_factory(lambda request, client: client.sendall(
         b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"))
 
