@@ -308,29 +308,6 @@ static bool replaced_request(CONNECTION_T* connection) {
     return true;
 }
 
-// The request header for the debug log with the values of credential and
-// cookie lines masked: secrets never reach a log.
-static void log_request_header(CONNECTION_T* connection, const char* text) {
-    if (!(loglevel & LOG_DEBUG))
-        return;
-    static const char* const secret[] = {"Authorization:", "Proxy-Authorization:", "Cookie:"};
-    std::string shown;
-    for (const char* line = text; *line != '\0';) {
-        const char* end = strchr(line, '\n');
-        size_t length = end != nullptr ? static_cast<size_t>(end - line) + 1 : strlen(line);
-        const char* masked = nullptr;
-        for (const char* name : secret)
-            if (strncasecmp(line, name, strlen(name)) == 0)
-                masked = name;
-        if (masked != nullptr)
-            shown.append(line, strlen(masked)).append(" *\r\n");
-        else
-            shown.append(line, length);
-        line += length;
-    }
-    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_address(connection), shown.c_str());
-}
-
 // First half: from the header to the access decision. false: stopped.
 static bool road_first_half(CONNECTION_T* connection) {
     slot_update(connection, true);
@@ -386,7 +363,9 @@ static bool road_first_half(CONNECTION_T* connection) {
     // The record names the connection's client until a header names another
     // (a name taken from one request never sticks to the next).
     connection->log.client = client_address(connection);
-    log_request_header(connection, text);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_address(connection),
+               header_text_for_log(text).c_str());
     connection->request = http_header_parse_request(text, &refusal);
     free(text);
     if (connection->request == nullptr) {
