@@ -161,7 +161,7 @@ void header_lines(HeaderWriter& out, const HEADER* header, const header_send_con
         if (header->type != REQUEST_ICAP &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
             CookieHeader cookie(line.value);
-            int direction = response ? 0 : 1;
+            int direction = response ? COOKIE_INCOMING : COOKIE_OUTGOING;
             if (context.cookie_check != NULL &&
                 context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
                 if (response)
