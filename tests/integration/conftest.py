@@ -320,10 +320,10 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
-                authenticate="false", keepalivetimeout=10):
+                authenticate="false", keepalivetimeout=10, profiles=""):
     """A whole configuration: local clients with the given access rights (and
-    login and NTLM settings), one General entry with the given limits, and
-    further section elements."""
+    login and NTLM settings, and the profiles their rule applies), one
+    General entry with the given limits, and further section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
@@ -336,7 +336,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <authenticate>%(authenticate)s</authenticate><user></user><password></password>
       <access>%(rights)s</access><bypass></bypass>
       <interface-user></interface-user><interface-password></interface-password>
-      <profiles></profiles>
+      <profiles>%(profiles)s</profiles>
     </allow>
   </access>
   <general>
