@@ -10,23 +10,23 @@ import pytest
 
 from conftest import config_text, read_text, wait_for
 
+def rule(kind, comment, host="", path="", addresses="", profiles="", template="",
+         enabled="true"):
+    """One entry of the allow list or the deny list (kind)."""
+    return ("<%(kind)s><enabled>%(enabled)s</enabled><comment>%(comment)s</comment><groups></groups>"
+            "<profiles>%(profiles)s</profiles><host>%(host)s</host><path>%(path)s</path>"
+            "<addresses>%(addresses)s</addresses><template>%(template)s</template></%(kind)s>"
+            % locals())
+
+
 # The rules every case runs against: matched by path, one each way scoped by
 # profile, one with its own block page, one switched off.
-RULES = """
-    <allow><enabled>true</enabled><comment>allow a</comment><groups></groups><profiles></profiles>
-      <host></host><path>^/a</path><addresses></addresses><template></template></allow>
-    <allow><enabled>true</enabled><comment>staff only</comment><groups></groups>
-      <profiles>staff</profiles><host></host><path>^/staff</path><addresses></addresses>
-      <template></template></allow>
-    <deny><enabled>true</enabled><comment>deny a and b</comment><groups></groups><profiles></profiles>
-      <host></host><path>^/(a|b)</path><addresses></addresses><template></template></deny>
-    <deny><enabled>true</enabled><comment>not for guests</comment><groups></groups>
-      <profiles>!staff</profiles><host></host><path>^/guarded</path><addresses></addresses>
-      <template>noaccess</template></deny>
-    <deny><enabled>false</enabled><comment>switched off</comment><groups></groups>
-      <profiles></profiles><host></host><path>^/off</path><addresses></addresses>
-      <template></template></deny>
-"""
+RULES = (rule("allow", "allow a", path="^/a")
+         + rule("allow", "staff only", path="^/staff", profiles="staff")
+         + rule("deny", "deny a and b", path="^/(a|b)")
+         + rule("deny", "not for guests", path="^/guarded", profiles="!staff",
+                template="noaccess")
+         + rule("deny", "switched off", path="^/off", enabled="false"))
 
 
 def url_filtering(order, rules=RULES, enabled="true"):
@@ -123,9 +123,7 @@ def test_rule_order_matches_and_profiles_decide(proxy_factory, origin_server, wo
 
 
 def test_host_pattern_and_verdict_page(proxy_factory, origin_server):
-    host_rule = ("<deny><enabled>true</enabled><comment>no localhost</comment><groups></groups>"
-                 "<profiles></profiles><host>LOCALHOST</host><path></path>"
-                 "<addresses></addresses><template></template></deny>")
+    host_rule = rule("deny", "no localhost", host="LOCALHOST")
     proxy = proxy_factory(extra_sections=url_filtering("allow-by-default", host_rule))
     status, body = curl(proxy, "http://localhost:%d/x" % origin_server.port)
     assert (status, b"<title>Page Blocked</title>" in body) == (200, True)
@@ -146,9 +144,7 @@ def test_host_pattern_and_verdict_page(proxy_factory, origin_server):
 
 
 def test_destination_address_ranges(proxy_factory, origin_server):
-    loopback = ("<deny><enabled>true</enabled><comment>loopback</comment><groups></groups>"
-                "<profiles></profiles><host></host><path>^/private</path>"
-                "<addresses>127.0.0.0-127.255.255.255</addresses><template></template></deny>")
+    loopback = rule("deny", "loopback", path="^/private", addresses="127.0.0.0-127.255.255.255")
     proxy = proxy_factory(extra_sections=url_filtering("allow-by-default", loopback))
     # "localhost" resolves (from /etc/hosts) into the range.
     status, body = curl(proxy, "http://localhost:%d/private" % origin_server.port)
@@ -166,14 +162,10 @@ def test_destination_address_ranges(proxy_factory, origin_server):
 ])
 def test_pattern_that_does_not_compile_stops_start_up(daemon_factory, workdir, field, value,
                                                       message):
-    fields = {"host": "", "path": ""}
-    fields[field] = value
-    rule = ("<deny><enabled>true</enabled><comment>bad</comment><groups></groups>"
-            "<profiles></profiles><host>%(host)s</host><path>%(path)s</path>"
-            "<addresses></addresses><template></template></deny>" % fields)
+    bad_rule = rule("deny", "bad", **{field: value})
     path = os.path.join(workdir, "bad.xml")
     with open(path, "w") as f:
-        f.write(config_text(extra_sections=url_filtering("allow-by-default", rule)))
+        f.write(config_text(extra_sections=url_filtering("allow-by-default", bad_rule)))
     d = daemon_factory(config=path)
     d.start(ready_line=None)
     status = d.wait(timeout=15)
