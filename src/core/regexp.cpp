@@ -11,6 +11,7 @@
 
 struct reg_pattern_t {
     pcre2_code* code;
+    bool jit; // compiled to machine code, searched without the interpreter's set-up
 };
 
 namespace {
@@ -66,28 +67,49 @@ uint32_t match_options_of(int flags)
     return (flags & REGEXP_ICASE) ? PCRE2_CASELESS : 0;
 }
 
-// The calling thread's match block: one pair of offsets is all a yes-or-no
-// search needs, and PCRE2 keeps its backtracking frames in the block, so it
-// must never be shared between threads. Freed when the thread ends.
+// Bounds of the calling thread's stack for machine-code searches: it starts
+// small and grows as a search needs; a search that needs more than the
+// largest falls back to the interpreter.
+const size_t JIT_STACK_START = 32 * 1024;
+const size_t JIT_STACK_MAX = 512 * 1024;
+
+// What a search works in, one per thread: one pair of offsets is all a
+// yes-or-no search needs, PCRE2 keeps its backtracking frames in the match
+// block and the machine code its own stack, so none of it may be shared
+// between threads. An assigned stack is also cheaper to enter than the
+// default one PCRE2 builds on the machine stack at every search. Freed when
+// the thread ends.
 struct thread_match_block {
     pcre2_match_data* data = NULL;
+    pcre2_match_context* context = NULL;
+    pcre2_jit_stack* stack = NULL;
+
     ~thread_match_block()
     {
         if (data != NULL)
             pcre2_match_data_free(data);
+        if (context != NULL)
+            pcre2_match_context_free(context);
+        if (stack != NULL)
+            pcre2_jit_stack_free(stack);
     }
 };
 
 thread_local thread_match_block match_block;
 
-pcre2_match_data* match_data_of_thread()
+thread_match_block& match_block_of_thread()
 {
     if (match_block.data == NULL) {
         match_block.data = pcre2_match_data_create(1, NULL);
-        if (match_block.data == NULL)
+        match_block.context = pcre2_match_context_create(NULL);
+        if (match_block.data == NULL || match_block.context == NULL)
             FATAL_ALLOC("src/regexp", sizeof(PCRE2_SIZE) * 2);
+        // Without a stack of its own the machine code uses PCRE2's default.
+        match_block.stack = pcre2_jit_stack_create(JIT_STACK_START, JIT_STACK_MAX, NULL);
+        if (match_block.stack != NULL)
+            pcre2_jit_stack_assign(match_block.context, NULL, match_block.stack);
     }
-    return match_block.data;
+    return match_block;
 }
 
 // Appends [data, data+size) to a buffer.
@@ -109,12 +131,12 @@ reg_pattern_t* reg_compile(const char* pattern, int flags)
         putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
         return NULL;
     }
-    // Without machine code (no JIT on this machine) the interpreter searches.
-    pcre2_jit_compile(code, PCRE2_JIT_COMPLETE);
     reg_pattern_t* compiled = (reg_pattern_t*)xmalloc(sizeof(reg_pattern_t));
     if (compiled == NULL)
         FATAL_ALLOC("src/regexp", sizeof(reg_pattern_t));
     compiled->code = code;
+    // Without machine code (no JIT on this machine) the interpreter searches.
+    compiled->jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
     return compiled;
 }
 
@@ -139,12 +161,18 @@ bool reg_check(const char* pattern, int flags, std::string* reason)
 
 int reg_exec(const reg_pattern_t* pattern, const char* text)
 {
-    pcre2_match_data* data = match_data_of_thread();
+    thread_match_block& block = match_block_of_thread();
     PCRE2_SIZE length = strlen(text);
-    int result = pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, 0, data, NULL);
+    // A rule list costs one search per rule and request: the machine code is
+    // entered directly, without pcre2_match's checks of what reg_compile
+    // already made sure of.
+    int result = pattern->jit ? pcre2_jit_match(pattern->code, (PCRE2_SPTR)text, length, 0, 0,
+                                                block.data, block.context)
+                              : pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, 0,
+                                            block.data, block.context);
     if (result == PCRE2_ERROR_JIT_STACKLIMIT)
-        result = pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, PCRE2_NO_JIT, data,
-                             NULL);
+        result = pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, PCRE2_NO_JIT, block.data,
+                             block.context);
     // 0 is a match whose groups did not fit the block: still a match.
     return result >= 0 ? 0 : 1;
 }

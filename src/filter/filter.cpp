@@ -69,6 +69,15 @@ FilterSection::FilterSection() : RuleSection<Filter>("url-filtering", BYPASS_URL
 
 void FilterSection::update() {
     rules_rebuild();
+    host_patterns.clear();
+    path_patterns.clear();
+    for (std::list<Filter>* list : {&allow, &deny})
+        for (Filter& rule : *list) {
+            host_patterns.add(rule.host);
+            path_patterns.add(rule.path);
+        }
+    host_patterns.build();
+    path_patterns.build();
 }
 
 const Filter* FilterSection::check(CONNECTION_T* connection, const DestinationAddress& address,
@@ -81,8 +90,13 @@ const Filter* FilterSection::check(CONNECTION_T* connection, const DestinationAd
     // Decoded only when the path holds an escape worth decoding.
     std::string scratch;
     const char* path = url_path_unreserved(or_empty(request->path), scratch);
+    // One per worker, so that a request allocates nothing once they have grown.
+    thread_local SlotSet host_candidates, path_candidates;
+    host_patterns.scan(host, host_candidates);
+    path_patterns.scan(path, path_candidates);
     RuleVerdict<Filter> verdict = decide([&](const Filter& rule, rule_list_t list) {
-        if (!rule.applies(connection) || !rule.host.matches(host) || !rule.path.matches(path))
+        if (!rule.applies(connection) || !rule.host.matches(host, host_candidates) ||
+            !rule.path.matches(path, path_candidates))
             return RULE_NO_MATCH;
         return address_test(rule, connection, address, list);
     });

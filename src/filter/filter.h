@@ -84,6 +84,11 @@ public:
     Filter default_rule;
 
 private:
+    // The host and path patterns of both lists, each set scanned once per
+    // request so that only the patterns that may match are searched.
+    RulePatternSet host_patterns;
+    RulePatternSet path_patterns;
+
     // Runs check under the read lock, resolving the address without it when
     // a rule needs it; `decided` gets the verdict with the lock still held.
     template <class Decided>

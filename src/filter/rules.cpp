@@ -36,6 +36,9 @@ RuleScope::RuleScope(const Item& item)
       profiles(item.fields.at(R_PROFILES).list) {}
 
 bool RuleScope::applies(const CONNECTION_T* connection) const {
+    // Most rules name no one: every connection, without a call per rule.
+    if (groups.empty() && profiles.empty())
+        return enabled != 0;
     return enabled != 0 && profile_find(connection->user_groups, groups) &&
            profile_find(connection->profiles, profiles);
 }
@@ -54,6 +57,38 @@ RulePattern::RulePattern(const Item& item, size_t position) : text_(item.fields.
 
 bool RulePattern::matches(const char* text) const {
     return compiled_ == nullptr || reg_exec(compiled_.get(), text == nullptr ? "" : text) == 0;
+}
+
+bool RulePattern::matches(const char* text, const SlotSet& candidates) const {
+    if (slot_ >= 0 && !candidates.has(static_cast<size_t>(slot_)))
+        return false;
+    return matches(text);
+}
+
+void RulePatternSet::clear() {
+    index_ = LiteralIndex();
+    count_ = 0;
+}
+
+void RulePatternSet::add(RulePattern& pattern) {
+    pattern.slot_ = -1;
+    if (!pattern.present())
+        return;
+    std::string literal = required_literal(pattern.text_);
+    if (literal.empty())
+        return;
+    pattern.slot_ = static_cast<long>(count_);
+    index_.add(literal, count_++);
+}
+
+void RulePatternSet::build() {
+    index_.build();
+}
+
+void RulePatternSet::scan(const char* text, SlotSet& candidates) const {
+    if (count_ == 0)
+        return; // no pattern has a slot to look up
+    index_.scan(text == nullptr ? "" : text, candidates);
 }
 
 bool rule_section_takes_part(int enabled, const CONNECTION_T* connection, unsigned bypass_bit) {

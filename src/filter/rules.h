@@ -17,6 +17,10 @@
 //    edit keeps the previous rules instead of building a rule that would
 //    match everything. An empty pattern is absent: it matches every text.
 //    Copies of a rule share the compiled pattern, which is read-only.
+//    A section with many rules gathers the patterns of one field in a
+//    RulePatternSet: one pass over the request's text tells which patterns
+//    cannot match it (their required text is not there), and only the
+//    others are searched.
 // 3. Order. A section with an allow list (subsection 0) and a deny list
 //    (subsection 1) decides in two passes (rule_order_decide):
 //    ORDER_ALLOW_BY_DEFAULT tries the deny list first: no match passes, a
@@ -60,6 +64,7 @@
 
 #include "config/config_lists.h"
 #include "config/section.h"
+#include "filter/literal_index.h"
 
 struct CONNECTION_T;
 class Filebuf;
@@ -110,11 +115,35 @@ public:
     bool present() const { return compiled_ != nullptr; }
     // True when absent, or found anywhere in text (NULL reads as "").
     bool matches(const char* text) const;
+    // The same, knowing what the scan of the pattern's set found in text
+    // (RulePatternSet::scan): a pattern whose required text is not there is
+    // not searched.
+    bool matches(const char* text, const SlotSet& candidates) const;
     const std::string& text() const { return text_; }
 
 private:
+    friend class RulePatternSet;
     std::string text_;
     std::shared_ptr<const reg_pattern_t> compiled_;
+    long slot_ = -1; // in its set, when it has a required text
+};
+
+// The patterns of one field over a section's rules.
+class RulePatternSet {
+public:
+    // Empties the set; the patterns added before keep stale slots, so the
+    // set is rebuilt together with the rules (write lock held).
+    void clear();
+    // Takes a pattern in: one with a required text gets a slot, the others
+    // are always searched.
+    void add(RulePattern& pattern);
+    void build();
+    // The slots whose pattern may match text (NULL reads as "").
+    void scan(const char* text, SlotSet& candidates) const;
+
+private:
+    LiteralIndex index_;
+    size_t count_ = 0;
 };
 
 // Whether a switched-on section takes part for the connection (its bypass
