@@ -115,6 +115,11 @@ void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status)
         variables["REASON"] = notice.reason;
     for (const auto& variable : notice.variables)
         variables[variable.first] = variable.second;
+    // A success answer to CONNECT tells the client that its tunnel is open:
+    // it would take the page for the server's bytes and never show it.
+    const HEADER* request = connection->request;
+    if (request != nullptr && request->type == REQUEST_CONNECT && status >= 200 && status < 300)
+        status = 403;
     if (template_section != nullptr)
         template_section->send(notice.page.c_str(), connection, status);
     // After the send, whose own record of a direct answer these replace.

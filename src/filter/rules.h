@@ -259,7 +259,8 @@ std::string block_page_choose(const std::string& rule_page, const std::string& s
 
 // The block action of 5 above. Never called with a section lock held. When
 // the client cannot be written to nothing is sent, but the record is filled
-// all the same.
+// all the same. A refused CONNECT is answered 403 where `status` says 2xx
+// (a 2xx would open the tunnel for the client).
 void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status = 200);
 
 // The page of a URL command that shows a section's verdict for the request:

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import config_text, read_text, wait_for
+from conftest import HttpReader, config_text, read_text, wait_for
 
 def rule(kind, comment, host="", path="", addresses="", profiles="", template="",
          enabled="true"):
@@ -151,6 +151,19 @@ def test_destination_address_ranges(proxy_factory, origin_server):
     assert b"<title>Page Blocked</title>" in body
     status, body = curl(proxy, "http://localhost:%d/public" % origin_server.port)
     assert body == b"origin body\n"
+
+
+def test_refused_tunnel_is_never_answered_with_success(proxy_factory):
+    proxy = proxy_factory(extra_sections=url_filtering(
+        "allow-by-default", rule("deny", "no tunnels here", host="^127\\.0\\.0\\.1$")))
+    with proxy.connect() as s:
+        s.sendall(b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
+        answer = HttpReader(s).response()
+    assert answer is not None
+    assert answer[0].startswith("HTTP/1.1 403 "), answer[0]
+    assert b"<title>Page Blocked</title>" in answer[2]
+    assert wait_for(lambda: log_lines(proxy.extended_log), 5)
+    assert ' "url-filter -" ' in log_lines(proxy.extended_log)[-1]
 
 
 @pytest.mark.parametrize("field, value, message", [
