@@ -9,8 +9,8 @@
 #include "core/hash.h"
 #include "core/log.h"
 #include "core/mem.h"
+#include "filter/rules.h"
 #include "http/header.h"
-#include "iface/templates.h"
 #include "net/connection.h"
 #include "net/dnscache.h"
 
@@ -25,23 +25,6 @@ namespace {
 const size_t QUERY_NAME_SIZE = 1023;
 // Chains of the failure memory.
 const int FAILURE_CHAINS = 1021;
-
-// The refusal: template variables, the block page, then the record, which
-// replaces what the page's send stored.
-void block(CONNECTION_T* connection, const char* page, const char* address) {
-    connection->variables.erase("FILTER");
-    connection->variables.erase("REASON");
-    connection->variables["FILTER"] = "DNS BlackList";
-    connection->variables["DNSBL_IP"] = address;
-    if (template_section != nullptr)
-        template_section->send(page, connection, 200);
-    LogEntry& record = connection->log;
-    record.filter_name = "DNSBL";
-    record.filtering_reason = address;
-    record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.status = 403;
-}
 
 } // namespace
 
@@ -112,13 +95,12 @@ void DnsblSection::failure_remember(const char* name, time_t now) const {
 
 int DnsblSection::check_and_block(CONNECTION_T* connection) const {
     const HEADER* request = connection->request;
-    if ((connection->bypass & BYPASS_DNSBL) != 0 || request == nullptr || request->host == nullptr ||
-        request->host[0] == '\0')
+    if (request == nullptr || request->host == nullptr || request->host[0] == '\0')
         return 0;
     read_lock();
     std::shared_ptr<const DnsblSettings> settings = settings_;
     unlock();
-    if (!settings->active)
+    if (!rule_section_takes_part(settings->active, connection, BYPASS_DNSBL))
         return 0;
 
     size_t length;
@@ -144,8 +126,13 @@ int DnsblSection::check_and_block(CONNECTION_T* connection) const {
     if (!written || !settings->addresses.has(address))
         return 0;
 
-    block(connection, settings->template_name.empty() ? "blocked" : settings->template_name.c_str(),
-          address);
+    BlockNotice notice;
+    notice.label = "DNS BlackList";
+    notice.variables.emplace_back("DNSBL_IP", address);
+    notice.page = block_page_choose("", settings->template_name, "blocked");
+    notice.filter_name = "DNSBL";
+    notice.log_reason = address;
+    block_send(connection, notice);
     putlog(LOG_DNSBL, "domain %s is blacklisted", request->host);
     return 1;
 }
