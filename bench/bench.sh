@@ -15,6 +15,8 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
+# A worktree lies one level deeper than the project's own checkout.
+[ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
 PORT=${PORT:-13180}; IDLE=${IDLE:-1000}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
@@ -27,34 +29,12 @@ export PEERS
 [ -x "$BIN" ] || { echo "no kestrivan binary at $BIN (set KESTRIVAN_BIN)" >&2; exit 1; }
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
 
+. "$HERE/kestrivan_lib.sh"
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
-cat >"$WORK/kestrivan.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<kestrivan>
-  <access><allow-first>true</allow-first><ntlm>false</ntlm>
-    <allow><enabled>true</enabled><comment>bench</comment><log>false</log><ldap-names></ldap-names>
-      <interfaces></interfaces><addresses>127.0.0.0-127.255.255.255</addresses>
-      <authenticate>false</authenticate><user></user><password></password>
-      <access>interface,proxy</access><bypass></bypass><interface-user></interface-user>
-      <interface-password></interface-password><profiles></profiles></allow></access>
-  <general><hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
-    <poolsize>400</poolsize><pooltimeout>60</pooltimeout>
-    <general><enabled>true</enabled><comment>all</comment><groups></groups><profiles></profiles>
-      <connecttimeout>10</connecttimeout><timeout>30</timeout><keepalivetimeout>30</keepalivetimeout>
-      <maxdownloadbuffer>1M</maxdownloadbuffer><maxuploadbuffer>1M</maxuploadbuffer>
-      <bufferwait>0</bufferwait><connectports>443</connectports><compressmime></compressmime>
-      <compressout>false</compressout><compressin>false</compressin>
-      <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
-</kestrivan>
-XML
-mkdir -p "$WORK/modules"
-"$BIN" -f -c "$WORK/kestrivan.xml" -s "$ROOT/etc/sections.xml" -l "$WORK/error.log" \
-  -a "$WORK/access.log" -e "$WORK/extended.log" -r "$WORK/performance.log" -m "$WORK/modules" \
-  -L "127.0.0.1:$PORT" -t 1000 >"$WORK/stdout.txt" 2>&1 &
-KPID=$!
-trap 'kill $KPID 2>/dev/null || true; wait $KPID 2>/dev/null || true' EXIT
-for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" || { cat "$WORK/error.log" >&2; exit 1; }
+kestrivan_config "$WORK/kestrivan.xml"
+KPID=
+trap '[ -z "$KPID" ] || kestrivan_stop "$KPID"' EXIT
+kestrivan_start "$WORK" "$WORK/kestrivan.xml" "$PORT"
 
 "$SHARED/bench-peers.sh" "kestrivan=$PORT"
 /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"

@@ -156,7 +156,7 @@ int CacheSection::icptimeout_get() { return __atomic_load_n(icp_timeout, __ATOMI
 
 // ---- The table ------------------------------------------------------------------
 
-CACHEMAP* CacheSection::find_unlocked(unsigned chain, const char* key) const {
+CACHEMAP* CacheSection::find_object_unlocked(unsigned chain, const char* key) const {
     for (CACHEMAP* object = table[chain]; object != nullptr; object = object->chain_next)
         if (strcmp(object->key, key) == 0)
             return object;
@@ -276,7 +276,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
         return nullptr;
     }
     unsigned chain = hash_key(CACHE_TABLE_SIZE, url);
-    object = find_unlocked(chain, url);
+    object = find_object_unlocked(chain, url);
 
     if (object != nullptr) {
         if (object->flags & CACHE_INVALID) {
@@ -477,7 +477,7 @@ int CacheSection::exists(const char* url) {
         return 0;
     unsigned chain = hash_key(CACHE_TABLE_SIZE, url);
     mutex_lock();
-    bool found = find_unlocked(chain, url) != nullptr;
+    bool found = find_object_unlocked(chain, url) != nullptr;
     unlock();
     return found ? 1 : 0;
 }

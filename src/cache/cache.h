@@ -292,8 +292,11 @@ public:
     std::list<Refresh> refreshes;
     CACHEMAP** table;
 
+    // The object stored under the key in its chain (hash_key of the key),
+    // or NULL; the caller holds the mutex.
+    CACHEMAP* find_object_unlocked(unsigned chain, const char* key) const;
+
 private:
-    CACHEMAP* find_unlocked(unsigned chain, const char* key) const;
     void table_remove(CACHEMAP* object);
     void release_unlocked(CACHEMAP* object);
     void mem_delete(CACHEMAP* object);

@@ -20,7 +20,6 @@
 #include "iface/performance.h"
 #include "iface/templates.h"
 #include "net/connection.h"
-#include "net/network.h"
 #include "net/relay.h"
 #include "net/socket.h"
 
@@ -58,15 +57,22 @@ int io_timeout(CONNECTION_T* connection) {
 // Writes bytes that stay in place during the call to the socket, each piece
 // delivered (bounded by the time-out) before the next. Returns the bytes
 // delivered; fewer than asked when the peer failed or took nothing in time.
+// The header was flushed before the body, which set TCP_NODELAY.
 uint64_t write_from_memory(Socket* socket, const char* data, uint64_t length, int timeout) {
-    set_nodelay(socket->fd, true);
     uint64_t done = 0;
+    socket->Blocking(false);
     while (done < length) {
         uint64_t left = length - done;
         size_t piece = left < WRITE_PIECE ? static_cast<size_t>(left) : WRITE_PIECE;
-        socket->Blocking(false);
-        if (socket->Write(data + done, static_cast<int>(piece)) == -1 || !net_drain(socket, timeout))
+        if (socket->Write(data + done, static_cast<int>(piece)) == -1)
             break;
+        if (socket->write_pending > 0) {
+            // A slow client: what it has not taken yet is delivered (or
+            // given up) before the next piece is offered.
+            if (!net_drain(socket, timeout))
+                break;
+            socket->Blocking(false);
+        }
         done += piece;
     }
     socket->Blocking(true);

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include "cache/cache.h"
+#include "core/hash.h"
 #include "core/log.h"
 #include "core/misc_time.h"
 #include "http/header.h"
@@ -206,12 +207,16 @@ void CacheSection::check(HEADER* request) {
     cache_control_each(request, note_request, &demands);
     time_t now = clock(nullptr);
 
-    CACHEMAP* object = cache_open(nullptr, request->url, nullptr, CACHE_OFFLINE);
-    if (object == nullptr)
-        return;
+    // The request's own object was just looked up by the road, which holds
+    // it: found by its key and judged again under one lock, instead of a
+    // second lookup with its own reference.
+    unsigned chain = hash_key(CACHE_TABLE_SIZE, request->url);
     mutex_lock();
+    CACHEMAP* object = find_object_unlocked(chain, request->url);
     // A prefetched object within its window is served as stored.
-    if (!(object->flags & CACHE_PREFETCHED)) {
+    if (object != nullptr && object->header != nullptr &&
+        !(object->flags & (CACHE_INVALID | CACHE_PREFETCHED))) {
+        check_header(object);
         bool validate = (object->flags & CACHE_EXPIRED) != 0;
         if (request->cache_control != nullptr)
             putlog(LOG_DEBUG, "cache: request cache-control header: %s", request->cache_control);
@@ -246,5 +251,4 @@ void CacheSection::check(HEADER* request) {
             object->flags |= CACHE_VALIDATE;
     }
     unlock();
-    cache_close(object, false);
 }
