@@ -26,12 +26,13 @@ namespace {
 
 // The header text an object keeps: the response's, without its Set-Cookie
 // lines (a cookie set for one client is never handed to another), and
-// without their continuation lines. A new string the caller frees.
+// without their continuation lines. A new string the caller frees; NULL
+// when there is no memory for it (logged).
 char* stored_header_text(const char* text) {
     size_t length = strlen(text);
     char* kept = static_cast<char*>(xmalloc(length + 1));
     if (kept == nullptr)
-        FATAL_ALLOC(SOURCE, length + 1);
+        return nullptr;
     size_t used = 0;
     bool dropping = false;
     bool first = true;
@@ -70,7 +71,7 @@ void cache_free(CACHEMAP* object) {
 CACHEMAP* cachemap_new(bool condvar) {
     CACHEMAP* object = static_cast<CACHEMAP*>(xmalloc(sizeof(CACHEMAP)));
     if (object == nullptr)
-        FATAL_ALLOC(SOURCE, sizeof(CACHEMAP));
+        return nullptr;
     object->fd = -1;
     strcpy(object->md5, "0");
     object->hdr_maxage = -1;
@@ -262,7 +263,10 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
     char* stored = nullptr;
     HEADER* parsed = nullptr;
     if (writing) {
+        // No memory for what it would keep: this object is not stored.
         stored = stored_header_text(header_text);
+        if (stored == nullptr)
+            return nullptr;
         parsed = http_header_parse_response(stored);
     }
 
@@ -321,10 +325,17 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
 
     if (object == nullptr) {
         object = cachemap_new(true);
+        char* key = object != nullptr ? xstrdup(url) : nullptr;
+        if (key == nullptr) {
+            // No memory for the record: this object is not stored.
+            if (object != nullptr)
+                pthread_cond_destroy(&object->cond);
+            free(object);
+            object = nullptr;
+            goto tail;
+        }
         select_refresh(connection, object);
-        object->key = xstrdup(url);
-        if (object->key == nullptr)
-            FATAL_ALLOC(SOURCE, strlen(url) + 1);
+        object->key = key;
         object->flags |= static_cast<unsigned>(flags);
         object->mtime = now;
         object->refcount = 1;
@@ -381,9 +392,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
             goto done;
         }
         char* text = xstrndup(object->addr, object->start);
-        if (text == nullptr)
-            FATAL_ALLOC(SOURCE, object->start + 1);
-        object->header = http_header_parse_response(text);
+        object->header = text != nullptr ? http_header_parse_response(text) : nullptr;
         free(text);
         if (object->header != nullptr)
             freshness_read(object->header, object);
@@ -512,11 +521,10 @@ char* CacheSection::cachemap_headers(CACHEMAP* object) {
         return nullptr;
     mutex_lock();
     char* text = nullptr;
-    if (object->addr != nullptr && object->start != 0 && object->start <= object->size) {
+    // NULL also when there is no memory for the copy: the request fails,
+    // the process goes on.
+    if (object->addr != nullptr && object->start != 0 && object->start <= object->size)
         text = xstrndup(object->addr, object->start);
-        if (text == nullptr)
-            FATAL_ALLOC(SOURCE, object->start + 1);
-    }
     unlock();
     return text;
 }

@@ -310,7 +310,8 @@ private:
 extern CacheSection* cache_section;
 
 // A new object: every field 0 or NULL, fd -1, md5 "0", hdr_maxage -1; with
-// `condvar` an initialised condition and CACHE_CONDVAR.
+// `condvar` an initialised condition and CACHE_CONDVAR. NULL when there is
+// no memory for it (logged).
 CACHEMAP* cachemap_new(bool condvar);
 
 // Service thread deleting queued cache files one at a time.

@@ -5,6 +5,8 @@
 // range into 128 parts frees the oldest objects first without sorting.
 #include "cache/cache.h"
 
+#include <vector>
+
 #include "core/log.h"
 #include "core/mem.h"
 
@@ -53,22 +55,24 @@ void CacheSection::clean() {
     putlog(LOG_CACHE, "cleaning triggered");
     cleaning = true;
 
-    // The range of access times among the objects nobody holds.
+    // The objects nobody holds, in chain order, and the range of their
+    // access times. Nothing else can change them while the mutex is held, so
+    // the passes below walk this list instead of the whole table.
+    std::vector<CACHEMAP*> candidates;
     time_t oldest = 0;
     time_t newest = 0;
-    bool any = false;
     for (unsigned chain = 0; chain < CACHE_TABLE_SIZE; chain++) {
         for (CACHEMAP* object = table[chain]; object != nullptr; object = object->chain_next) {
             if (object->refcount != 0)
                 continue;
-            any = true;
+            candidates.push_back(object);
             if (oldest == 0 || object->atime < oldest)
                 oldest = object->atime;
             if (newest == 0 || object->atime > newest)
                 newest = object->atime;
         }
     }
-    if (!any || newest == 0) {
+    if (candidates.empty() || newest == 0) {
         putlog(LOG_ERROR, "cache: no new objects to clean");
         cleaning = false;
         return;
@@ -82,30 +86,27 @@ void CacheSection::clean() {
 
     time_t slice = (newest - oldest) / AGE_SLICES + 1;
     for (time_t threshold = oldest + slice; threshold <= newest + slice; threshold += slice) {
-        for (unsigned chain = 0; chain < CACHE_TABLE_SIZE; chain++) {
-            CACHEMAP* next;
-            for (CACHEMAP* object = table[chain]; object != nullptr; object = next) {
-                next = object->chain_next;
-                if (object->refcount != 0)
-                    continue;
-                bool discard = (object->flags & CACHE_DISCARD) != 0;
-                if (discard ? now <= object->mtime + CACHE_DISCARD_SECONDS
-                            : object->atime > threshold)
-                    continue;
-                bool on_disk = (object->flags & CACHE_DISK) != 0;
-                if ((!on_disk && !(object->flags & CACHE_MEM)) ||
-                    (on_disk && object->store == nullptr))
-                    FATAL("src/cache");
-                if (discard || (on_disk && store_sheds(object))) {
+        for (CACHEMAP*& object : candidates) {
+            if (object == nullptr)
+                continue; // freed by an earlier pass
+            bool discard = (object->flags & CACHE_DISCARD) != 0;
+            if (discard ? now <= object->mtime + CACHE_DISCARD_SECONDS : object->atime > threshold)
+                continue;
+            bool on_disk = (object->flags & CACHE_DISK) != 0;
+            if ((!on_disk && !(object->flags & CACHE_MEM)) || (on_disk && object->store == nullptr))
+                FATAL("src/cache");
+            if (discard || (on_disk && store_sheds(object))) {
+                invalidate_unlocked(object);
+                object = nullptr;
+                continue;
+            }
+            if ((object->flags & CACHE_MEM) &&
+                (mem_bytes > byte_target || mem_objects > count_target)) {
+                if (on_disk) {
+                    mem_delete(object);
+                } else {
                     invalidate_unlocked(object);
-                    continue;
-                }
-                if ((object->flags & CACHE_MEM) &&
-                    (mem_bytes > byte_target || mem_objects > count_target)) {
-                    if (on_disk)
-                        mem_delete(object);
-                    else
-                        invalidate_unlocked(object);
+                    object = nullptr;
                 }
             }
         }
