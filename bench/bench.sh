@@ -11,7 +11,8 @@
 #   ROUNDS=1 DURATION=5s bench/bench.sh
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
-# IDLE (idle connections for the RSS measure, 1000); the rest go to bench-peers.sh.
+# IDLE (idle connections for the RSS measure, 1000), ICAP=1 and ICAP_PORT (13344) for a
+# second kestrivan behind a c-icap echo service; the rest go to bench-peers.sh.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
@@ -29,13 +30,79 @@ export PEERS
 [ -x "$BIN" ] || { echo "no kestrivan binary at $BIN (set KESTRIVAN_BIN)" >&2; exit 1; }
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
 
-. "$HERE/kestrivan_lib.sh"
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
-kestrivan_config "$WORK/kestrivan.xml"
-KPID=
-trap '[ -z "$KPID" ] || kestrivan_stop "$KPID"' EXIT
-kestrivan_start "$WORK" "$WORK/kestrivan.xml" "$PORT"
+cat >"$WORK/kestrivan.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<kestrivan>
+  <access><allow-first>true</allow-first><ntlm>false</ntlm>
+    <allow><enabled>true</enabled><comment>bench</comment><log>false</log><ldap-names></ldap-names>
+      <interfaces></interfaces><addresses>127.0.0.0-127.255.255.255</addresses>
+      <authenticate>false</authenticate><user></user><password></password>
+      <access>interface,proxy</access><bypass></bypass><interface-user></interface-user>
+      <interface-password></interface-password><profiles></profiles></allow></access>
+  <general><hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
+    <poolsize>400</poolsize><pooltimeout>60</pooltimeout>
+    <general><enabled>true</enabled><comment>all</comment><groups></groups><profiles></profiles>
+      <connecttimeout>10</connecttimeout><timeout>30</timeout><keepalivetimeout>30</keepalivetimeout>
+      <maxdownloadbuffer>1M</maxdownloadbuffer><maxuploadbuffer>1M</maxuploadbuffer>
+      <bufferwait>0</bufferwait><connectports>443</connectports><compressmime></compressmime>
+      <compressout>false</compressout><compressin>false</compressin>
+      <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
+</kestrivan>
+XML
+mkdir -p "$WORK/modules"
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill -- "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 
-"$SHARED/bench-peers.sh" "kestrivan=$PORT"
+# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME.
+start_kestrivan() {
+  local name=$1 port=$2 config=$3 dir="$WORK/$1"
+  mkdir -p "$dir/modules"
+  "$BIN" -f -c "$config" -s "$ROOT/etc/sections.xml" -l "$dir/error.log" \
+    -a "$dir/access.log" -e "$dir/extended.log" -r "$dir/performance.log" -m "$dir/modules" \
+    -L "127.0.0.1:$port" -t 1000 >"$dir/stdout.txt" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$port" "$dir/error.log" 2>/dev/null && break; sleep 0.1; done
+  grep -q "listening on 127.0.0.1:$port" "$dir/error.log" || { cat "$dir/error.log" >&2; exit 1; }
+}
+start_kestrivan kestrivan "$PORT" "$WORK/kestrivan.xml"
+KPID=${PIDS[0]}
+TARGETS=("kestrivan=$PORT")
+
+# ICAP=1: a second daemon on PORT+1 sends every response through the echo
+# service of a c-icap server on ICAP_PORT (RESPMOD with preview), to show
+# what the exchange costs beside the plain proxy.
+if [ "${ICAP:-0}" = 1 ]; then
+  ICAP_PORT=${ICAP_PORT:-13344}
+  command -v c-icap >/dev/null || { echo "ICAP=1 needs c-icap (scripts/install-deps.sh)" >&2; exit 1; }
+  cat >"$WORK/c-icap.conf" <<CONF
+PidFile $WORK/c-icap.pid
+CommandsSocket $WORK/c-icap.ctl
+Timeout 30
+MaxKeepAliveRequests 1000000
+KeepAliveTimeout 600
+StartServers 1
+MaxServers 1
+MinSpareThreads 50
+MaxSpareThreads 250
+ThreadsPerChild 250
+MaxRequestsPerChild 0
+Port 127.0.0.1:$ICAP_PORT
+TmpDir $WORK
+ServerLog $WORK/c-icap-server.log
+AccessLog /dev/null
+ModulesDir /usr/lib/x86_64-linux-gnu/c_icap
+ServicesDir /usr/lib/x86_64-linux-gnu/c_icap
+Service echo srv_echo.so
+CONF
+  setsid c-icap -N -f "$WORK/c-icap.conf" >"$WORK/c-icap.out" 2>&1 &
+  PIDS+=(-$!)
+  sed "s|</kestrivan>|<icap><enabled>true</enabled><servers><enabled>true</enabled><comment></comment><profiles></profiles><host>127.0.0.1</host><service>/echo</service><port>$ICAP_PORT</port><mode>respmod</mode></servers></icap></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-icap.xml"
+  start_kestrivan kestrivan-icap $((PORT + 1)) "$WORK/kestrivan-icap.xml"
+  TARGETS+=("kestrivan-icap=$((PORT + 1))")
+fi
+
+"$SHARED/bench-peers.sh" "${TARGETS[@]}"
 /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

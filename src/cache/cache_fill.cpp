@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "cache/cache.h"
-#include "cache/prefetch.h"
+#include "cache/hstream.h"
 #include "config/general.h"
 #include "core/compat.h"
 #include "core/filebuf.h"

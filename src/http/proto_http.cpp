@@ -12,6 +12,7 @@
 #include "auth/parent_auth.h"
 #include "auth/profiles.h"
 #include "cache/cache.h"
+#include "cache/hstream.h"
 #include "cache/prefetch.h"
 #include "config/general.h"
 #include "core/extensions.h"
@@ -490,7 +491,10 @@ static int buffered_path(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     buffertimeout_set(connection);
     Filebuf* body;
-    if ((connection->flags & CONN_CACHE_STORE) || connection->cachemap == nullptr) {
+    // A body read from the server reaches the HTML parser piece by piece
+    // (unless encoded); one taken from the cache is fed here in one piece.
+    bool from_cache = !(connection->flags & CONN_CACHE_STORE) && connection->cachemap != nullptr;
+    if (!from_cache) {
         body = http_transfer_filebuf(connection, SIDE_SERVER);
     } else {
         // NULL: the request that was storing the object failed.
@@ -510,6 +514,13 @@ static int buffered_path(CONNECTION_T* connection) {
         return final_record(connection);
     }
     if (connection->flags & CONN_NO_CLIENT) {
+        // Nobody reads a prefetched page, but its links are still wanted.
+        if (connection->htmlstream != nullptr && body->size > 0) {
+            bool encoded = response->content_encoding != nullptr;
+            if ((encoded && body->Decode(connection) == 1) || (!encoded && from_cache))
+                connection->htmlstream->Add(body->data, body->size);
+            connection->htmlstream->Add(nullptr, 0);
+        }
         delete body;
         return final_record(connection);
     }
@@ -520,9 +531,9 @@ static int buffered_path(CONNECTION_T* connection) {
             if (encoded) {
                 free(response->content_encoding);
                 response->content_encoding = nullptr;
-                if (connection->htmlstream != nullptr)
-                    connection->htmlstream->Add(body->data, body->size);
             }
+            if (connection->htmlstream != nullptr && (encoded || from_cache))
+                connection->htmlstream->Add(body->data, body->size);
             if (connection->htmlstream != nullptr)
                 connection->htmlstream->Add(nullptr, 0);
             if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
@@ -535,6 +546,9 @@ static int buffered_path(CONNECTION_T* connection) {
                 delete body;
                 return end_early(connection, 1);
             }
+            // A modification processor may have put a new response header
+            // in place of the old one.
+            response = connection->response;
             if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
                 delete body;
                 return end_early(connection, 1);
