@@ -215,9 +215,11 @@ public:
     // Writes the body to the connection's client socket (side 1: server
     // socket), following an object still being written; a follower that
     // sees no new byte for the connection's I/O time-out gives up. Returns
-    // the bytes written. A client that fails or leaves ends only this send
-    // (the connection is not kept alive); the object stays.
-    int64_t send(CACHEMAP* object, CONNECTION_T* connection, int side);
+    // the body bytes written. A client that fails or leaves ends only this
+    // send (the connection is not kept alive); the object stays. `head`
+    // (the response header text, or NULL) goes out first: in the same write
+    // as a small finished body, which the call may append to it.
+    int64_t send(CACHEMAP* object, CONNECTION_T* connection, int side, Filebuf* head = nullptr);
     // A new buffer holding the body once the writer has finished; NULL when
     // the object ended without its whole body (the writer failed, or wrote
     // nothing for `stall_seconds`).

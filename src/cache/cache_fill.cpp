@@ -31,6 +31,8 @@ const size_t FOLLOW_PIECE = 65536;
 // the next, so that a slow client never makes the socket queue a copy of
 // more than one piece.
 const size_t WRITE_PIECE = 256 * 1024;
+// A finished body up to this size goes out in the same write as the header.
+const uint64_t COALESCE_LIMIT = 65536;
 
 struct timespec monotonic_after(int seconds) {
     struct timespec when;
@@ -330,7 +332,7 @@ bool CacheSection::wait_for_writer(CACHEMAP* object, size_t position, int stall_
     return true;
 }
 
-int64_t CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side) {
+int64_t CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side, Filebuf* head) {
     if (object == nullptr || connection == nullptr)
         return 0;
     Socket* socket = side == SIDE_SERVER ? connection->server : connection->client;
@@ -339,21 +341,37 @@ int64_t CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
         return 0;
     // Read before the mutex: it takes the general section's lock.
     int timeout = io_timeout(connection);
+    uint64_t head_size = head != nullptr && !to_nobody ? head->size : 0;
 
     mutex_lock();
-    if (object->addr == nullptr || object->start == 0 ||
-        (!(object->flags & CACHE_WRITING) && object->size <= object->start)) {
+    bool finished = !(object->flags & CACHE_WRITING);
+    const char* body = object->addr != nullptr ? object->addr + object->start : nullptr;
+    uint64_t length = finished && object->size > object->start ? object->size - object->start : 0;
+    if (object->addr == nullptr || object->start == 0 || (finished && length == 0)) {
         unlock();
+        if (head_size > 0 && write_from_memory(socket, head->data, head_size, timeout) < head_size)
+            client_failed(connection, side);
         return 0;
     }
-    if (!(object->flags & CACHE_WRITING)) {
-        // Finished: the caller's reference keeps the mapping in place, so
-        // the body goes out straight from it, without the mutex.
-        const char* body = object->addr + object->start;
-        uint64_t length = object->size - object->start;
+    if (finished) {
+        // The caller's reference keeps the mapping in place, so the body
+        // goes out straight from it, without the mutex.
         unlock();
         if (to_nobody)
             return static_cast<int64_t>(length);
+        if (head_size > 0 && length <= COALESCE_LIMIT) {
+            // One write for header and body: copying a small body costs
+            // less than a second send.
+            head->Add(body, static_cast<unsigned>(length));
+            uint64_t written = write_from_memory(socket, head->data, head->size, timeout);
+            if (written < head->size)
+                client_failed(connection, side);
+            return static_cast<int64_t>(written > head_size ? written - head_size : 0);
+        }
+        if (head_size > 0 && write_from_memory(socket, head->data, head_size, timeout) < head_size) {
+            client_failed(connection, side);
+            return 0;
+        }
         uint64_t written = write_from_memory(socket, body, length, timeout);
         if (written < length)
             client_failed(connection, side);
@@ -363,6 +381,16 @@ int64_t CacheSection::send(CACHEMAP* object, CONNECTION_T* connection, int side)
     // Being written: follow it, copying each new range under the mutex and
     // writing it after releasing it.
     putlog(LOG_DEBUG, "cache: sending file while being written");
+    if (head_size > 0) {
+        unlock();
+        bool sent = write_from_memory(socket, head->data, head_size, timeout) == head_size;
+        mutex_lock();
+        if (!sent) {
+            unlock();
+            client_failed(connection, side);
+            return 0;
+        }
+    }
     std::unique_ptr<char[]> piece(new char[FOLLOW_PIECE]);
     size_t position = object->start;
     bool whole = false;

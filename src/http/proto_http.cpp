@@ -582,16 +582,20 @@ static int streamed_path(CONNECTION_T* connection) {
     // response decides, unless its body ends with the connection.
     if ((response->flags & HEADER_HAS_LENGTH) || response->chunked)
         keepalive_check_client(connection);
-    header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
     if (connection->cachemap == nullptr || (connection->flags & CONN_CACHE_STORE)) {
+        header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
         http_transfer(connection, SIDE_SERVER);
     } else {
+        // A hit: the header goes out with the body, in one write when the
+        // stored body is small.
         CACHEMAP* object = connection->cachemap;
+        Filebuf head;
+        header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
         if (connection->htmlstream != nullptr) {
             cache_section->feed_html(object, connection->htmlstream);
             connection->htmlstream->Add(nullptr, 0);
         }
-        connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT);
+        connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT, &head);
     }
     if (connection->flags & CONN_TRANSFER_FAILED)
         drop_object(connection);
