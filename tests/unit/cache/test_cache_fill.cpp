@@ -202,6 +202,41 @@ TEST_F(CacheFillTest, FollowerGetsEveryByteOnceAndInOrder) {
     cache->cache_close(followed, false);
 }
 
+TEST_F(CacheFillTest, HeaderGoesOutBeforeTheBody) {
+    // Small and large finished bodies, and a body still being written.
+    for (size_t size : {size_t(10), size_t(100000)}) {
+        SCOPED_TRACE(size);
+        std::string body = pattern(size);
+        std::string url = URL + std::to_string(size);
+        ASSERT_TRUE(store(url, response(), body));
+        CACHEMAP* object = lookup(url);
+        ASSERT_NE(object, nullptr);
+        Filebuf head;
+        head.Add("HEAD\r\n\r\n", 8);
+        std::string received;
+        std::thread client([&] { received = read_all(reader.peer, 8 + size); });
+        EXPECT_EQ(cache->send(object, reader.get(), SIDE_CLIENT, &head), static_cast<int64_t>(size));
+        client.join();
+        EXPECT_TRUE(received == "HEAD\r\n\r\n" + body);
+        cache->cache_close(object, false);
+    }
+    CACHEMAP* object = create(URL, response());
+    CACHEMAP* followed = lookup(URL);
+    Filebuf head;
+    head.Add("HEAD\r\n\r\n", 8);
+    std::string received;
+    std::thread client([&] { received = read_all(reader.peer, 13); });
+    int64_t sent = -1;
+    std::thread follower([&] { sent = cache->send(followed, reader.get(), SIDE_CLIENT, &head); });
+    ASSERT_EQ(cache->add(object, "later", 5), 0);
+    cache->cache_close(object, true);
+    follower.join();
+    client.join();
+    EXPECT_EQ(sent, 5);
+    EXPECT_EQ(received, "HEAD\r\n\r\nlater");
+    cache->cache_close(followed, false);
+}
+
 TEST_F(CacheFillTest, FollowerOfAnObjectWithoutBodyYetWaitsForIt) {
     CACHEMAP* object = create(URL, response());
     CACHEMAP* followed = lookup(URL);
