@@ -6,18 +6,18 @@ import os
 import re
 import subprocess
 
-from conftest import ACCESS_ALL, Daemon, config_text, read_text, wait_for
+from conftest import ACCESS_ALL, config_text, read_text, wait_for
 
 ZONE = "bl.test"
 
 
-def start(workdir, dns, template=""):
+def start(daemon_factory, workdir, dns, template=""):
     path = os.path.join(workdir, "kestrivan.xml")
     with open(path, "w") as f:
         f.write(config_text(rights=ACCESS_ALL, extra_sections=(
             "<dnsbl><enabled>true</enabled><template>%s</template><zone>%s</zone>"
             "<addresses>127.0.0.2-127.0.0.255</addresses></dnsbl>" % (template, ZONE))))
-    daemon = Daemon(workdir, config=path, wrapper=dns.wrapper())
+    daemon = daemon_factory(config=path, wrapper=dns.wrapper())
     daemon.start()
     daemon.wait_listening()
     return daemon
@@ -32,11 +32,11 @@ def fetch(proxy, url):
     return int(status), body
 
 
-def test_listed_domains_get_the_block_page_others_pass(workdir, dns_factory, origin_server):
+def test_listed_domains_get_the_block_page_others_pass(workdir, daemon_factory, dns_factory, origin_server):
     dns = dns_factory(zones=["test"], addresses=[
         ("listed.test." + ZONE, "127.0.0.2"), ("clean.test." + ZONE, "127.0.0.1"),
         ("listed.test", "127.0.0.1"), ("clean.test", "127.0.0.1"), ("unknown.test", "127.0.0.1")])
-    proxy = start(workdir, dns)
+    proxy = start(daemon_factory, workdir, dns)
     port = origin_server.port
     blocked = "http://www.listed.test:%d/page" % port
     for _ in range(2):

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import ACCESS_ALL, Daemon, config_text, read_text, wait_for
+from conftest import ACCESS_ALL, config_text, read_text, wait_for
 
 ZONE = "vantori.kestrivan.net"
 
@@ -42,13 +42,14 @@ def dns(dns_factory):
                    ("hinted.test", "127.0.0.1"), ("feed.test", "127.0.0.1")])
 
 
-def start(workdir, dns, categories, rules=PORN_RULE, enabled="true", name="kestrivan.xml"):
+def start(daemon_factory, workdir, dns, categories, rules=PORN_RULE, enabled="true",
+          name="kestrivan.xml"):
     path = os.path.join(workdir, name)
     with open(path, "w") as f:
         f.write(config_text(rights=ACCESS_ALL + ",interface", extra_sections=(
             "<vantori><enabled>%s</enabled><directory>%s</directory>%s</vantori>"
             % (enabled, categories, rules))))
-    daemon = Daemon(workdir, config=path, wrapper=dns.wrapper())
+    daemon = daemon_factory(config=path, wrapper=dns.wrapper())
     daemon.start()
     daemon.wait_listening()
     return daemon
@@ -72,9 +73,9 @@ def mx_queries(dns, site):
     return [q for q in dns.queries() if q == ("MX", site + "." + ZONE)]
 
 
-def test_scores_become_profiles_are_shown_saved_and_read_back(workdir, dns, origin_server):
+def test_scores_become_profiles_are_shown_saved_and_read_back(workdir, daemon_factory, dns, origin_server):
     categories = os.path.join(workdir, "categories")
-    proxy = start(workdir, dns, categories)
+    proxy = start(daemon_factory, workdir, dns, categories)
     adult = "http://www.adult.test:%d/a" % origin_server.port
     news = "http://www.news.test:%d/n" % origin_server.port
     assert curl(proxy, adult) == b"origin body\n"
@@ -109,7 +110,7 @@ def test_scores_become_profiles_are_shown_saved_and_read_back(workdir, dns, orig
 
     # The next start answers from the file without asking.
     asked = len(dns.queries())
-    again = start(workdir, dns, categories, name="again.xml")
+    again = start(daemon_factory, workdir, dns, categories, name="again.xml")
     assert wait_for(lambda: "vantori: read from %s, records: 2" % cache_file in again.log(), 10)
     other = "http://www.adult.test:%d/again" % origin_server.port
     assert curl(again, other) == b"origin body\n"
@@ -118,7 +119,7 @@ def test_scores_become_profiles_are_shown_saved_and_read_back(workdir, dns, orig
     assert [q for q in dns.queries()[asked:] if q[0] == "MX"] == []
 
 
-def test_hint_files_and_the_host_feed_are_read_at_start(workdir, dns, origin_server):
+def test_hint_files_and_the_host_feed_are_read_at_start(daemon_factory, workdir, dns, origin_server):
     categories = os.path.join(workdir, "categories")
     os.makedirs(categories)
     with open(os.path.join(categories, "local.vantori"), "w") as f:
@@ -130,7 +131,7 @@ def test_hint_files_and_the_host_feed_are_read_at_start(workdir, dns, origin_ser
         for host in ("www.feed.test", "www.hinted.test", "www.feed.test", "www.unknown.test"):
             f.write("1700000000.000 5 127.0.0.1 TCP_MISS/200 11 GET http://%s:80/ - "
                     "DIRECT/127.0.0.1 text/plain\n" % host)
-    proxy = start(workdir, dns, categories)
+    proxy = start(daemon_factory, workdir, dns, categories)
     feed = os.path.join(workdir, "access.log.vantorifeed")
     assert wait_for(lambda: "read from vantorifeed:%s, records: 4" % feed in proxy.log(), 15), \
         proxy.log()
@@ -155,8 +156,8 @@ def test_hint_files_and_the_host_feed_are_read_at_start(workdir, dns, origin_ser
     assert "hinted" not in text and "www.adult.test" not in text and "unknown" not in text
 
 
-def test_a_silent_name_server_costs_one_short_wait(workdir, dns, origin_server):
-    proxy = start(workdir, dns, os.path.join(workdir, "categories"))
+def test_a_silent_name_server_costs_one_short_wait(workdir, daemon_factory, dns, origin_server):
+    proxy = start(daemon_factory, workdir, dns, os.path.join(workdir, "categories"))
     url = "http://127.0.0.1:%d/" % origin_server.port
     os.kill(dns.process.pid, signal.SIGSTOP)
     try:
