@@ -1,0 +1,166 @@
+#include "scan/scanner.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "auth/profiles.h"
+#include "cache/cache.h"
+#include "config/general.h"
+#include "core/compat.h"
+#include "core/filebuf.h"
+#include "iface/templates.h"
+#include "net/network.h"
+
+ScanRule::ScanRule(const Item& item, Scoping scoping)
+    : enabled(item.fields[0].value), comment(item.fields[1].text) {
+    size_t position = 2;
+    if (scoping == GROUPS_AND_PROFILES)
+        groups = item.fields[position++].list;
+    profiles = item.fields[position++].list;
+    template_name = item.fields[position++].text;
+    next_field = position;
+}
+
+bool ScanRule::applies(const CONNECTION_T* connection) const {
+    return enabled != 0 && profile_find(connection->user_groups, groups) &&
+           profile_find(connection->profiles, profiles);
+}
+
+bool scan_cached_clean(CONNECTION_T* connection) {
+    return !(connection->flags & CONN_CACHE_STORE) && connection->cachemap != NULL &&
+           cache_section != NULL &&
+           (cache_section->flag_get(connection->cachemap) & CACHE_CLEAN) != 0;
+}
+
+void scan_incomplete(CONNECTION_T* connection) {
+    connection->flags |= CONN_SCAN_INCOMPLETE;
+}
+
+std::string scan_template_choose(const std::string& rule_template,
+                                 const std::string& section_template, const char* builtin) {
+    if (!rule_template.empty())
+        return rule_template;
+    if (!section_template.empty())
+        return section_template;
+    return builtin;
+}
+
+int scan_block(CONNECTION_T* connection, const std::string& template_name,
+               const char* filter_name, const std::string& reason) {
+    if (template_section != NULL)
+        template_section->send(template_name.c_str(), connection, 200);
+    LogEntry& record = connection->log;
+    record.filter_name = filter_name;
+    record.filtering_reason = reason.empty() ? "-" : reason;
+    record.set_cachecode(CACHECODE_TCP_DENIED);
+    record.set_peercode(PEERCODE_DIRECT);
+    record.peer = "kestrivan";
+    record.status = 403;
+    return SCAN_BLOCKED;
+}
+
+void scan_virus_variables(CONNECTION_T* connection, const char* scanner,
+                          const std::string& virus_name) {
+    connection->variables["AVSCANNER"] = scanner;
+    connection->variables["VIRUSNAME"] = virus_name;
+}
+
+// Send and receive time limits of a scanner descriptor. A unix-domain
+// connect also waits no longer than the send limit.
+static void scan_io_limits(int fd, int timeout) {
+    if (timeout <= 0)
+        return;
+    struct timeval limit = {timeout, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+static int scan_connect_unix(const char* path, int timeout) {
+    struct sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    // A cut path would name another socket: refuse it instead.
+    if (strlen(path) >= sizeof address.sun_path)
+        return -1;
+    memcpy(address.sun_path, path, strlen(path) + 1);
+    int fd = s_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -2;
+    scan_io_limits(fd, timeout);
+    int result;
+    do {
+        result = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -2;
+    }
+    return fd;
+}
+
+int scan_connect(const char* address, int port, int timeout) {
+    if (address == NULL || address[0] == '\0')
+        return -1;
+    if (address[0] == '/')
+        return scan_connect_unix(address, timeout);
+    int fd = net_connect(address, port, timeout > 0 ? timeout : -1);
+    if (fd >= 0)
+        scan_io_limits(fd, timeout);
+    return fd;
+}
+
+int scan_timeout(CONNECTION_T* connection) {
+    if (general_section == NULL)
+        return 60;
+    return general_section->timeout_get(connection);
+}
+
+ScanTempFile::~ScanTempFile() {
+    if (!file_path.empty())
+        unlink(file_path.c_str());
+}
+
+bool ScanTempFile::create(const Filebuf* body, const char* prefix) {
+    std::string directory = general_section != NULL ? general_section->tempdir_get() : "/tmp";
+    std::string path = directory + "/" + prefix + "XXXXXX";
+    int fd = mkstemp(&path[0]);
+    if (fd == -1) {
+        putlog(LOG_ERROR, "[system: mkstemp:%d:%s], in %s, failed to create temporary file %s",
+               errno, strerror(errno), __func__, path.c_str());
+        return false;
+    }
+    bool written = true;
+    if (body != NULL && body->size > 0) {
+        unsigned done = 0;
+        while (done < body->size) {
+            ssize_t result = write(fd, body->data + done, body->size - done);
+            if (result == -1 && errno == EINTR)
+                continue;
+            if (result <= 0) {
+                putlog(LOG_ERROR, "[system: write:%d:%s], in %s, failed to write temporary file %s",
+                       errno, strerror(errno), __func__, path.c_str());
+                written = false;
+                break;
+            }
+            done += static_cast<unsigned>(result);
+        }
+    }
+    if (close(fd) == -1 && written) {
+        putlog(LOG_ERROR, "[system: close:%d:%s], in %s, failed to write temporary file %s", errno,
+               strerror(errno), __func__, path.c_str());
+        written = false;
+    }
+    if (!written) {
+        unlink(path.c_str());
+        return false;
+    }
+    file_path = path;
+    return true;
+}

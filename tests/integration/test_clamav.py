@@ -1,0 +1,228 @@
+"""Response bodies scanned by a real clamd through the daemon: clean and
+infected bodies over clamd's unix-domain socket and over TCP, an FTP
+download, a body over clamd's StreamMaxLength, a clamd that is stopped and
+one that accepts and stays silent.
+
+clamd runs offline on a one-line signature database written here (never a
+downloaded one). It lower-cases HTML and text before matching, so the
+signature is the hex of a lower-case marker."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+import pytest
+
+from conftest import ScriptedHTTPServer, free_port, port_open, read_text, wait_for
+from test_ftp import curl as ftp_curl
+from test_ftp import ftp_section, pyftpd  # noqa: F401 (fixture)
+from test_request_road import curl, extended_lines, native_lines, parse_native
+
+CLAMD = "/usr/sbin/clamd"
+MARKER = b"kestrivan-antivirus-test-marker"
+VIRUS = "Kestrivan.Test.Marker.UNOFFICIAL"
+STREAM_LIMIT = 1 << 20
+CLEAN = b"<html><body>nothing to see here</body></html>\n"
+INFECTED = b"<html><body>before " + MARKER + b" after</body></html>\n"
+OVER_LIMIT = b"x" * (STREAM_LIMIT + 200000) + MARKER
+
+
+class Clamd:
+    """clamd in the foreground, without a User line, on a unix-domain socket
+    and a loopback TCP port, with a StreamMaxLength of 1 MiB."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="kestrivan-clamd-")
+        database = os.path.join(self.folder, "db")
+        os.makedirs(database)
+        with open(os.path.join(database, "kestrivan.ndb"), "w") as f:
+            f.write("Kestrivan.Test.Marker:0:*:%s\n" % MARKER.hex())
+        self.socket_path = os.path.join(self.folder, "clamd.sock")
+        self.port = free_port()
+        self.log = os.path.join(self.folder, "clamd.log")
+        self.conf = os.path.join(self.folder, "clamd.conf")
+        with open(self.conf, "w") as f:
+            f.write("Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nTCPSocket %d\n"
+                    "TCPAddr 127.0.0.1\nStreamMaxLength %d\nLogFile %s\nLogVerbose no\n"
+                    % (database, self.socket_path, self.port, STREAM_LIMIT, self.log))
+        self.process = subprocess.Popen([CLAMD, "-c", self.conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.STDOUT, cwd=self.folder)
+        ready = wait_for(lambda: self.process.poll() is not None or (
+            port_open(self.port) and os.path.exists(self.socket_path)), 60)
+        assert ready and self.process.poll() is None, "clamd did not start:\n" + read_text(self.log)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def clamd():
+    if not os.access(CLAMD, os.X_OK):
+        pytest.skip("clamd is not installed (scripts/install-deps.sh)")
+    daemon = Clamd()
+    yield daemon
+    daemon.stop()
+
+
+@pytest.fixture(scope="module")
+def origin():
+    bodies = {"/clean": CLEAN, "/infected": INFECTED, "/big": OVER_LIMIT}
+
+    def answer(handler):
+        body = bodies.get(handler.path.split("?")[0], b"")
+        handler.send_response(200 if body else 404)
+        handler.send_header("Content-Type", "text/html")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
+
+    server = ScriptedHTTPServer(answer)
+    yield server
+    server.stop()
+
+
+def clamav_section(address, port=0):
+    return ("  <clamav><enabled>true</enabled><address>%s</address><port>%d</port>"
+            "<template></template><rules><enabled>true</enabled><comment>all</comment>"
+            "<groups></groups><profiles></profiles><template></template></rules></clamav>\n"
+            % (address, port))
+
+
+def fetch(proxy, origin, path):
+    result = curl(proxy, "http://127.0.0.1:%d%s" % (origin.port, path))
+    assert result.returncode == 0, result.stderr
+    return result.stderr.decode("latin-1").split("\r\n")[0], result.stdout
+
+
+def last_records(proxy, count):
+    assert wait_for(lambda: len(extended_lines(proxy)) >= count, 5), read_text(proxy.access_log)
+    return [parse_native(line) for line in native_lines(proxy)], extended_lines(proxy)
+
+
+@pytest.mark.parametrize("over", ["unix", "tcp"])
+def test_clean_body_passes_and_infected_one_gets_the_virus_page(proxy_factory, clamd, origin,
+                                                                over):
+    address, port = ((clamd.socket_path, 0) if over == "unix" else ("127.0.0.1", clamd.port))
+    proxy = proxy_factory(extra_sections=clamav_section(address, port), maxdownload="4M")
+
+    status, body = fetch(proxy, origin, "/clean")
+    assert status == "HTTP/1.1 200 OK" and body == CLEAN
+
+    status, body = fetch(proxy, origin, "/infected")
+    assert status == "HTTP/1.1 200 OK"
+    assert MARKER not in body
+    assert (b"ClamAV found the virus <b>%s</b> in <b>http://127.0.0.1:%d/infected</b>"
+            % (VIRUS.encode(), origin.port)) in body
+
+    native, extended = last_records(proxy, 2)
+    assert native[0]["cache"] != "TCP_DENIED" and native[0]["status"] == "200"
+    assert (native[1]["cache"], native[1]["status"], native[1]["peercode"], native[1]["peer"]) == \
+        ("TCP_DENIED", "403", "DIRECT", "kestrivan")
+    assert '"ClamAV %s"' % VIRUS in extended[1]
+    assert '"- -"' in extended[0]
+    assert "antivirus: ClamAV: detected %s virus" % VIRUS in proxy.log()
+    assert "failed to check file for viruses" not in proxy.log()
+
+
+def test_ftp_download_is_scanned(proxy_factory, clamd, pyftpd):  # noqa: F811
+    with open(os.path.join(pyftpd["root"], "infected.html"), "wb") as f:
+        f.write(INFECTED)
+    proxy = proxy_factory(extra_sections=clamav_section(clamd.socket_path)
+                          + ftp_section(), maxdownload="4M")
+    result = ftp_curl(proxy, pyftpd["base"] + "/infected.html")
+    assert result.returncode == 0, result.stderr
+    assert b"ClamAV found the virus <b>%s</b>" % VIRUS.encode() in result.stdout
+    result = ftp_curl(proxy, pyftpd["base"] + "/hello.txt")
+    assert result.stdout == b"hello over ftp\n"
+    native, extended = last_records(proxy, 2)
+    assert (native[0]["cache"], native[0]["status"]) == ("TCP_DENIED", "403")
+    assert '"ClamAV %s"' % VIRUS in extended[0]
+
+
+def test_body_over_the_stream_limit_passes_unscanned_with_advice(proxy_factory, clamd, origin):
+    proxy = proxy_factory(extra_sections=clamav_section(clamd.socket_path), maxdownload="4M")
+    status, body = fetch(proxy, origin, "/big")
+    assert status == "HTTP/1.1 200 OK" and body == OVER_LIMIT
+    log = proxy.log()
+    assert "StreamMaxLength" in log
+    assert "antivirus: error: ClamAV: failed to check file for viruses" in log
+    assert "no viruses found" not in log
+
+
+def stale_socket(folder):
+    """A unix-domain socket file nobody listens on, as a stopped clamd leaves."""
+    path = os.path.join(folder, "stopped.sock")
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(path)
+    s.close()
+    return path
+
+
+@pytest.mark.parametrize("over", ["unix", "tcp"])
+def test_stopped_clamd_lets_the_body_pass_and_is_logged(proxy_factory, origin, workdir, over):
+    address, port = ((stale_socket(workdir), 0) if over == "unix" else ("127.0.0.1", free_port()))
+    proxy = proxy_factory(extra_sections=clamav_section(address, port), maxdownload="4M")
+    status, body = fetch(proxy, origin, "/infected")
+    assert status == "HTTP/1.1 200 OK" and body == INFECTED
+    log = proxy.log()
+    where = address if over == "unix" else "%s:%d" % (address, port)
+    assert "ClamAV: Please Verify that ClamAV is listening on %s" % where in log
+    assert "antivirus: error: ClamAV: failed to check file for viruses" in log
+    native, _ = last_records(proxy, 1)
+    assert (native[0]["cache"], native[0]["status"]) != ("TCP_DENIED", "403")
+
+
+class SilentScanner:
+    """Accepts connections on a unix-domain socket, takes what is sent and
+    never answers."""
+
+    def __init__(self, path):
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen(4)
+        self.connections = []
+        self.stopped = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stopped:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+
+    def stop(self):
+        self.stopped = True
+        self.listener.close()
+        for connection in self.connections:
+            connection.close()
+
+
+def test_silent_clamd_costs_one_read_time_out(proxy_factory, origin, workdir):
+    path = os.path.join(workdir, "silent.sock")
+    scanner = SilentScanner(path)
+    try:
+        proxy = proxy_factory(extra_sections=clamav_section(path), maxdownload="4M", timeout=2)
+        begin = time.monotonic()
+        status, body = fetch(proxy, origin, "/infected")
+        elapsed = time.monotonic() - begin
+    finally:
+        scanner.stop()
+    assert status == "HTTP/1.1 200 OK" and body == INFECTED
+    assert elapsed < 10
+    log = proxy.log()
+    assert "ClamAV: no answer from clamd at %s within 2 seconds" % path in log
+    assert "antivirus: error: ClamAV: failed to check file for viruses" in log
