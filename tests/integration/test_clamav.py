@@ -12,7 +12,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
 import pytest
@@ -20,7 +19,8 @@ import pytest
 from conftest import ScriptedHTTPServer, free_port, port_open, read_text, wait_for
 from test_ftp import curl as ftp_curl
 from test_ftp import ftp_section, pyftpd  # noqa: F401 (fixture)
-from test_request_road import curl, extended_lines, native_lines, parse_native
+from test_request_road import curl, extended_lines, native_lines, origin_factory  # noqa: F401
+from test_request_road import parse_native
 
 CLAMD = "/usr/sbin/clamd"
 MARKER = b"kestrivan-antivirus-test-marker"
@@ -183,46 +183,18 @@ def test_stopped_clamd_lets_the_body_pass_and_is_logged(proxy_factory, origin, w
     assert (native[0]["cache"], native[0]["status"]) != ("TCP_DENIED", "403")
 
 
-class SilentScanner:
-    """Accepts connections on a unix-domain socket, takes what is sent and
-    never answers."""
-
-    def __init__(self, path):
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(path)
-        self.listener.listen(4)
-        self.connections = []
-        self.stopped = False
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
-
-    def run(self):
-        while not self.stopped:
-            try:
-                connection, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections.append(connection)
-
-    def stop(self):
-        self.stopped = True
-        self.listener.close()
-        for connection in self.connections:
-            connection.close()
-
-
-def test_silent_clamd_costs_one_read_time_out(proxy_factory, origin, workdir):
-    path = os.path.join(workdir, "silent.sock")
-    scanner = SilentScanner(path)
-    try:
-        proxy = proxy_factory(extra_sections=clamav_section(path), maxdownload="4M", timeout=2)
-        begin = time.monotonic()
-        status, body = fetch(proxy, origin, "/infected")
-        elapsed = time.monotonic() - begin
-    finally:
-        scanner.stop()
+def test_silent_clamd_costs_one_read_time_out(proxy_factory, origin, origin_factory):
+    # A peer that takes the connection and what is sent, and never answers
+    # (it waits for an HTTP request header that never comes).
+    silent = origin_factory(lambda request, client: "close")
+    proxy = proxy_factory(extra_sections=clamav_section("127.0.0.1", silent.port),
+                          maxdownload="4M", timeout=2)
+    begin = time.monotonic()
+    status, body = fetch(proxy, origin, "/infected")
+    elapsed = time.monotonic() - begin
     assert status == "HTTP/1.1 200 OK" and body == INFECTED
+    assert silent.connections == 1
     assert elapsed < 10
     log = proxy.log()
-    assert "ClamAV: no answer from clamd at %s within 2 seconds" % path in log
+    assert "ClamAV: no answer from clamd at 127.0.0.1:%d within 2 seconds" % silent.port in log
     assert "antivirus: error: ClamAV: failed to check file for viruses" in log
