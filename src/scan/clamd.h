@@ -32,8 +32,8 @@ enum {
 
 // Reads one answer (length bytes; a NUL, CR, LF or blank at its end is not
 // part of it). For FOUND, *virus_name receives the text between the
-// answer's "stream: " prefix (the first ": ") and its last word; a FOUND
-// without a name gives "unknown".
+// answer's "stream: " prefix (the first ": ") and its last word, with
+// control characters shown as '?'; a FOUND without a name gives "unknown".
 int clamd_reply_parse(const char* reply, size_t length, std::string* virus_name);
 
 // Result of clamd_scan.
