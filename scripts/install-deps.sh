@@ -18,6 +18,7 @@ clang libclang-rt-14-dev
 vsftpd python3-pyftpdlib
 squid
 nginx-light wrk
+chromium chromium-driver python3-selenium
 clamav-daemon
 "
 

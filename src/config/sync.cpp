@@ -1,5 +1,6 @@
 #include "config/sync.h"
 
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -116,6 +117,16 @@ void config_sync(void*) {
     URL* url = url_parse(address.c_str());
     if (url == nullptr)
         fatal_error("src/sync", 33, "config_sync", 0);
+    // The master's interface login goes into the record itself (the fetch
+    // sends it as Basic credentials), never through the URL text.
+    if (masteruser[0] != '\0') {
+        free(url->user);
+        free(url->password);
+        url->user = xstrdup(masteruser);
+        url->password = xstrdup(masterpassword);
+        if (url->user == nullptr || url->password == nullptr)
+            FATAL_ALLOC("src/sync", sizeof masteruser);
+    }
 
     HTTPRESPONSE* response = http_fetch(url, nullptr);
     if (response == nullptr) {

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc.h"
@@ -28,6 +30,8 @@ char listenip[16];
 int listenport = 0;
 char masterhost[256];
 int masterport = 0;
+char masteruser[256];
+char masterpassword[256];
 int slave = 0;
 char syncsections[256];
 char nosyncsections[256];
@@ -81,7 +85,8 @@ void show_help(char** argv) {
     help_line("-e <file>", "alternate format log file (extended log)");
     help_line("-H <hostname>", "proxy's hostname (overrides configuration file)");
     help_line("-L <ip:port>", "specify address and port to listen on");
-    help_line("-M <host:port>", "master host and port to syncronize configuration from");
+    help_line("-M <[user:password@]host:port>",
+              "master host and port to syncronize configuration from (with its interface login)");
     help_line("-S <sections>",
               "comma separated list of sections to syncronize from master (default: all sections)");
     help_line("-E <sections>",
@@ -204,9 +209,22 @@ options_result parse_options(int argc, char** argv) {
             const char* colon = strchr(optarg, ':');
             if (colon == nullptr)
                 break;
-            if (!split_host_port(optarg, masterhost, sizeof masterhost, &masterport)) {
+            // "user:password@host:port": the master's interface login, as a
+            // URL writes it (percent-encoded where needed).
+            const char* at = strrchr(optarg, '@');
+            const char* address = at != nullptr ? at + 1 : optarg;
+            if (!split_host_port(address, masterhost, sizeof masterhost, &masterport)) {
                 show_help(argv);
                 return OPTIONS_EXIT_USAGE;
+            }
+            masteruser[0] = masterpassword[0] = '\0';
+            if (at != nullptr) {
+                std::string userinfo(optarg, static_cast<size_t>(at - optarg));
+                size_t colon = userinfo.find(':');
+                s_strncpy(masteruser, userinfo.substr(0, colon).c_str(), sizeof masteruser);
+                if (colon != std::string::npos)
+                    s_strncpy(masterpassword, userinfo.substr(colon + 1).c_str(),
+                              sizeof masterpassword);
             }
             slave = 1;
             break;

@@ -16,6 +16,10 @@ extern char listenip[16];
 extern int listenport;
 extern char masterhost[256];
 extern int masterport;
+// The master's interface user and password from -M (percent-encoded as in
+// a URL; empty: none).
+extern char masteruser[256];
+extern char masterpassword[256];
 extern int slave;
 extern char syncsections[256];
 extern char nosyncsections[256];

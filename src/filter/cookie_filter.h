@@ -3,6 +3,8 @@
 // create it in its place among the others, and lets every cookie pass.
 #pragma once
 
+#include <time.h>
+
 #include <list>
 #include <string>
 #include <utility>
@@ -13,19 +15,30 @@ struct CONNECTION_T;
 
 // One Cookie or Set-Cookie value taken apart at ';': its name=value pairs,
 // the attributes domain, path, expires and version (names compared without
-// case), and attributes without a value such as Secure or HttpOnly.
+// case, a leading '$' of request attributes skipped), and attributes without
+// a value such as Secure or HttpOnly. An expires date in none of the known
+// layouts stays a pair, as written. Not shared between threads.
 class CookieHeader {
 public:
+    CookieHeader() = default;
     explicit CookieHeader(std::string value);
 
-    // The pairs joined by "; ", then "; domain=", "; path=", "; expires=" and
-    // "; version=" where present, then "; " and each valueless attribute as
-    // written.
+    // Fills the members from a header value; version, expiry and the flags
+    // start afresh, an empty value leaves the rest alone. A later domain,
+    // path, version or readable expires replaces an earlier one.
+    void Parse(std::string value);
+
+    // The pairs joined by "; ", then "; domain=", "; path=", "; expires="
+    // (the expiry as "%a, %d-%b-%Y %H:%M:%S GMT", taken as universal time)
+    // and "; version=" where present, then "; " and each valueless attribute
+    // as written. No pairs: the empty text.
     std::string Build() const;
 
     std::list<std::pair<std::string, std::string>> pairs;
-    std::string domain, path, expires, version;
-    bool has_domain = false, has_path = false, has_expires = false, has_version = false;
+    std::string domain, path, version;
+    bool has_domain = false, has_path = false, has_version = false;
+    bool has_expiry = false;
+    struct tm expiry = {};
     std::list<std::string> flags;
 };
 

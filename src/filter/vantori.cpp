@@ -19,3 +19,5 @@ int vantori_second(CONNECTION_T*) {
 int vantori_first(CONNECTION_T*) {
     return 0;
 }
+
+void interface_page_vantori(Filebuf*, CGIMap&, CONNECTION_T*) {}

@@ -27,3 +27,10 @@ struct CONNECTION_T;
 int vantori_second(CONNECTION_T* connection);
 // First site-category pass, before the profiles are computed; always 0.
 int vantori_first(CONNECTION_T* connection);
+
+class Filebuf;
+class CGIMap;
+
+// The interface page "/vantori": tests the site categories of a host. Until
+// it is built it appends nothing to the page.
+void interface_page_vantori(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection);

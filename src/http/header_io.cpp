@@ -158,20 +158,18 @@ void header_lines(HeaderWriter& out, const HEADER* header, const header_send_con
         host = context.request->host;
     for (const HTTP_HEADER& line : lines) {
         const char* name = line.name.c_str();
-        if (header->type != REQUEST_ICAP &&
+        // The cookie filter only passes or drops a cookie, so a passing line
+        // goes on exactly as it came: rebuilding it could change what the
+        // browser stores (attribute order, "sid=; Max-Age=0").
+        if (header->type != REQUEST_ICAP && context.cookie_check != NULL &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
             CookieHeader cookie(line.value);
             int direction = response ? 0 : 1;
-            if (context.cookie_check != NULL &&
-                context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
+            if (context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
                 if (response)
                     putlog(LOG_COOKIEFILTER, "blocked: incoming from %s", or_empty(host));
                 else
                     putlog(LOG_COOKIEFILTER, "blocked: outgoing to %s", or_empty(host));
-                continue;
-            }
-            if (!cookie.pairs.empty()) {
-                out.line(name, cookie.Build().c_str());
                 continue;
             }
         }
@@ -226,6 +224,18 @@ void response_lines(HeaderWriter& out, const HEADER* header, const header_send_c
     out.literal("\r\n");
 }
 
+bool secret_line(const char* line, size_t length)
+{
+    static const char* const names[] = {"Cookie", "Set-Cookie", "Authorization",
+                                        "Proxy-Authorization"};
+    for (const char* name : names) {
+        size_t n = strlen(name);
+        if (length > n && strncasecmp(line, name, n) == 0 && line[n] == ':')
+            return true;
+    }
+    return false;
+}
+
 int connection_cookie_check(void* argument, int direction, CookieHeader& cookie)
 {
     if (cookie_section == NULL)
@@ -267,6 +277,25 @@ void append_listed(char*& field, const std::string& addition)
 }
 
 } // namespace
+
+std::string header_text_for_log(const char* text)
+{
+    std::string shown;
+    while (text != NULL && *text != '\0') {
+        const char* end = strchr(text, '\n');
+        size_t length = end != NULL ? (size_t)(end - text + 1) : strlen(text);
+        if (secret_line(text, length)) {
+            const char* colon = strchr(text, ':');
+            shown.append(text, (size_t)(colon - text + 1));
+            shown += " ***";
+            shown += end != NULL && end > text && end[-1] == '\r' ? "\r\n" : (end != NULL ? "\n" : "");
+        } else {
+            shown.append(text, length);
+        }
+        text += length;
+    }
+    return shown;
+}
 
 void header_serialise(Filebuf* buffer, const HEADER* header, const header_send_context_t& context,
                       int mode)

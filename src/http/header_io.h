@@ -54,6 +54,11 @@ struct header_send_context_t {
     void* cookie_argument = nullptr;
 };
 
+// The header text for a log line: the values of the lines that carry
+// secrets (Cookie, Set-Cookie, Authorization, Proxy-Authorization, any
+// case) are written as "***"; every other byte as it came.
+std::string header_text_for_log(const char* text);
+
 // Appends the wire text of the header to out (see the modes above).
 void header_serialise(Filebuf* out, const HEADER* header, const header_send_context_t& context,
                       int mode);

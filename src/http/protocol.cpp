@@ -341,7 +341,9 @@ static bool road_first_half(CONNECTION_T* connection) {
     // The record names the connection's client until a header names another
     // (a name taken from one request never sticks to the next).
     connection->log.client = client_address(connection);
-    putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_address(connection), text);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "request: [IP:%s] headers:\n%s", client_address(connection),
+               header_text_for_log(text).c_str());
     connection->request = http_header_parse_request(text, &refusal);
     free(text);
     if (connection->request == nullptr) {

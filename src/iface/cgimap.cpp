@@ -1,9 +1,11 @@
 #include "iface/cgimap.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "core/log.h"
+#include "core/misc.h"
 #include "http/url.h"
 
 namespace {
@@ -17,7 +19,45 @@ std::string form_decode(const char* text, size_t length) {
     return copy;
 }
 
+// Whether an argument may hold a secret: its name speaks of a password, a
+// secret or a token, or it is a field of a configuration form ("F<n>"),
+// some of which are passwords.
+bool secret_name(const std::string& name) {
+    static const char* const words[] = {"pass", "scode", "secret", "token"};
+    for (const char* word : words)
+        if (s_strcasestr(name.c_str(), word) != nullptr)
+            return true;
+    return name.size() > 1 && name[0] == 'F' && isdigit(static_cast<unsigned char>(name[1]));
+}
+
+// The argument text with the values of secret arguments written as "***",
+// for the debug log.
+std::string masked(const char* arguments) {
+    std::string text;
+    const char* pair = arguments;
+    while (*pair != '\0') {
+        const char* end = strchr(pair, '&');
+        size_t length = end != nullptr ? static_cast<size_t>(end - pair) : strlen(pair);
+        std::string piece(pair, length);
+        size_t equals = piece.find('=');
+        if (equals != std::string::npos &&
+            secret_name(form_decode(piece.c_str(), equals)))
+            piece.replace(equals + 1, std::string::npos, "***");
+        if (!text.empty())
+            text += '&';
+        text += piece;
+        if (end == nullptr)
+            break;
+        pair = end + 1;
+    }
+    return text;
+}
+
 } // namespace
+
+int xatoi(const std::string& text) {
+    return text.empty() ? -1 : atoi(text.c_str());
+}
 
 CGIMap::CGIMap(const char* arguments) {
     parse(arguments);
@@ -26,7 +66,8 @@ CGIMap::CGIMap(const char* arguments) {
 void CGIMap::parse(const char* arguments) {
     if (arguments == nullptr)
         return;
-    putlog(LOG_DEBUG, "cgi arguments: %s", arguments);
+    if (loglevel & LOG_DEBUG)
+        putlog(LOG_DEBUG, "cgi arguments: %s", masked(arguments).c_str());
     size_t length = strlen(arguments);
     size_t start = 0;
     const char* split = nullptr; // the last '=' of the current pair

@@ -11,6 +11,8 @@
 //   any '=' of the pair belongs to the name, a final piece without '=' is
 //   dropped; both sides are URL-decoded ('%' and two hex digits, '+' a
 //   blank); a repeated name keeps its last value. A NULL text adds nothing.
+// - The debug log line of the arguments shows the values of arguments that
+//   may be secrets (passwords, tokens, configuration form fields) as "***".
 // - One map per request, owned by whoever serves it; nothing here locks.
 #pragma once
 
@@ -25,3 +27,6 @@ public:
 
     void parse(const char* arguments);
 };
+
+// atoi of the text; -1 for an empty text (an argument that was not given).
+int xatoi(const std::string& text);

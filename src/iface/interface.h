@@ -1,41 +1,82 @@
-// The web interface: what the rest of the daemon needs of it so far.
+// The web interface: the proxy's own administration pages under a reserved
+// virtual host name, and what every page of the proxy's own making uses.
+//
+// Contract of interface_handle_request (one request, answered completely):
+// - "/template/<name>": the named page template, for anyone (the pages'
+//   images); 404 "unknown" when there is none.
+// - Every other path needs ACCESS_INTERFACE in the matching access rule,
+//   else the page "noaccess" (status 200) and an access-log record with
+//   TCP_DENIED, DIRECT, "kestrivan" and 403.
+// - An origin-form request for "/kestrivan" not followed by "/" is
+//   redirected (302) to "kestrivan/".
+// - "/xml" (the configuration document a slave copies) and "/ldapcache"
+//   (the DN cache another instance copies) carry credentials: when the rule
+//   names an interface user and password they answer only to a live login
+//   session or to those credentials given as Basic authorization, else 401
+//   with a Basic challenge.
+// - Any other path is an HTML page in the interface frame: the login form
+//   until the administrator has logged in (when the rule names an interface
+//   user and password), then the menu and the pages of the page table whose
+//   path matches. "/userstats" shows the statistics of the connection's
+//   access rule instead of the menu; "/logout" ends the login session.
+// - Page arguments (the query of a GET, the body of a POST) are read only
+//   when the Referer names the interface host or the proxy host, so a page
+//   elsewhere can neither log in nor change anything through the
+//   administrator's browser.
+// - Every answer is sent whole with a Content-Length and
+//   "Cache-Control: no-store"; every value of the request printed into a
+//   page is HTML-escaped.
+// - The login: a random session token (login_sessions.h) in the cookie
+//   "login" (HttpOnly, path "/", expiring an hour after the last page in
+//   real GMT), renewed by every page that needs it.
 #pragma once
 
+#include <string>
+
 struct CONNECTION_T;
+struct HEADER;
 class Filebuf;
+class CGIMap;
 
 // The reserved virtual host name under which the proxy serves its web
 // interface (and the base URL of its own pages).
 #define INTERFACE_HOSTNAME "kestrivan"
 
+// A page of the interface: appends its HTML to `page`, which already holds
+// the frame and the menu, and sends nothing itself.
+typedef void (*interface_page_t)(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection);
+
 // Appends the style sheet (the page "interface.css") to a page through
 // TemplateSection::insert; 1, or 0 when there is no such page.
 int interface_stylesheet(CONNECTION_T* connection, Filebuf* page);
 
-// Sends a finished HTML page as the whole 200 answer (Content-Length, no
-// caching; a HEAD request gets the header only) and fills the access-log
-// record with the status, the page size and "text/html". A connection with
-// no client gets nothing sent, but its record is filled all the same. The
-// page stays the caller's.
+// Sends a finished HTML page as the whole 200 answer (Content-Length,
+// "Cache-Control: no-store"; a HEAD request gets the header only) and fills
+// the access-log record with the status, the page size and "text/html". A
+// connection with no client gets nothing sent, but its record is filled all
+// the same. The page stays the caller's.
 void interface_send_response(CONNECTION_T* connection, Filebuf* page);
 
 // True when the request addresses the interface host: an origin-form request
-// whose path begins with "/" and the interface host name (it is then
-// retagged as proxy form), or whose Host header is the interface host, or a
+// whose path begins with "/" and the interface host name, one whose Host
+// header names the interface host (it is then retagged as proxy form), or a
 // proxy-form request for the interface host.
 bool interface_request(CONNECTION_T* connection);
 
-// Serves one interface request completely. A connection whose access rule
-// does not grant ACCESS_INTERFACE gets the page "noaccess". Otherwise, by
-// path (after "/kestrivan" for an origin-form request, ignoring case):
-// "/xml" the configuration document (text/xml, Last-Modified the time of
-// its last change in universal time, built under documentlock), "/ldapcache"
-// the DN cache document (text/xml, Last-Modified the time the cache was last
-// loaded), "/ldap" and "/password" their pages inside the interface frame
-// with the query's and the posted form's arguments (posted ones win); any
-// other path the page "unknown". Every answer has Cache-Control "no-cache"
-// and a Content-Length.
+// Serves one interface request completely (see above).
 void interface_handle_request(CONNECTION_T* connection);
+
+// 1 when the request's Referer is "http://" and the interface host or the
+// proxy host name followed by ':' or '/' (ignoring case); else 0, logged.
+int interface_check_referer(CONNECTION_T* connection);
+
+// True when the pages may be shown: the rule names no interface login, the
+// request carries the cookie of a live session (renewed), or the arguments
+// hold the rule's interface user and password (a session is opened). Then
+// the "Set-Cookie" line of the session goes onto `response`. False: the
+// login form posting back to the request's path is appended to `page`.
+bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* response,
+                     Filebuf* page);
 
 // Diagnostic pages of URL commands; each answers the client (the page
 // "unknown" until the pages exist) and returns 1 when something was sent.

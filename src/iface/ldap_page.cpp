@@ -12,31 +12,20 @@
 #include "core/global.h"
 #include "core/misc.h"
 #include "iface/cgimap.h"
+#include "iface/html.h"
 
 namespace {
-
-// Appends the text HTML-escaped.
-void add_escaped(Filebuf* page, const char* text) {
-    char* escaped = string_to_html(text, 1);
-    page->Add(escaped, static_cast<unsigned>(strlen(escaped)));
-    free(escaped);
-}
-
-// Rows alternate between two classes, starting with "listeven".
-const char* row_class(unsigned row) {
-    return row % 2 == 0 ? "listeven" : "listodd";
-}
 
 // One row: the user name, then the text of the second cell (escaped pieces
 // joined by ",").
 void add_row(Filebuf* page, unsigned row, const char* user, const char* dn, const char* groups) {
-    page->Addf("<tr class=\"%s\"><td width=\"25%%\">", row_class(row));
-    add_escaped(page, user);
+    page->Addf("<tr class=\"%s\"><td width=\"25%%\">", html_row_class(row));
+    html_add(page, user, HTML_NEWLINE_BREAK);
     page->Addf("</td><td>");
-    add_escaped(page, dn);
+    html_add(page, dn, HTML_NEWLINE_BREAK);
     if (groups != NULL && groups[0] != '\0') {
         page->Addf(",");
-        add_escaped(page, groups);
+        html_add(page, groups, HTML_NEWLINE_BREAK);
     }
     page->Addf("</td></tr>\n");
 }
@@ -92,8 +81,8 @@ void lookup_names(Filebuf* page, const std::string& names) {
         std::string dn;
         std::string groups;
         if (check_dn_cache(*user, dn, groups) != 0) {
-            page->Addf("<tr class=\"%s\"><td width=\"25%%\">", row_class(row++));
-            add_escaped(page, *user);
+            page->Addf("<tr class=\"%s\"><td width=\"25%%\">", html_row_class(row++));
+            html_add(page, *user, HTML_NEWLINE_BREAK);
             page->Addf("</td><td>User not found!</td></tr>\n");
             continue;
         }

@@ -1,12 +1,273 @@
 #include "iface/stats.h"
 
-// Counters are not kept yet: the statistics pages do not exist. The calls
-// are accepted so that every caller can feed them already.
-void Stats::Increment(const std::string&, const std::string&, unsigned) {}
-void Stats::AddCounter(const std::string&, const std::string&, int) {}
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
+#include "core/filebuf.h"
+#include "core/mem.h"
+#include "core/misc.h"
+#include "iface/html.h"
+
+int STAT_LIMIT = 100;
+
+namespace {
+
+const char source[] = "src/stats";
+
+char* new_text(const char* text) {
+    char* copy = xstrdup(text);
+    if (copy == nullptr)
+        FATAL_ALLOC(source, static_cast<unsigned>(strlen(text) + 1));
+    return copy;
+}
+
+// Earlier in time: seconds first, then microseconds.
+bool earlier(const struct timeval& a, const struct timeval& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_usec < b.tv_usec;
+}
+
+class GroupLock {
+public:
+    explicit GroupLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~GroupLock() { pthread_mutex_unlock(mutex_); }
+    GroupLock(const GroupLock&) = delete;
+    GroupLock& operator=(const GroupLock&) = delete;
+
+private:
+    pthread_mutex_t* mutex_;
+};
+
+} // namespace
+
+char* StatCounter::Get() const {
+    int shown = flags & ~STAT_CALLBACK;
+    bool callback = (flags & STAT_CALLBACK) != 0;
+    if (shown == STAT_STRING) {
+        if (!callback || text == nullptr)
+            return nullptr;
+        return text();
+    }
+    uint64_t value = count;
+    if (callback) {
+        if (number == nullptr)
+            FATAL(source);
+        value = number();
+    }
+    if (shown == STAT_COUNT) {
+        char digits[32];
+        snprintf(digits, sizeof digits, "%" PRIu64, value);
+        return new_text(digits);
+    }
+    if (shown == STAT_SIZE)
+        return filesize(value);
+    FATAL(source);
+}
+
+StatGroup::StatGroup(const std::string& group_name, int group_type)
+    : type(group_type), name(group_name) {
+    pthread_mutex_init(&mutex, nullptr);
+}
+
+StatGroup::~StatGroup() {
+    counters.clear();
+    pthread_mutex_destroy(&mutex);
+}
+
+StatCounter* StatGroup::find(const std::string& counter_name) {
+    for (StatCounter& counter : counters)
+        if (counter.name == counter_name)
+            return &counter;
+    return nullptr;
+}
+
+bool StatGroup::add_locked(StatCounter counter) {
+    GroupLock lock(&mutex);
+    if (find(counter.name) != nullptr)
+        return false;
+    Prune();
+    counters.push_back(std::move(counter));
+    return true;
+}
+
+bool StatGroup::Add(const std::string& counter_name, int flags) {
+    StatCounter counter;
+    counter.name = counter_name;
+    counter.flags = flags;
+    return add_locked(std::move(counter));
+}
+
+bool StatGroup::Add(const std::string& counter_name, stat_number_callback callback, int flags) {
+    if ((flags & (STAT_COUNT | STAT_SIZE)) == 0)
+        return false;
+    StatCounter counter;
+    counter.name = counter_name;
+    counter.flags = flags | STAT_CALLBACK;
+    counter.number = callback;
+    return add_locked(std::move(counter));
+}
+
+bool StatGroup::Add(const std::string& counter_name, stat_string_callback callback, int flags) {
+    if ((flags & STAT_STRING) == 0)
+        return false;
+    StatCounter counter;
+    counter.name = counter_name;
+    counter.flags = flags | STAT_CALLBACK;
+    counter.text = callback;
+    return add_locked(std::move(counter));
+}
+
+void StatGroup::Prune() {
+    if (limit == 0 || counters.empty())
+        return;
+    // Unsigned, as a negative limit is no limit one could reach.
+    if (static_cast<unsigned>(counters.size()) < static_cast<unsigned>(limit) - 1)
+        return;
+    auto victim = counters.begin();
+    for (auto candidate = std::next(victim); candidate != counters.end(); ++candidate) {
+        bool better = prune_mode == STAT_PRUNE_SMALLEST ? candidate->count < victim->count
+                                                        : earlier(candidate->updated, victim->updated);
+        if (better)
+            victim = candidate;
+    }
+    counters.erase(victim);
+}
+
+uint64_t StatGroup::Increment(const std::string& counter_name, uint64_t amount) {
+    GroupLock lock(&mutex);
+    StatCounter* counter = find(counter_name);
+    if (counter == nullptr)
+        return 0;
+    total += amount;
+    counter->count += amount;
+    gettimeofday(&counter->updated, nullptr);
+    updated = counter->updated;
+    return counter->count;
+}
+
+uint64_t StatGroup::Decrement(const std::string& counter_name, uint64_t amount) {
+    GroupLock lock(&mutex);
+    StatCounter* counter = find(counter_name);
+    if (counter == nullptr)
+        return 0;
+    total -= amount;
+    counter->count -= amount;
+    gettimeofday(&counter->updated, nullptr);
+    updated = counter->updated;
+    return counter->count;
+}
+
+void StatGroup::Limit(int new_limit, int new_prune_mode) {
+    limit = new_limit;
+    prune_mode = new_prune_mode;
+}
+
+void StatGroup::Display(Filebuf* page) const {
+    page->Addf("<tr><td align=\"center\"><table class=\"smalldialog\">\n");
+    // Group names are the program's own, never request data.
+    page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">");
+    page->Add(name.data(), static_cast<unsigned>(name.size()));
+    page->Addf("</td></tr>\n");
+    GroupLock lock(&mutex);
+    unsigned row = 0;
+    for (const StatCounter& counter : counters) {
+        page->Addf("<tr class=\"%s\"><td width=\"40%%\">", html_row_class(row++));
+        html_add(page, counter.name, HTML_NEWLINE_BREAK);
+        if (type == STAT_PERCENT) {
+            if ((counter.flags & STAT_COUNT) == 0)
+                FATAL(source);
+            int share = total == 0 ? 0
+                                   : static_cast<int>(static_cast<double>(counter.count) /
+                                                      static_cast<double>(total) * 100);
+            page->Addf("</td><td>%" PRIu64 " (%d%%)</td></tr>\n", counter.count, share);
+            continue;
+        }
+        char* value = counter.Get();
+        if (value == nullptr)
+            FATAL(source);
+        page->Addf("</td><td>");
+        page->Add(value, static_cast<unsigned>(strlen(value)));
+        page->Addf("</td></tr>\n");
+        free(value);
+    }
+    page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
+}
+
+StatGroup* Stats::Group(const std::string& group) {
+    for (StatGroup& candidate : groups)
+        if (candidate.name == group)
+            return &candidate;
+    return nullptr;
+}
+
+void Stats::AddGroup(const std::string& group, int type) {
+    if (Group(group) == nullptr)
+        groups.emplace_back(group, type);
+}
+
+void Stats::Limit(const std::string& group, int limit, int prune_mode) {
+    StatGroup* found = Group(group);
+    if (found != nullptr)
+        found->Limit(limit, prune_mode);
+}
+
+bool Stats::AddCounter(const std::string& group, const std::string& name, int flags) {
+    StatGroup* found = Group(group);
+    return found != nullptr && found->Add(name, flags);
+}
+
+bool Stats::AddCounter(const std::string& group, const std::string& name,
+                       stat_number_callback callback, int flags) {
+    StatGroup* found = Group(group);
+    return found != nullptr && found->Add(name, callback, flags);
+}
+
+bool Stats::AddCounter(const std::string& group, const std::string& name,
+                       stat_string_callback callback, int flags) {
+    StatGroup* found = Group(group);
+    return found != nullptr && found->Add(name, callback, flags);
+}
+
+uint64_t Stats::Increment(const std::string& group, const std::string& name, uint64_t amount) {
+    StatGroup* found = Group(group);
+    return found != nullptr ? found->Increment(name, amount) : 0;
+}
+
+uint64_t Stats::Decrement(const std::string& group, const std::string& name, uint64_t amount) {
+    StatGroup* found = Group(group);
+    return found != nullptr ? found->Decrement(name, amount) : 0;
+}
+
+void Stats::Display(Filebuf* page) const {
+    for (const StatGroup& group : groups)
+        group.Display(page);
+}
+
+// The global groups come with the figures that feed them.
 void globalstats_init() {}
 
+Stats* userstats_init() {
+    Stats* stats = new Stats();
+    stats->AddGroup("requests", STAT_PLAIN);
+    stats->AddCounter("requests", "HTTP requests", STAT_COUNT);
+    stats->AddCounter("requests", "FTP requests", STAT_COUNT);
+    stats->AddCounter("requests", "CONNECT requests", STAT_COUNT);
+    stats->AddGroup("cache", STAT_PERCENT);
+    stats->AddCounter("cache", "hit", STAT_COUNT);
+    stats->AddCounter("cache", "miss", STAT_COUNT);
+    stats->AddGroup("cache refresh", STAT_PERCENT);
+    stats->AddCounter("cache refresh", "hit", STAT_COUNT);
+    stats->AddCounter("cache refresh", "miss", STAT_COUNT);
+    stats->AddGroup("hosts", STAT_PERCENT);
+    stats->Limit("hosts", STAT_LIMIT, STAT_PRUNE_OLDEST);
+    stats->AddGroup("mimes", STAT_PERCENT);
+    stats->Limit("mimes", STAT_LIMIT, STAT_PRUNE_OLDEST);
+    return stats;
+}
+
+// Counters are fed with the statistics pages; the calls are accepted so
+// that every caller can feed them already.
 void statincr_httprequests(CONNECTION_T*) {}
 void statincr_connectrequests(CONNECTION_T*) {}
 void statincr_ftprequests(CONNECTION_T*) {}
@@ -17,9 +278,4 @@ void statincr_cachemiss(CONNECTION_T*) {}
 void statdecr_cachehit(CONNECTION_T*) {}
 void statincr_cacherefreshhit(CONNECTION_T*) {}
 void statincr_cacherefreshmiss(CONNECTION_T*) {}
-
-Stats* userstats_init() {
-    return new Stats();
-}
-
 void statincr_ipaddresses(CONNECTION_T*) {}

@@ -1,28 +1,149 @@
-// Statistics: named groups of named counters, global and per access rule.
-// Until the statistics component is built this holds only what start-up and
-// the network layer touch.
+// Statistics: named groups of named counters kept in memory while the proxy
+// runs and shown as HTML tables by the web interface. One object belongs to
+// the process (GLOBAL::stats); every access rule owns another, shared by the
+// connections the rule matched (CONNECTION_T::user_stats).
+//
+// Contract:
+// - Names of groups and counters are compared byte for byte; a name that
+//   does not exist is ignored (AddCounter false, Increment/Decrement 0,
+//   Limit nothing), silently.
+// - Counts, group totals and amounts are 64-bit and wrap modulo 2^64; a
+//   group total keeps the counts of counters pruning removed, so percent
+//   shares may add up to less than 100.
+// - A group with a limit L (2 or more) holds at most L - 1 counters: adding
+//   a counter to a full group first drops the least recently updated one
+//   (STAT_PRUNE_OLDEST) or the one with the smallest count
+//   (STAT_PRUNE_SMALLEST); among equals the one added first.
+// - Flags: a counter without callback is exactly STAT_COUNT or STAT_SIZE; a
+//   numeric-callback counter STAT_CALLBACK and one of those two; a
+//   string-callback counter STAT_CALLBACK and STAT_STRING; every counter of
+//   a STAT_PERCENT group has STAT_COUNT. Display and Get treat anything else
+//   as an impossible state (fatal).
+// - Locks: groups are added only while an object is built, before another
+//   thread can reach it; afterwards the group list and the limits are read
+//   without a lock. Each group's mutex guards its counters, total and update
+//   times; Display holds it while it writes that group's rows. Callbacks run
+//   under the group mutex and may take GLOBAL::mutex (never the reverse).
+// - A per-rule object's holder count (its Atom) changes under `atomlock`;
+//   the holder whose Delete returns true deletes it.
 #pragma once
 
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/time.h>
+
+#include <list>
 #include <string>
 
 #include "core/atom.h"
 
 struct CONNECTION_T;
+class Filebuf;
 
-// AddCounter flags.
-enum { STAT_COUNT = 0x1 };
+// StatCounter::flags
+enum {
+    STAT_COUNT = 0x1,    // shown as a decimal number
+    STAT_SIZE = 0x2,     // shown as a byte size ("1.5 MB")
+    STAT_STRING = 0x4,   // the text the callback returns
+    STAT_CALLBACK = 0x8, // the value comes from the callback, not the count
+};
+
+// StatGroup::type
+enum {
+    STAT_PLAIN = 0,   // every counter shows its own value
+    STAT_PERCENT = 1, // every counter shows its count and its share of the total
+};
+
+// StatGroup::prune_mode
+enum {
+    STAT_PRUNE_OLDEST = 0,
+    STAT_PRUNE_SMALLEST = 1,
+};
+
+// Counter limit of the groups whose counters are added from request data
+// (hosts, MIME types, users, client addresses).
+extern int STAT_LIMIT;
+
+typedef uint64_t (*stat_number_callback)();
+typedef char* (*stat_string_callback)(); // new string, freed by the caller
+
+class StatCounter {
+public:
+    int flags = 0;
+    std::string name;
+    struct timeval updated = {0, 0}; // last increment or decrement
+    stat_number_callback number = nullptr;
+    stat_string_callback text = nullptr;
+    uint64_t count = 0;
+
+    // The value as a new string (freed by the caller): the count or the
+    // numeric callback's value as a decimal number (STAT_COUNT) or a byte
+    // size (STAT_SIZE), or the string callback's text (NULL when it gives
+    // none). Other flags: fatal.
+    char* Get() const;
+};
+
+class StatGroup {
+public:
+    StatGroup(const std::string& name, int type);
+    ~StatGroup();
+    StatGroup(const StatGroup&) = delete;
+    StatGroup& operator=(const StatGroup&) = delete;
+
+    int type;
+    uint64_t total = 0;
+    std::string name;
+    int limit = 0; // 0: no limit
+    int prune_mode = STAT_PRUNE_OLDEST;
+    struct timeval updated = {0, 0};
+    std::list<StatCounter> counters; // in the order they were added
+    mutable pthread_mutex_t mutex;
+
+    // Adds a counter with count 0 at the end (pruning first); false when the
+    // name exists or the flags do not fit the form.
+    bool Add(const std::string& name, int flags);
+    bool Add(const std::string& name, stat_number_callback callback, int flags);
+    bool Add(const std::string& name, stat_string_callback callback, int flags);
+    // The new count, or 0 when there is no such counter.
+    uint64_t Increment(const std::string& name, uint64_t amount = 1);
+    uint64_t Decrement(const std::string& name, uint64_t amount = 1);
+    void Limit(int limit, int prune_mode);
+    // Drops one counter when the group is full; the mutex is held.
+    void Prune();
+    // Appends the group's table; takes the mutex.
+    void Display(Filebuf* page) const;
+
+private:
+    bool add_locked(StatCounter counter);
+    StatCounter* find(const std::string& name);
+};
 
 class Stats : public Atom {
 public:
-    void Increment(const std::string& group, const std::string& name, unsigned n = 1);
-    void AddCounter(const std::string& group, const std::string& name, int flags);
+    std::list<StatGroup> groups; // in creation order
+
+    void AddGroup(const std::string& group, int type);
+    void Limit(const std::string& group, int limit, int prune_mode);
+    bool AddCounter(const std::string& group, const std::string& name, int flags);
+    bool AddCounter(const std::string& group, const std::string& name,
+                    stat_number_callback callback, int flags);
+    bool AddCounter(const std::string& group, const std::string& name,
+                    stat_string_callback callback, int flags);
+    uint64_t Increment(const std::string& group, const std::string& name, uint64_t amount = 1);
+    uint64_t Decrement(const std::string& group, const std::string& name, uint64_t amount = 1);
+    // Appends every group as one row of a table the caller opens and closes.
+    void Display(Filebuf* page) const;
+
+    // The group of that name, or NULL.
+    StatGroup* Group(const std::string& group);
 };
 
 // Fills the global statistics with their groups; called once at start-up
 // after the modules are loaded.
 void globalstats_init();
 
-// A new statistics object of one access rule, with one holder.
+// A new statistics object of one access rule, with one holder and its
+// groups: "requests", "cache", "cache refresh", "hosts" and "mimes".
 Stats* userstats_init();
 
 // Counts the client address of a request admitted without credentials in
@@ -30,7 +151,7 @@ Stats* userstats_init();
 void statincr_ipaddresses(CONNECTION_T* connection);
 
 // Request counters of the global and the connection's access-rule
-// statistics; accepted and dropped until the counters exist.
+// statistics; accepted and dropped until the counters are fed.
 void statincr_httprequests(CONNECTION_T* connection);
 void statincr_connectrequests(CONNECTION_T* connection);
 void statincr_ftprequests(CONNECTION_T* connection);

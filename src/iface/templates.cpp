@@ -238,8 +238,6 @@ bool send_own_page(CONNECTION_T* connection, int status, const char* content_typ
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
     header->status = status;
-    header->content_length = body->size;
-    header->flags |= HEADER_HAS_LENGTH;
     header->content_type = xstrdup(content_type);
     header->cache_control = xstrdup("no-cache");
     if (header->content_type == NULL || header->cache_control == NULL)
@@ -249,19 +247,28 @@ bool send_own_page(CONNECTION_T* connection, int status, const char* content_typ
         if (header->last_modified == NULL)
             FATAL_ALLOC("src/templates", static_cast<unsigned>(strlen(last_modified) + 1));
     }
+    bool sent = send_own_answer(connection, header, body);
+    http_header_free(header);
+    return sent;
+}
+
+bool send_own_answer(CONNECTION_T* connection, HEADER* header, Filebuf* body) {
+    if ((connection->flags & CONN_NO_CLIENT) != 0 || connection->client == NULL)
+        return false;
+    header->content_length = body->size;
+    header->flags |= HEADER_HAS_LENGTH;
 
     LogEntry& record = connection->log;
     record.set_cachecode(CACHECODE_TCP_MISS)->set_peercode(PEERCODE_DIRECT);
     record.peer = "kestrivan";
     record.size = body->size;
     record.status = header->status;
-    record.mime = content_type;
+    record.mime = header->content_type != NULL ? header->content_type : "-";
 
     HEADER* previous = connection->response;
     connection->response = header;
     header_send(header, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
     connection->response = previous;
-    http_header_free(header);
     // The body goes as it is; a HEAD request gets the header only.
     if ((connection->flags & CONN_HEAD) == 0 && body->size > 0)
         net_filebuf_send(body, connection, SIDE_CLIENT);

@@ -30,6 +30,7 @@
 #include "config/section.h"
 
 struct CONNECTION_T;
+struct HEADER;
 class Filebuf;
 
 // One row of the built-in page table.
@@ -102,3 +103,8 @@ extern TemplateSection* template_section;
 // not write to it (nothing is sent then).
 bool send_own_page(CONNECTION_T* connection, int status, const char* content_type,
                    const char* last_modified, Filebuf* body);
+
+// The same with a response header the caller made (type RESPONSE_HTTP,
+// status, Content-Type, Cache-Control, further lines); Content-Length is set
+// here from the body. The header stays the caller's.
+bool send_own_answer(CONNECTION_T* connection, HEADER* header, Filebuf* body);

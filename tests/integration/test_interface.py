@@ -1,6 +1,7 @@
 """The web interface of a running daemon: the configuration document "/xml"
 a slave copies, the DN cache document "/ldapcache" another instance copies,
-the pages "/password" and "/ldap" inside the interface frame, and the
+the pages "/password" and "/ldap" inside the interface frame, the routing
+(templates, the slash redirect, page matching, the Referer guard), and the
 "noaccess" page for a client whose access rule does not grant the
 interface."""
 import calendar
@@ -14,6 +15,8 @@ import pytest
 from conftest import CONFIG, Daemon, ScriptedHTTPServer, read_text, wait_for
 
 NOACCESS = "You are not allowed to use this service."
+MENU = '<tr class="topmenu"><td>Top Menu</td></tr>'
+REFERER = ("-H", "Referer: http://kestrivan/")
 
 
 def curl(daemon, target, *extra, proxy=True):
@@ -52,7 +55,7 @@ def test_xml_is_the_configuration_stamped_in_universal_time(daemon_factory, monk
     status, headers, body = curl(d, "/xml", proxy=proxy)
     assert status == 200
     assert headers["content-type"] == "text/xml"
-    assert headers["cache-control"] == "no-cache"
+    assert headers["cache-control"] == "no-store"
     assert headers["last-modified"].endswith(" GMT")
     stamp = calendar.timegm(email.utils.parsedate(headers["last-modified"]))
     assert before - 1 <= stamp <= after + 1, headers["last-modified"]
@@ -71,7 +74,7 @@ def test_ldapcache_is_served_with_its_load_stamp(daemon_factory):
     status, headers, body = curl(d, "/ldapcache")
     assert status == 200
     assert headers["content-type"] == "text/xml"
-    assert headers["cache-control"] == "no-cache"
+    assert headers["cache-control"] == "no-store"
     assert int(headers["content-length"]) == len(body)
     # Nothing was looked up: an empty document stamped at start-up.
     assert body == b""
@@ -79,7 +82,8 @@ def test_ldapcache_is_served_with_its_load_stamp(daemon_factory):
     assert before - 1 <= stamp <= after + 1, headers["last-modified"]
 
 
-@pytest.mark.parametrize("target", ["/xml", "/ldapcache", "/password", "/ldap"])
+@pytest.mark.parametrize("target", ["/xml", "/ldapcache", "/password", "/ldap", "/userstats",
+                                    "/stats"])
 def test_a_client_without_interface_rights_gets_noaccess(daemon_factory, workdir, target):
     d = daemon_factory(config=config_with_rights(workdir, "proxy")).start()
     status, headers, body = curl(d, target)
@@ -88,7 +92,90 @@ def test_a_client_without_interface_rights_gets_noaccess(daemon_factory, workdir
     text = body.decode()
     assert NOACCESS in text
     assert "<kestrivan" not in text and "Generate Encrypted Password" not in text
+    assert "<table class=\"smalldialog\">" not in text
     assert "web interface refused by the access rules" in d.log()
+    # The refusal is on the access log as what it is.
+    assert wait_for(lambda: "TCP_DENIED/403" in read_text(d.access_log)), read_text(d.access_log)
+    line = read_text(d.access_log).strip().splitlines()[-1]
+    assert "http://kestrivan:80" + target in line and "DIRECT/kestrivan" in line, line
+
+
+def test_templates_are_served_to_anyone(daemon_factory, workdir):
+    d = daemon_factory(config=config_with_rights(workdir, "proxy")).start()
+    for target in ["/template/logo", "/TEMPLATE/logo"]:
+        status, headers, body = curl(d, target)
+        assert status == 200 and headers["content-type"] == "image/gif", target
+        assert body.startswith(b"GIF8")
+    status, _, body = curl(d, "/template/logo", proxy=False)
+    assert status == 200 and body.startswith(b"GIF8")
+    status, _, body = curl(d, "/template/no-such-page")
+    assert status == 404 and b"could not be completed" in body
+    # "/templatex" is a page path like any other: behind the gate.
+    _, _, body = curl(d, "/templatex")
+    assert NOACCESS in body.decode()
+
+
+def test_origin_form_paths_without_slash_are_redirected(daemon_factory):
+    d = daemon_factory().start()
+    for path in ["/kestrivan", "/kestrivanx", "/KESTRIVAN"]:
+        out = subprocess.run(["curl", "-s", "-i", "--max-time", "10",
+                              "http://127.0.0.1:%d%s" % (d.port, path)],
+                             capture_output=True, timeout=20).stdout.decode("latin-1")
+        head = out.split("\r\n\r\n", 1)[0]
+        assert head.startswith("HTTP/1.1 302"), (path, out)
+        assert "\r\nLocation: kestrivan/\r\n" in head and "\r\nContent-Length: 0" in head
+    # With the slash the menu shows; curl follows the redirect there.
+    out = subprocess.run(["curl", "-s", "-L", "--max-time", "10",
+                          "http://127.0.0.1:%d/kestrivan" % d.port],
+                         capture_output=True, timeout=20).stdout.decode()
+    assert MENU in out and '<a href="connections">Active connections</a>' in out
+
+
+def test_pages_frame_headers_and_matching(daemon_factory, monkeypatch):
+    monkeypatch.setenv("TZ", "America/New_York")
+    d = daemon_factory(extra_args=["-H", "proxy<b>&\"x"]).start()
+    status, headers, body = curl(d, "/ldap")
+    text = body.decode()
+    assert status == 200
+    assert headers["cache-control"] == "no-store"
+    assert int(headers["content-length"]) == len(body)
+    # The Date line is the real universal time.
+    date = calendar.timegm(email.utils.parsedate(headers["date"]))
+    assert abs(date - time.time()) < 5, headers["date"]
+    assert text.startswith("<!DOCTYPE HTML") and text.endswith("</td></tr></table></body></html>\n")
+    assert "<title>Kestrivan " in text and "web interface for proxy&lt;b&gt;&amp;&quot;x</title>" in text
+    assert '<body onmousemove="overhere()"><div id="ToolTip"></div>' in text
+    assert "function overhere" in text and MENU in text
+    assert '<td><a href="vantori">Test vantori</a></td>\n<td></td>' in text
+
+    # Arguments count only with a Referer from the interface or proxy host;
+    # a query then selects the page by the path before it.
+    form = "Generate Encrypted Password"
+    query = "/password?active=Key_1&scode=Secret&scode1=Secret"
+    cases = [
+        (query, REFERER, True, True),
+        (query, ("-H", "Referer: http://proxy<b>&\"x:3128/stats"), True, True),
+        (query, ("-H", "Referer: http://KESTRIVAN/"), True, True),
+        (query, ("-H", "Referer: http://kestrivan"), False, False),
+        (query, ("-H", "Referer: http://kestrivan.evil/"), False, False),
+        (query, (), False, False),
+        ("/PASSWORD", (), True, False),
+        ("/password", ("--data", "active=Key_1&scode=Secret&scode1=Secret") + REFERER, True, True),
+        # A POST with a query matches the whole path: no page.
+        ("/password?x=1", ("--data", "active=Key_1&scode=Secret&scode1=Secret") + REFERER,
+         False, False),
+        ("/?x=1", REFERER, False, False),
+        ("/nothing-here", (), False, False),
+    ]
+    for target, extra, page, encrypted in cases:
+        _, _, body = curl(d, target, *extra)
+        text = body.decode()
+        assert MENU in text, target
+        assert (form in text) == page, (target, extra)
+        assert ('<tr class="listeven"><td align="center" width="25%">' in text) == encrypted, \
+            (target, extra)
+    assert "web interface request without referer" in d.log()
+    assert "web interface request from invalid referer (http://kestrivan.evil/)" in d.log()
 
 
 def test_password_page_form_and_answers(daemon_factory):
@@ -97,24 +184,21 @@ def test_password_page_form_and_answers(daemon_factory):
     text = body.decode()
     assert status == 200
     assert headers["content-type"] == "text/html"
-    assert headers["cache-control"] == "no-cache"
     assert int(headers["content-length"]) == len(body)
-    # The frame: a whole HTML document with the style sheet and the menu.
-    assert text.startswith("<!DOCTYPE HTML") and text.rstrip().endswith("</html>")
     assert "<style type=\"text/css\">" in text
     assert "Generate Encrypted Password" in text
     assert "<form action=\"password\" method=\"POST\">" in text
     assert "name=\"scode1\"" in text
 
-    # Posted form fields (they replace query arguments of the same name).
     cases = [
         ("active=ab-c&scode=pw&scode1=pw", "Please use only <font><B>Alphanumeric Characters."),
         ("active=abc&scode=pw&scode1=pW", "fields do not match or, are empty."),
     ]
     for form, answer in cases:
-        _, _, body = curl(d, "/password?scode=x&scode1=x", "--data", form)
+        _, _, body = curl(d, "/password", "--data", form, *REFERER)
         assert answer in body.decode(), form
-    _, _, body = curl(d, "/password", "--data", "active=Key_1&scode=Secret&scode1=Secret")
+    _, _, body = curl(d, "/password", "--data", "active=Key_1&scode=Secret&scode1=Secret",
+                      *REFERER)
     text = body.decode()
     row = text.split("<tr class=\"listeven\"><td align=\"center\" width=\"25%\">", 1)
     assert len(row) == 2, text
@@ -123,18 +207,15 @@ def test_password_page_form_and_answers(daemon_factory):
     assert len(encrypted) == 16 and "Secret" not in text
     # The same key and password give the same text (what the LDAP section
     # decrypts with that key).
-    _, _, again = curl(d, "/password?active=Key_1&scode=Secret&scode1=Secret")
+    _, _, again = curl(d, "/password?active=Key_1&scode=Secret&scode1=Secret", *REFERER)
     assert encrypted in again.decode()
 
 
-def test_ldap_page_and_unknown_paths(daemon_factory):
+def test_ldap_page_in_origin_form(daemon_factory):
     d = daemon_factory().start()
     status, headers, body = curl(d, "/ldap", proxy=False)
     assert status == 200 and headers["content-type"] == "text/html"
     assert "Ldap" in body.decode() and body.decode().rstrip().endswith("</html>")
-    status, _, body = curl(d, "/nothing-here")
-    assert status == 200
-    assert "could not be completed" in body.decode()
 
 
 CACHE_LINES = {"alice\tcn=Alice,dc=example,dc=com\tstaff,admins",

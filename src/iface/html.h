@@ -1,0 +1,16 @@
+// Small helpers of the HTML that the interface pages write.
+//
+// Contract: no state, no lock; the text given may come from a request and
+// is always escaped (string_to_html of core/misc.h with the flags given).
+#pragma once
+
+#include <string>
+
+class Filebuf;
+
+// Appends the text HTML-escaped (NULL: nothing).
+void html_add(Filebuf* page, const char* text, int flags = 0);
+void html_add(Filebuf* page, const std::string& text, int flags = 0);
+
+// Class of the n-th data row of a "list" table: "listeven", "listodd", ...
+const char* html_row_class(unsigned row);
