@@ -12,6 +12,7 @@
 #include "auth/parent_auth.h"
 #include "auth/profiles.h"
 #include "cache/cache.h"
+#include "cache/hstream.h"
 #include "cache/prefetch.h"
 #include "config/general.h"
 #include "core/extensions.h"
@@ -478,7 +479,10 @@ static int buffered_path(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     buffertimeout_set(connection);
     Filebuf* body;
-    if ((connection->flags & CONN_CACHE_STORE) || connection->cachemap == nullptr)
+    // A body read from the server reaches the HTML parser piece by piece
+    // (unless encoded); one taken from the cache is fed here in one piece.
+    bool from_cache = !(connection->flags & CONN_CACHE_STORE) && connection->cachemap != nullptr;
+    if (!from_cache)
         body = http_transfer_filebuf(connection, SIDE_SERVER);
     else
         body = cache_section->read_filebuf(connection->cachemap);
@@ -492,6 +496,13 @@ static int buffered_path(CONNECTION_T* connection) {
         return final_record(connection);
     }
     if (connection->flags & CONN_NO_CLIENT) {
+        // Nobody reads a prefetched page, but its links are still wanted.
+        if (connection->htmlstream != nullptr && body->size > 0) {
+            bool encoded = response->content_encoding != nullptr;
+            if ((encoded && body->Decode(connection) == 1) || (!encoded && from_cache))
+                connection->htmlstream->Add(body->data, body->size);
+            connection->htmlstream->Add(nullptr, 0);
+        }
         delete body;
         return final_record(connection);
     }
@@ -502,9 +513,9 @@ static int buffered_path(CONNECTION_T* connection) {
             if (encoded) {
                 free(response->content_encoding);
                 response->content_encoding = nullptr;
-                if (connection->htmlstream != nullptr)
-                    connection->htmlstream->Add(body->data, body->size);
             }
+            if (connection->htmlstream != nullptr && (encoded || from_cache))
+                connection->htmlstream->Add(body->data, body->size);
             if (connection->htmlstream != nullptr)
                 connection->htmlstream->Add(nullptr, 0);
             if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
