@@ -9,12 +9,11 @@
 #
 #   bench/bench.sh                    1 KiB and 64 KiB bodies, 50 and 200 connections
 #   ROUNDS=1 DURATION=5s bench/bench.sh
-#   CLAMAV=1 PEERS= bench/bench.sh   every body scanned by a clamd of its own
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
-# IDLE (idle connections for the RSS measure, 1000), CLAMAV (1: kestrivan hands
-# every body to a clamd started here on a unix-domain socket, offline, with a
-# one-line signature database); the rest go to bench-peers.sh.
+# IDLE (idle connections for the RSS measure, 1000), ICAP=1 and ICAP_PORT (13344) for a
+# second kestrivan behind a c-icap echo service, CLAMAV=1 for a kestrivan on PORT+2
+# that scans every body with a clamd of its own; the rest go to bench-peers.sh.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
@@ -31,24 +30,6 @@ export PEERS
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
-CLAMAV_XML=""
-CLAMD_PID=""
-KPID=""
-trap 'kill $KPID $CLAMD_PID 2>/dev/null || true; wait $KPID $CLAMD_PID 2>/dev/null || true' EXIT
-if [ "${CLAMAV:-0}" = 1 ]; then
-  mkdir -p "$WORK/clamd/db"
-  echo "Kestrivan.Bench.Marker:0:*:$(printf kestrivan-bench-marker | od -An -tx1 | tr -d ' \n')" \
-    >"$WORK/clamd/db/bench.ndb"
-  printf 'Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nLogFile %s\nMaxThreads 16\n' \
-    "$WORK/clamd/db" "$WORK/clamd/clamd.sock" "$WORK/clamd/clamd.log" >"$WORK/clamd/clamd.conf"
-  clamd -c "$WORK/clamd/clamd.conf" >/dev/null 2>&1 &
-  CLAMD_PID=$!
-  for _ in $(seq 600); do [ -S "$WORK/clamd/clamd.sock" ] && break; sleep 0.1; done
-  [ -S "$WORK/clamd/clamd.sock" ] || { cat "$WORK/clamd/clamd.log" >&2; exit 1; }
-  CLAMAV_XML="<clamav><enabled>true</enabled><address>$WORK/clamd/clamd.sock</address><port>0</port>
-    <template></template><rules><enabled>true</enabled><comment>all</comment><groups></groups>
-      <profiles></profiles><template></template></rules></clamav>"
-fi
 cat >"$WORK/kestrivan.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
@@ -66,17 +47,81 @@ cat >"$WORK/kestrivan.xml" <<XML
       <bufferwait>0</bufferwait><connectports>443</connectports><compressmime></compressmime>
       <compressout>false</compressout><compressin>false</compressin>
       <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
-  $CLAMAV_XML
 </kestrivan>
 XML
 mkdir -p "$WORK/modules"
-"$BIN" -f -c "$WORK/kestrivan.xml" -s "$ROOT/etc/sections.xml" -l "$WORK/error.log" \
-  -a "$WORK/access.log" -e "$WORK/extended.log" -r "$WORK/performance.log" -m "$WORK/modules" \
-  -L "127.0.0.1:$PORT" -t 1000 >"$WORK/stdout.txt" 2>&1 &
-KPID=$!
-for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" || { cat "$WORK/error.log" >&2; exit 1; }
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill -- "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 
-"$SHARED/bench-peers.sh" "kestrivan=$PORT"
+# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME.
+start_kestrivan() {
+  local name=$1 port=$2 config=$3 dir="$WORK/$1"
+  mkdir -p "$dir/modules"
+  "$BIN" -f -c "$config" -s "$ROOT/etc/sections.xml" -l "$dir/error.log" \
+    -a "$dir/access.log" -e "$dir/extended.log" -r "$dir/performance.log" -m "$dir/modules" \
+    -L "127.0.0.1:$port" -t 1000 >"$dir/stdout.txt" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$port" "$dir/error.log" 2>/dev/null && break; sleep 0.1; done
+  grep -q "listening on 127.0.0.1:$port" "$dir/error.log" || { cat "$dir/error.log" >&2; exit 1; }
+}
+start_kestrivan kestrivan "$PORT" "$WORK/kestrivan.xml"
+KPID=${PIDS[0]}
+TARGETS=("kestrivan=$PORT")
+
+# ICAP=1: a second daemon on PORT+1 sends every response through the echo
+# service of a c-icap server on ICAP_PORT (RESPMOD with preview), to show
+# what the exchange costs beside the plain proxy.
+if [ "${ICAP:-0}" = 1 ]; then
+  ICAP_PORT=${ICAP_PORT:-13344}
+  command -v c-icap >/dev/null || { echo "ICAP=1 needs c-icap (scripts/install-deps.sh)" >&2; exit 1; }
+  cat >"$WORK/c-icap.conf" <<CONF
+PidFile $WORK/c-icap.pid
+CommandsSocket $WORK/c-icap.ctl
+Timeout 30
+MaxKeepAliveRequests 1000000
+KeepAliveTimeout 600
+StartServers 1
+MaxServers 1
+MinSpareThreads 50
+MaxSpareThreads 250
+ThreadsPerChild 250
+MaxRequestsPerChild 0
+Port 127.0.0.1:$ICAP_PORT
+TmpDir $WORK
+ServerLog $WORK/c-icap-server.log
+AccessLog /dev/null
+ModulesDir /usr/lib/x86_64-linux-gnu/c_icap
+ServicesDir /usr/lib/x86_64-linux-gnu/c_icap
+Service echo srv_echo.so
+CONF
+  setsid c-icap -N -f "$WORK/c-icap.conf" >"$WORK/c-icap.out" 2>&1 &
+  PIDS+=(-$!)
+  sed "s|</kestrivan>|<icap><enabled>true</enabled><servers><enabled>true</enabled><comment></comment><profiles></profiles><host>127.0.0.1</host><service>/echo</service><port>$ICAP_PORT</port><mode>respmod</mode></servers></icap></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-icap.xml"
+  start_kestrivan kestrivan-icap $((PORT + 1)) "$WORK/kestrivan-icap.xml"
+  TARGETS+=("kestrivan-icap=$((PORT + 1))")
+fi
+
+# CLAMAV=1: a daemon on PORT+2 hands every body to a clamd started here on a
+# unix-domain socket (offline, with a one-line signature database), to show
+# what scanning costs beside the plain proxy.
+if [ "${CLAMAV:-0}" = 1 ]; then
+  command -v clamd >/dev/null || { echo "CLAMAV=1 needs clamd (scripts/install-deps.sh)" >&2; exit 1; }
+  mkdir -p "$WORK/clamd/db"
+  echo "Kestrivan.Bench.Marker:0:*:$(printf kestrivan-bench-marker | od -An -tx1 | tr -d ' \n')" \
+    >"$WORK/clamd/db/bench.ndb"
+  printf 'Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nLogFile %s\nMaxThreads 16\n' \
+    "$WORK/clamd/db" "$WORK/clamd/clamd.sock" "$WORK/clamd/clamd.log" >"$WORK/clamd/clamd.conf"
+  clamd -c "$WORK/clamd/clamd.conf" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 600); do [ -S "$WORK/clamd/clamd.sock" ] && break; sleep 0.1; done
+  [ -S "$WORK/clamd/clamd.sock" ] || { cat "$WORK/clamd/clamd.log" >&2; exit 1; }
+  sed "s|</kestrivan>|<clamav><enabled>true</enabled><address>$WORK/clamd/clamd.sock</address><port>0</port><template></template><rules><enabled>true</enabled><comment></comment><groups></groups><profiles></profiles><template></template></rules></clamav></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-clamav.xml"
+  start_kestrivan kestrivan-clamav $((PORT + 2)) "$WORK/kestrivan-clamav.xml"
+  TARGETS+=("kestrivan-clamav=$((PORT + 2))")
+fi
+
+"$SHARED/bench-peers.sh" "${TARGETS[@]}"
 /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

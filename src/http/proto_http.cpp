@@ -528,6 +528,9 @@ static int buffered_path(CONNECTION_T* connection) {
                 delete body;
                 return end_early(connection, 1);
             }
+            // A modification processor may have put a new response header
+            // in place of the old one.
+            response = connection->response;
             if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
                 delete body;
                 return end_early(connection, 1);

@@ -1,6 +1,7 @@
 #include "scan/scanner.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -130,7 +131,7 @@ ScanTempFile::~ScanTempFile() {
 bool ScanTempFile::create(const Filebuf* body, const char* prefix) {
     std::string directory = general_section != NULL ? general_section->tempdir_get() : "/tmp";
     std::string path = directory + "/" + prefix + "XXXXXX";
-    int fd = mkstemp(&path[0]);
+    int fd = mkostemp(&path[0], O_CLOEXEC);
     if (fd == -1) {
         putlog(LOG_ERROR, "[system: mkstemp:%d:%s], in %s, failed to create temporary file %s",
                errno, strerror(errno), __func__, path.c_str());
