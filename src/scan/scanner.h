@@ -1,8 +1,8 @@
 // The shape every content scanner shares (the antivirus daemon clients and
 // the image-filter plug-in): rules scoped by name lists, the section that
 // holds them, the buffer decision, the block action, the connection to a
-// scanner daemon and the temporary copy of a body for daemons that read
-// files.
+// scanner daemon and the temporary copy of a body for daemons (and
+// external programs) that read files.
 //
 // Contract:
 // - A scanner joins the response road at two processor stages. At
@@ -112,9 +112,10 @@ int scan_connect(const char* address, int port, int timeout);
 // read time-out (60 when no General entry applies).
 int scan_timeout(CONNECTION_T* connection);
 
-// A temporary copy of a body for daemons that read files: the general
-// section's temporary directory, "/", the prefix and six random characters
-// (mkstemp, mode 0600). The destructor removes the file.
+// A temporary copy of a body for daemons and external programs that read
+// files: the general section's temporary directory, "/", the prefix and six
+// random characters (mkostemp, mode 0600, not inherited by programs the
+// daemon starts). The destructor removes the file.
 class ScanTempFile {
 public:
     ScanTempFile() = default;
