@@ -769,7 +769,7 @@ int protocol_http(CONNECTION_T* connection) {
             response->location = location;
         }
     }
-    header_section->filter(connection, 2);
+    header_section->filter(connection, HEADER_RULE_SERVER);
 
     if ((connection->flags & CONN_HEAD) || (response->status >= 100 && response->status < 200) ||
         response->status == 204 || response->status == 304) {

@@ -41,10 +41,7 @@ int ClamAVSection::check_and_block(CONNECTION_T* connection, Filebuf* body) cons
         return SCAN_PASS;
     }
     putlog(LOG_ANTIVIRUS, "ClamAV: detected %s virus", virus.c_str());
-    scan_virus_variables(connection, "ClamAV", virus);
-    connection->variables["FILTER"] = "Antivirus";
-    connection->variables["REASON"] = virus;
-    return scan_block(connection, page, "ClamAV", virus);
+    return scan_virus_block(connection, page, "ClamAV", "ClamAV", virus);
 }
 
 int clamav_buffcheck(CONNECTION_T* connection, Filebuf*) {

@@ -9,28 +9,28 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "auth/profiles.h"
 #include "cache/cache.h"
 #include "config/general.h"
 #include "core/compat.h"
 #include "core/filebuf.h"
-#include "iface/templates.h"
 #include "net/network.h"
 
-ScanRule::ScanRule(const Item& item, Scoping scoping)
-    : enabled(item.fields[0].value), comment(item.fields[1].text) {
-    size_t position = 2;
-    if (scoping == GROUPS_AND_PROFILES)
-        groups = item.fields[position++].list;
-    profiles = item.fields[position++].list;
-    template_name = item.fields[position++].text;
-    next_field = position;
+// Fields 0 to 3 as the filters read them, or enabled, comment and profiles
+// at 0 to 2 for rules that name no user groups.
+static RuleScope scope_of(const Item& item, ScanRule::Scoping scoping) {
+    if (scoping == ScanRule::GROUPS_AND_PROFILES)
+        return RuleScope(item);
+    RuleScope scope;
+    scope.enabled = item.fields.at(0).value;
+    scope.comment = item.fields.at(1).text;
+    scope.profiles = item.fields.at(2).list;
+    return scope;
 }
 
-bool ScanRule::applies(const CONNECTION_T* connection) const {
-    return enabled != 0 && profile_find(connection->user_groups, groups) &&
-           profile_find(connection->profiles, profiles);
-}
+ScanRule::ScanRule(const Item& item, Scoping scoping)
+    : RuleScope(scope_of(item, scoping)),
+      template_name(item.fields.at(scoping == GROUPS_AND_PROFILES ? 4 : 3).text),
+      next_field(scoping == GROUPS_AND_PROFILES ? 5 : 4) {}
 
 bool scan_cached_clean(CONNECTION_T* connection) {
     return !(connection->flags & CONN_CACHE_STORE) && connection->cachemap != NULL &&
@@ -42,33 +42,18 @@ void scan_incomplete(CONNECTION_T* connection) {
     connection->flags |= CONN_SCAN_INCOMPLETE;
 }
 
-std::string scan_template_choose(const std::string& rule_template,
-                                 const std::string& section_template, const char* builtin) {
-    if (!rule_template.empty())
-        return rule_template;
-    if (!section_template.empty())
-        return section_template;
-    return builtin;
-}
-
-int scan_block(CONNECTION_T* connection, const std::string& template_name,
-               const char* filter_name, const std::string& reason) {
-    if (template_section != NULL)
-        template_section->send(template_name.c_str(), connection, 200);
-    LogEntry& record = connection->log;
-    record.filter_name = filter_name;
-    record.filtering_reason = reason.empty() ? "-" : reason;
-    record.set_cachecode(CACHECODE_TCP_DENIED);
-    record.set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.status = 403;
+int scan_virus_block(CONNECTION_T* connection, const std::string& page, const char* scanner,
+                     const char* filter_name, const std::string& virus_name) {
+    BlockNotice notice;
+    notice.label = "Antivirus";
+    notice.has_reason = true;
+    notice.reason = virus_name;
+    notice.variables = {{"AVSCANNER", scanner}, {"VIRUSNAME", virus_name}};
+    notice.page = page;
+    notice.filter_name = filter_name;
+    notice.log_reason = virus_name;
+    block_send(connection, notice);
     return SCAN_BLOCKED;
-}
-
-void scan_virus_variables(CONNECTION_T* connection, const char* scanner,
-                          const std::string& virus_name) {
-    connection->variables["AVSCANNER"] = scanner;
-    connection->variables["VIRUSNAME"] = virus_name;
 }
 
 // Send and receive time limits of a scanner descriptor. A unix-domain

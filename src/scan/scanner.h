@@ -10,15 +10,18 @@
 //   applies, so the body is collected whole (only a whole body can be
 //   scanned). At PROCESSOR_RESPCHECK it scans the collected body and returns
 //   SCAN_PASS, or SCAN_BLOCKED after it has answered the client with the
-//   block page and filled the access-log record (scan_block). The road then
+//   block page and filled the access-log record (scan_virus_block, the
+//   filters' block action). The road then
 //   skips the body-modification stage; after a pass it marks the cache
 //   object CACHE_CLEAN.
 // - A scanner that cannot be reached, does not answer in time or answers
 //   nothing usable lets the body pass: the failure is logged, never
 //   reported as clean, and calls scan_incomplete() so that the cache object
 //   is not marked CACHE_CLEAN. There is no retry.
-// - Rules live in ScannerSection<Rule>::rules, rebuilt by update() under the
-//   section's write lock. find() runs under the read lock, held by the
+// - Rules are scoped as the filters' are (filter/rules.h: RuleScope, the
+//   bypass bit, block_page_choose, block_send). They live in
+//   ScannerSection<Rule>::rules, rebuilt by update() under the section's
+//   write lock. find() runs under the read lock, held by the
 //   caller; a scan copies what it needs from the rule and the section under
 //   the read lock and talks to its daemon with no lock held.
 // - Every read from and write to a scanner has a time limit
@@ -34,6 +37,7 @@
 #include "config/config_lists.h"
 #include "config/section.h"
 #include "core/log.h"
+#include "filter/rules.h"
 #include "net/connection.h"
 
 class Filebuf;
@@ -49,22 +53,15 @@ constexpr const char* SCAN_VIRUS_TEMPLATE = "virus";
 
 // The head of every scanner rule, read by entry position: field 0 enabled,
 // field 1 comment, then (for rules with user groups) field 2 groups, then
-// profiles and the rule's block template name. Rules of a client with more
-// fields derive from it and read theirs after `next_field`.
-class ScanRule {
+// profiles and the rule's block template name. Scoping is the filters'
+// (RuleScope::applies). Rules of a client with more fields derive from it
+// and read theirs from `next_field` on.
+class ScanRule : public RuleScope {
 public:
     enum Scoping { PROFILES_ONLY = 0, GROUPS_AND_PROFILES = 1 };
 
     ScanRule(const Item& item, Scoping scoping);
 
-    // Enabled, and the connection's user groups and profiles match the
-    // rule's lists (profile_find; an empty list matches every connection).
-    bool applies(const CONNECTION_T* connection) const;
-
-    int enabled;
-    std::string comment;
-    StringList groups; // empty for PROFILES_ONLY rules
-    StringList profiles;
     std::string template_name; // empty: the section's
     size_t next_field;         // position of the first field after the head
 };
@@ -78,23 +75,15 @@ bool scan_cached_clean(CONNECTION_T* connection);
 // so the road does not mark its cache object clean.
 void scan_incomplete(CONNECTION_T* connection);
 
-// The block template: the rule's name when not empty, else the section's
-// when not empty, else `builtin`.
-std::string scan_template_choose(const std::string& rule_template,
-                                 const std::string& section_template, const char* builtin);
-
-// The end of every scanner block: sends the page `template_name` with
-// TemplateSection::send (status 200 unless the template entry names one;
-// nothing goes out when the client is gone), then fills the access-log
-// record: filter name, reason, TCP_DENIED, DIRECT, peer "kestrivan", status
-// 403. The caller has logged the detection and set its template variables.
-// Returns SCAN_BLOCKED.
-int scan_block(CONNECTION_T* connection, const std::string& template_name,
-               const char* filter_name, const std::string& reason);
-
-// Sets the antivirus template variables "AVSCANNER" and "VIRUSNAME".
-void scan_virus_variables(CONNECTION_T* connection, const char* scanner,
-                          const std::string& virus_name);
+// The block of an antivirus client (through block_send, never with a
+// section lock held): "FILTER" = "Antivirus", "REASON" and "VIRUSNAME" = the
+// virus name, "AVSCANNER" = the scanner's label; the page sent with status
+// 200 unless its template entry names one (nothing goes out when the client
+// is gone); the record: filter name, the virus name as reason, TCP_DENIED,
+// DIRECT, "kestrivan", 403. The caller has logged the detection. Returns
+// SCAN_BLOCKED.
+int scan_virus_block(CONNECTION_T* connection, const std::string& page, const char* scanner,
+                     const char* filter_name, const std::string& virus_name);
 
 // Opens a stream connection to a scanner daemon: an address beginning with
 // "/" is the path of a unix-domain socket (port ignored), any other is a
@@ -152,7 +141,7 @@ public:
     // else the first enabled rule whose lists match. The caller holds the
     // read lock.
     const Rule* find(const CONNECTION_T* connection) const {
-        if (*enabled == 0 || (connection->bypass & BYPASS_ANTIVIRUS))
+        if (!rule_section_takes_part(*enabled, connection, BYPASS_ANTIVIRUS))
             return NULL;
         for (const Rule& rule : rules)
             if (rule.applies(connection))
@@ -176,10 +165,10 @@ public:
         return 1;
     }
 
-    // The block template for a rule (see scan_template_choose); the caller
-    // holds the read lock.
+    // The block template for a rule: the rule's, else the section's, else
+    // "virus" (block_page_choose); the caller holds the read lock.
     std::string template_for(const Rule& rule) const {
-        return scan_template_choose(rule.template_name, *template_name, SCAN_VIRUS_TEMPLATE);
+        return block_page_choose(rule.template_name, *template_name, SCAN_VIRUS_TEMPLATE);
     }
 
     std::list<Rule> rules;

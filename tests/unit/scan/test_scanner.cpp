@@ -137,10 +137,9 @@ TEST_F(ScannerTest, CleanCachedCopyIsNotCollectedAgain) {
 }
 
 TEST_F(ScannerTest, BlockTemplateIsTheRulesThenTheSectionsThenVirus) {
-    EXPECT_EQ(scan_template_choose("r", "s", "virus"), "r");
-    EXPECT_EQ(scan_template_choose("", "s", "virus"), "s");
-    EXPECT_EQ(scan_template_choose("", "", "virus"), "virus");
     sectiontest::Connection connection;
+    sectiontest::load(*section, clamav_config(true, "/x", "section", rule(true, "", "", "own")));
+    EXPECT_EQ(decided(connection.get()), "own");
     sectiontest::load(*section, clamav_config(true, "/x", "section", rule(true, "", "", "")));
     EXPECT_EQ(decided(connection.get()), "section");
     sectiontest::load(*section, clamav_config(true, "/x", "", rule(true, "", "", "")));
@@ -151,8 +150,13 @@ TEST_F(ScannerTest, BlockSendsThePageAndFillsTheRecord) {
     nettest::Pair link;
     CONNECTION_T* connection = nettest::connection_on(link);
     connection->variables["URL"] = "http://example.test/file";
-    scan_virus_variables(connection, "ClamAV", "Evil<b>Name");
-    EXPECT_EQ(scan_block(connection, "virus", "ClamAV", "Evil<b>Name"), SCAN_BLOCKED);
+    connection->variables["FILTER"] = "earlier";
+    EXPECT_EQ(scan_virus_block(connection, "virus", "ClamAV", "ClamAV", "Evil<b>Name"),
+              SCAN_BLOCKED);
+    EXPECT_EQ(connection->variables["FILTER"], "Antivirus");
+    EXPECT_EQ(connection->variables["REASON"], "Evil<b>Name");
+    EXPECT_EQ(connection->variables["AVSCANNER"], "ClamAV");
+    EXPECT_EQ(connection->variables["VIRUSNAME"], "Evil<b>Name");
     delete connection->client;
     connection->client = nullptr;
     std::string page = nettest::read_until_close(link.peer, 2);
