@@ -15,6 +15,7 @@
 #include "core/filebuf.h"
 #include "http/upstream.h"
 #include "scan/clamav.h"
+#include "scan/kaspersky.h"
 #include "scan/scanner.h"
 #include "support/section_test_support.h"
 #include "support/upstream_test_support.h"
@@ -92,6 +93,25 @@ TEST_F(ScannerTest, FirstEnabledRuleWhoseGroupsAndProfilesMatchApplies) {
         EXPECT_EQ(decided(connection.get()), c.expected);
         EXPECT_EQ(section->check_match(connection.get()), std::string(c.expected) != "(none)");
     }
+}
+
+TEST_F(ScannerTest, RulesWithoutUserGroupsReadProfilesAndTemplateEarlier) {
+    KasperskySection kaspersky;
+    sectiontest::load(kaspersky, "<kaspersky><rules>" +
+                                     sectiontest::elements({{"enabled", "true"},
+                                                            {"comment", "c"},
+                                                            {"profiles", "!kids"},
+                                                            {"template", "page"}}) +
+                                     "</rules></kaspersky>");
+    ScanRule rule(kaspersky.subsections[0].items.front(), ScanRule::PROFILES_ONLY);
+    EXPECT_TRUE(rule.groups.empty());
+    EXPECT_EQ(rule.profiles, StringList("!kids", ','));
+    EXPECT_EQ(rule.template_name, "page");
+    EXPECT_EQ(rule.next_field, 4u);
+    sectiontest::Connection connection;
+    EXPECT_TRUE(rule.applies(connection.get()));
+    connection->profiles = StringList("kids", ',');
+    EXPECT_FALSE(rule.applies(connection.get()));
 }
 
 TEST_F(ScannerTest, SwitchedOffOrBypassedSectionNeitherCollectsNorScans) {
