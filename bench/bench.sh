@@ -20,6 +20,8 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
+# A worktree lies one level deeper than the project's own checkout.
+[ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
 PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
