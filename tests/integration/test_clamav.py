@@ -1,7 +1,8 @@
 """Response bodies scanned by a real clamd through the daemon: clean and
 infected bodies over clamd's unix-domain socket and over TCP, an FTP
 download, a body over clamd's StreamMaxLength, a clamd that is stopped and
-one that accepts and stays silent.
+one that accepts and stays silent, and cached copies: one that passed the
+scan is not scanned again, one that passed unscanned is.
 
 clamd runs offline on a one-line signature database written here (never a
 downloaded one). It lower-cases HTML and text before matching, so the
@@ -17,6 +18,7 @@ import time
 import pytest
 
 from conftest import ScriptedHTTPServer, free_port, port_open, read_text, wait_for
+from test_cache import cache_codes, cache_section
 from test_ftp import curl as ftp_curl
 from test_ftp import ftp_section, pyftpd  # noqa: F401 (fixture)
 from test_request_road import curl, extended_lines, native_lines, origin_factory  # noqa: F401
@@ -48,12 +50,18 @@ class Clamd:
         with open(self.conf, "w") as f:
             f.write("Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nTCPSocket %d\n"
                     "TCPAddr 127.0.0.1\nStreamMaxLength %d\nLogFile %s\nLogVerbose no\n"
+                    "LogClean yes\n"
                     % (database, self.socket_path, self.port, STREAM_LIMIT, self.log))
         self.process = subprocess.Popen([CLAMD, "-c", self.conf], stdout=subprocess.DEVNULL,
                                         stderr=subprocess.STDOUT, cwd=self.folder)
         ready = wait_for(lambda: self.process.poll() is not None or (
             port_open(self.port) and os.path.exists(self.socket_path)), 60)
         assert ready and self.process.poll() is None, "clamd did not start:\n" + read_text(self.log)
+
+    def scans(self):
+        """Bodies clamd has judged so far (LogClean logs the clean ones too)."""
+        return sum(1 for line in read_text(self.log).splitlines()
+                   if line.startswith("instream(") and line.endswith((": OK", " FOUND")))
 
     def stop(self):
         if self.process.poll() is None:
@@ -80,10 +88,14 @@ def origin():
     bodies = {"/clean": CLEAN, "/infected": INFECTED, "/big": OVER_LIMIT}
 
     def answer(handler):
-        body = bodies.get(handler.path.split("?")[0], b"")
+        path = handler.path.split("?")[0]
+        # /cached/<anything>: a clean body that may be kept for ten minutes.
+        body = CLEAN if path.startswith("/cached/") else bodies.get(path, b"")
         handler.send_response(200 if body else 404)
         handler.send_header("Content-Type", "text/html")
         handler.send_header("Content-Length", str(len(body)))
+        if path.startswith("/cached/"):
+            handler.send_header("Cache-Control", "max-age=600")
         handler.end_headers()
         handler.wfile.write(body)
 
@@ -198,3 +210,27 @@ def test_silent_clamd_costs_one_read_time_out(proxy_factory, origin, origin_fact
     log = proxy.log()
     assert "ClamAV: no answer from clamd at 127.0.0.1:%d within 2 seconds" % silent.port in log
     assert "antivirus: error: ClamAV: failed to check file for viruses" in log
+
+
+def test_cached_copy_that_passed_the_scan_is_not_scanned_again(proxy_factory, clamd, origin):
+    proxy = proxy_factory(extra_sections=cache_section() + clamav_section(clamd.socket_path),
+                          maxdownload="4M")
+    before = clamd.scans()
+    for _ in range(3):
+        status, body = fetch(proxy, origin, "/cached/passed")
+        assert status == "HTTP/1.1 200 OK" and body == CLEAN
+    assert cache_codes(proxy, 3) == ["TCP_MISS", "TCP_HIT", "TCP_HIT"]
+    assert wait_for(lambda: clamd.scans() == before + 1, 5), read_text(clamd.log)
+    time.sleep(0.2)
+    assert clamd.scans() == before + 1
+
+
+def test_cached_copy_that_passed_unscanned_is_scanned_at_its_next_hit(proxy_factory, origin,
+                                                                      workdir):
+    proxy = proxy_factory(extra_sections=cache_section() + clamav_section(stale_socket(workdir)),
+                          maxdownload="4M")
+    for _ in range(2):
+        status, body = fetch(proxy, origin, "/cached/unscanned")
+        assert status == "HTTP/1.1 200 OK" and body == CLEAN
+    assert cache_codes(proxy, 2) == ["TCP_MISS", "TCP_HIT"]
+    assert proxy.log().count("antivirus: error: ClamAV: failed to check file for viruses") == 2
