@@ -11,7 +11,8 @@
 #   ROUNDS=1 DURATION=5s bench/bench.sh
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
-# IDLE (idle connections for the RSS measure, 1000); the rest go to bench-peers.sh.
+# IDLE (idle connections for the RSS measure, 1000), ICAP=1 and ICAP_PORT (13344) for a
+# second kestrivan behind a c-icap echo service; the rest go to bench-peers.sh.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
@@ -48,14 +49,58 @@ cat >"$WORK/kestrivan.xml" <<XML
 </kestrivan>
 XML
 mkdir -p "$WORK/modules"
-"$BIN" -f -c "$WORK/kestrivan.xml" -s "$ROOT/etc/sections.xml" -l "$WORK/error.log" \
-  -a "$WORK/access.log" -e "$WORK/extended.log" -r "$WORK/performance.log" -m "$WORK/modules" \
-  -L "127.0.0.1:$PORT" -t 1000 >"$WORK/stdout.txt" 2>&1 &
-KPID=$!
-trap 'kill $KPID 2>/dev/null || true; wait $KPID 2>/dev/null || true' EXIT
-for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" || { cat "$WORK/error.log" >&2; exit 1; }
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill -- "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 
-"$SHARED/bench-peers.sh" "kestrivan=$PORT"
+# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME.
+start_kestrivan() {
+  local name=$1 port=$2 config=$3 dir="$WORK/$1"
+  mkdir -p "$dir/modules"
+  "$BIN" -f -c "$config" -s "$ROOT/etc/sections.xml" -l "$dir/error.log" \
+    -a "$dir/access.log" -e "$dir/extended.log" -r "$dir/performance.log" -m "$dir/modules" \
+    -L "127.0.0.1:$port" -t 1000 >"$dir/stdout.txt" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$port" "$dir/error.log" 2>/dev/null && break; sleep 0.1; done
+  grep -q "listening on 127.0.0.1:$port" "$dir/error.log" || { cat "$dir/error.log" >&2; exit 1; }
+}
+start_kestrivan kestrivan "$PORT" "$WORK/kestrivan.xml"
+KPID=${PIDS[0]}
+TARGETS=("kestrivan=$PORT")
+
+# ICAP=1: a second daemon on PORT+1 sends every response through the echo
+# service of a c-icap server on ICAP_PORT (RESPMOD with preview), to show
+# what the exchange costs beside the plain proxy.
+if [ "${ICAP:-0}" = 1 ]; then
+  ICAP_PORT=${ICAP_PORT:-13344}
+  command -v c-icap >/dev/null || { echo "ICAP=1 needs c-icap (scripts/install-deps.sh)" >&2; exit 1; }
+  cat >"$WORK/c-icap.conf" <<CONF
+PidFile $WORK/c-icap.pid
+CommandsSocket $WORK/c-icap.ctl
+Timeout 30
+MaxKeepAliveRequests 1000000
+KeepAliveTimeout 600
+StartServers 1
+MaxServers 1
+MinSpareThreads 50
+MaxSpareThreads 250
+ThreadsPerChild 250
+MaxRequestsPerChild 0
+Port 127.0.0.1:$ICAP_PORT
+TmpDir $WORK
+ServerLog $WORK/c-icap-server.log
+AccessLog /dev/null
+ModulesDir /usr/lib/x86_64-linux-gnu/c_icap
+ServicesDir /usr/lib/x86_64-linux-gnu/c_icap
+Service echo srv_echo.so
+CONF
+  setsid c-icap -N -f "$WORK/c-icap.conf" >"$WORK/c-icap.out" 2>&1 &
+  PIDS+=(-$!)
+  sed "s|</kestrivan>|<icap><enabled>true</enabled><servers><enabled>true</enabled><comment></comment><profiles></profiles><host>127.0.0.1</host><service>/echo</service><port>$ICAP_PORT</port><mode>respmod</mode></servers></icap></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-icap.xml"
+  start_kestrivan kestrivan-icap $((PORT + 1)) "$WORK/kestrivan-icap.xml"
+  TARGETS+=("kestrivan-icap=$((PORT + 1))")
+fi
+
+"$SHARED/bench-peers.sh" "${TARGETS[@]}"
 /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

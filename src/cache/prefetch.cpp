@@ -15,5 +15,3 @@ int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>*, unsigned, int)
 }
 
 void PrefetchSection::setup_callbacks(CONNECTION_T*) {}
-
-void HTMLStream::Add(const char*, unsigned) {}

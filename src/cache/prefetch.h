@@ -11,13 +11,6 @@ struct CONNECTION_T;
 struct HTTP_HEADER;
 struct URL;
 
-// Incremental HTML parser owned by CONNECTION_T::htmlstream. Until the
-// prefetcher is built no parser is created; Add feeds text (NULL finishes).
-class HTMLStream {
-public:
-    void Add(const char* text, unsigned length);
-};
-
 class PrefetchSection : public Section {
 public:
     PrefetchSection();

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "cache/hstream.h"
 #include "core/atom.h"
 #include "core/filebuf.h"
 #include "core/global.h"
@@ -51,6 +52,8 @@ void connection_reset(CONNECTION_T* connection) {
 
     delete connection->body;
     connection->body = nullptr;
+    delete connection->htmlstream;
+    connection->htmlstream = nullptr;
     http_header_free(connection->request);
     connection->request = nullptr;
     http_header_free(connection->response);

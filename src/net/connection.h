@@ -53,6 +53,9 @@ enum {
     CONN_HEAD = 0x10000,           // HEAD request: no body to the client
     CONN_CARP = 0x20000,           // parent chosen by CARP hashing
     CONN_BODY_STREAMED = 0x40000,  // the request body is streamed upstream
+    CONN_BODY_RELAYED = 0x80000,   // the streamed request body went upstream whole
+    CONN_REQUEST_REPLACED = 0x100000, // the login dialogue read a new request in its place
+    CONN_BODY_MALFORMED = 0x200000, // the request body broke its chunk framing
 };
 
 // CONNECTION_T::auth_flags: kept for the whole connection.
@@ -178,7 +181,7 @@ struct CONNECTION_T {
 CONNECTION_T* connection_new();
 
 // The reset after every request, run by the worker: releases what belongs
-// to the request (body, upstream socket, upstream host, variables, profile
+// to the request (body, HTML parser, upstream socket, upstream host, variables, profile
 // and group lists, rights),
 // clears the per-request fields and, unless CONN_NO_CLIENT is set, counts
 // the request, clears the flags and flushes the client socket.

@@ -320,15 +320,17 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
-                authenticate="false", keepalivetimeout=10):
+                authenticate="false", keepalivetimeout=10, trusted_proxies=""):
     """A whole configuration: local clients with the given access rights (and
-    login and NTLM settings), one General entry with the given limits, and
-    further section elements."""
+    login and NTLM settings, and the downstream proxies whose X-Forwarded-For
+    is believed), one General entry with the given limits, and further
+    section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
     <allow-first>true</allow-first>
     <ntlm>%(ntlm)s</ntlm>
+    <trusted-proxies>%(trusted_proxies)s</trusted-proxies>
     <allow>
       <enabled>true</enabled><comment>test clients</comment><log>false</log>
       <ldap-names></ldap-names><interfaces></interfaces>

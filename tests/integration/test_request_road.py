@@ -501,7 +501,9 @@ def test_connect_gate(proxy_factory):
     assert '"security CONNECT Method"' in extended_lines(allowed)[2]
 
 
-def test_forwarded_client_names_only_its_own_request(proxy, origin_factory):
+def test_forwarded_client_names_only_its_own_request(proxy_factory, origin_factory):
+    # X-Forwarded-For names the client only when the sender is a trusted proxy.
+    proxy = proxy_factory(trusted_proxies="127.0.0.1")
     origin = origin_factory(lambda request, client: client.sendall(
         b"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok"))
     first = (b"GET http://127.0.0.1:%d/a HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 10.1.2.3\r\n"
