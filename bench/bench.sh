@@ -11,13 +11,18 @@
 #   ROUNDS=1 DURATION=5s bench/bench.sh
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
-# IDLE (idle connections for the RSS measure, 1000), ICAP=1 and ICAP_PORT (13344) for a
-# second kestrivan behind a c-icap echo service; the rest go to bench-peers.sh.
+# IDLE (idle connections for the RSS measure, 1000; 0 skips it), ICAP=1 and ICAP_PORT
+# (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
+# filter deny rules with host patterns that no request matches, so each request
+# is tried against all of them; 0: none); the rest go to bench-peers.sh.
+# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
+# A worktree lies one level deeper than the project's own checkout.
+[ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
-PORT=${PORT:-13180}; IDLE=${IDLE:-1000}
+PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
 if [ -z "${PEERS+set}" ]; then
   PEERS=""
@@ -29,6 +34,14 @@ export PEERS
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
+# The URL filter's rules: "(^|\.)siteN\.example\.test$", as one blocks a
+# domain and its subdomains.
+url_rules() {
+  [ "$URL_RULES" -gt 0 ] || return 0
+  echo "  <url-filtering><enabled>true</enabled><order>allow-by-default</order><template></template>"
+  seq 1 "$URL_RULES" | awk '{printf "    <deny><enabled>true</enabled><comment>bench %d</comment><groups></groups><profiles></profiles><host>(^|\\.)site%d\\.example\\.test$</host><path></path><addresses></addresses><template></template></deny>\n", $1, $1}'
+  echo "  </url-filtering>"
+}
 cat >"$WORK/kestrivan.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
@@ -46,6 +59,7 @@ cat >"$WORK/kestrivan.xml" <<XML
       <bufferwait>0</bufferwait><connectports>443</connectports><compressmime></compressmime>
       <compressout>false</compressout><compressin>false</compressin>
       <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
+$(url_rules)
 </kestrivan>
 XML
 mkdir -p "$WORK/modules"
@@ -102,5 +116,6 @@ CONF
 fi
 
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"
-/usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
+echo "kestrivan URL filter rules: $URL_RULES"
+[ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

@@ -164,7 +164,7 @@ void header_lines(HeaderWriter& out, const HEADER* header, const header_send_con
         if (header->type != REQUEST_ICAP && context.cookie_check != NULL &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
             CookieHeader cookie(line.value);
-            int direction = response ? 0 : 1;
+            int direction = response ? COOKIE_INCOMING : COOKIE_OUTGOING;
             if (context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
                 if (response)
                     putlog(LOG_COOKIEFILTER, "blocked: incoming from %s", or_empty(host));

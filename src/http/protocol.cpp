@@ -23,6 +23,7 @@
 #include "filter/header_filter.h"
 #include "filter/limits_section.h"
 #include "filter/redirect.h"
+#include "filter/rules.h"
 #include "filter/vantori.h"
 #include "ftp/proto_ftp.h"
 #include "http/forward.h"
@@ -101,17 +102,14 @@ static void write_record(CONNECTION_T* connection) {
 static void refuse(CONNECTION_T* connection, const char* filter, const char* reason,
                    const char* page, int status, const char* filter_name,
                    const std::string& log_reason) {
-    connection->variables.erase("FILTER");
-    connection->variables.erase("REASON");
-    set_variable(connection, "FILTER", filter);
-    set_variable(connection, "REASON", reason);
-    send_page(page, connection, status);
-    LogEntry& record = connection->log;
-    record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.status = 403;
-    record.filter_name = filter_name;
-    record.filtering_reason = log_reason;
+    BlockNotice notice;
+    notice.label = filter;
+    notice.has_reason = true;
+    notice.reason = reason;
+    notice.page = page;
+    notice.filter_name = filter_name;
+    notice.log_reason = log_reason;
+    block_send(connection, notice, status);
     write_record(connection);
 }
 
@@ -425,7 +423,7 @@ static bool road_first_half(CONNECTION_T* connection) {
     }
     slot_update(connection, false);
     if (header_section != nullptr)
-        header_section->filter(connection, 1);
+        header_section->filter(connection, HEADER_RULE_CLIENT);
     return true;
 }
 

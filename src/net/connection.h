@@ -181,8 +181,8 @@ struct CONNECTION_T {
 CONNECTION_T* connection_new();
 
 // The reset after every request, run by the worker: releases what belongs
-// to the request (body, HTML parser, upstream socket, upstream host, variables, profile
-// and group lists, rights),
+// to the request (cache object, body, HTML parser, upstream socket, upstream
+// host, variables, profile and group lists, rights),
 // clears the per-request fields and, unless CONN_NO_CLIENT is set, counts
 // the request, clears the flags and flushes the client socket.
 void connection_reset(CONNECTION_T* connection);

@@ -490,7 +490,8 @@ def test_connect_gate(proxy_factory):
     assert inside.startswith(b"HTTP/1.1 503"), inside
     refused = proxy_factory(rights="proxy")
     answer = raw_exchange(refused, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
-    assert answer.startswith(b"HTTP/1.1 200"), answer
+    # Never a success: that would tell the client its tunnel is open.
+    assert answer.startswith(b"HTTP/1.1 403"), answer
     assert "Blocked Security Breach: 127.0.0.1 attempted a CONNECT request" in refused.log()
     # Both daemons of this test write the same log files, one after the other.
     assert wait_for(lambda: len(native_lines(refused)) == 3, 5)
