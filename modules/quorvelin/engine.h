@@ -38,6 +38,6 @@ extern int (*CheckForVisualVirusFromBGRBuffer2)(unsigned char* buffer, int capac
 extern int (*InitializeEngine)();
 }
 
-// Library and tune-file names inside the engine directory.
+// The two libraries' names inside the engine directory.
 constexpr const char* ENGINE_LIBRARY = "libIAEngineShared.so";
 constexpr const char* READER_LIBRARY = "libIAImageReaderShared.so";
