@@ -12,6 +12,7 @@ import zlib
 import pytest
 
 from conftest import ACCESS_ALL, BUILD, Daemon, HttpReader, ScriptedHTTPServer, config_text, read_text, wait_for
+from test_cache import cache_section
 from test_request_road import curl, native_lines, parse_native
 
 PLUGIN = os.path.join(BUILD, "modules")
@@ -38,6 +39,7 @@ def png(width, height, raw=0, blue=0, declare=None):
 
 
 IMAGES = {
+    "/cached.png": ("image/png", png(64, 64, raw=300)),        # score -2, may be cached
     "/hot.png": ("image/png", png(64, 64, raw=8000)),          # score 6
     "/mild.png": ("image/png", png(64, 64, raw=150)),          # score -6
     "/small.png": ("image/png", png(49, 100, raw=9000)),       # too small to score
@@ -54,6 +56,8 @@ def origin():
         handler.send_response(200)
         handler.send_header("Content-Type", content_type)
         handler.send_header("Content-Length", str(len(body)))
+        if handler.path == "/cached.png":
+            handler.send_header("Cache-Control", "max-age=600")
         handler.end_headers()
         handler.wfile.write(body)
 
@@ -70,7 +74,7 @@ def filter_proxy(workdir):
     started = []
 
     def make(variant="ready", leave_out=(), tune=None, threshold="2", rights=ACCESS_ALL,
-             template="", name="proxy"):
+             template="", name="proxy", extra_sections="", debug=False):
         folder = os.path.join(workdir, name)
         modules = os.path.join(folder, "modules")
         engine = os.path.join(folder, "engine")
@@ -92,8 +96,9 @@ def filter_proxy(workdir):
   </quorvelin>""" % (engine, template, threshold)
         config = os.path.join(folder, "kestrivan.xml")
         with open(config, "w") as f:
-            f.write(config_text(rights=rights, extra_sections=section))
-        daemon = Daemon(folder, config=config)
+            f.write(config_text(rights=rights, extra_sections=section + extra_sections))
+        daemon = Daemon(folder, config=config,
+                        extra_args=["-d", str(0x0FFFFFFF)] if debug else [])
         started.append(daemon)
         daemon.start()
         daemon.wait_listening()
@@ -209,3 +214,19 @@ def test_imgscore_draws_the_score_unless_the_image_would_be_refused(filter_proxy
     # No image: the response goes its normal way.
     body, _ = fetch(allowed, origin, "/page.html", commands="xx--imgscore.")
     assert body == IMAGES["/page.html"][1]
+
+
+def test_a_cached_image_that_passed_is_not_scored_again(filter_proxy, origin):
+    proxy = filter_proxy(extra_sections=cache_section(), debug=True)
+    for _ in range(2):
+        body, _ = fetch(proxy, origin, "/cached.png")
+        assert body == IMAGES["/cached.png"][1]
+    assert [r["cache"] for r in records(proxy, 2)] == ["TCP_MISS", "TCP_HIT"]
+    assert len(origin.requests) == 1
+    log = proxy.log()
+    assert log.count("quorvelin: allow: URL:[http://127.0.0.1:%d/cached.png]" % origin.port) == 1
+    assert "quorvelin: cached image already checked" in log
+
+    # The score image is drawn for a cached image all the same.
+    body, headers = fetch(proxy, origin, "/cached.png", commands="xx--imgscore.")
+    assert "content-type: image/png" in headers and body != IMAGES["/cached.png"][1]
