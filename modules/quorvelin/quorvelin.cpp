@@ -8,7 +8,6 @@
 
 #include <gd.h>
 
-#include "auth/profiles.h"
 #include "core/extensions.h"
 #include "core/log.h"
 #include "http/url_commands.h"
@@ -44,11 +43,11 @@ void gd_error_to_log(int priority, const char* format, va_list arguments) {
 } // namespace
 
 Quorvelin::Quorvelin(const Item& item)
-    : enabled(item.fields[Q_ENABLED].value),
-      comment(item.fields[Q_COMMENT].text),
-      profiles(item.fields[Q_PROFILES].list),
-      threshold(item.fields[Q_THRESHOLD].dvalue),
-      template_name(item.fields[Q_TEMPLATE].text) {}
+    : threshold(item.fields[Q_THRESHOLD].dvalue), template_name(item.fields[Q_TEMPLATE].text) {
+    enabled = item.fields[Q_ENABLED].value;
+    comment = item.fields[Q_COMMENT].text;
+    profiles = item.fields[Q_PROFILES].list;
+}
 
 QuorvelinSection::QuorvelinSection()
     : Section("quorvelin", SECTION_RWLOCK),
@@ -90,10 +89,11 @@ bool QuorvelinSection::is_enabled() const {
 }
 
 const Quorvelin* QuorvelinSection::find(CONNECTION_T* connection) const {
-    if (*enabled == 0 || !ready || (connection->bypass & BYPASS_ANTIVIRUS))
+    // The filter is one of the content scanners: their bypass bit skips it.
+    if (!ready || !rule_section_takes_part(*enabled, connection, BYPASS_ANTIVIRUS))
         return nullptr;
     for (const Quorvelin& rule : rules)
-        if (rule.enabled != 0 && profile_find(connection->profiles, rule.profiles))
+        if (rule.applies(connection))
             return &rule;
     return nullptr;
 }

@@ -45,8 +45,9 @@
 
 #include "config/config_lists.h"
 #include "config/section.h"
-#include "quorvelin/scanner_shim.h"
+#include "filter/rules.h"
 #include "quorvelin/tune.h"
+#include "scan/scanner.h"
 
 struct CONNECTION_T;
 class Filebuf;
@@ -54,14 +55,13 @@ class Filebuf;
 // The score of a body that was not scored.
 constexpr float IMAGE_NOT_SCANNED = -11.0f;
 
-// One rule of the subsection "rules", built from an entry by position.
-class Quorvelin {
+// One rule of the subsection "rules", built from an entry by position:
+// 0 enabled, 1 comment, 2 profiles, 3 threshold, 4 template. Scoped as every
+// scanner and filter rule is (RuleScope::applies); it names no user groups.
+class Quorvelin : public RuleScope {
 public:
     explicit Quorvelin(const Item& item);
 
-    int enabled;
-    std::string comment;
-    StringList profiles;       // tested against CONNECTION_T::profiles
     double threshold;          // score at or above which an image is blocked
     std::string template_name; // the rule's block page; empty: none
 };

@@ -29,12 +29,6 @@ const uint64_t BUFFER_BYTES_PER_PIXEL = 4;
 // section names one: a small checkered GIF.
 const char* const BUILTIN_BLOCK_PAGE = "checkeredgif";
 
-void set_variable(CONNECTION_T* connection, const char* name, const char* format, double value) {
-    char text[32];
-    snprintf(text, sizeof text, format, value);
-    connection->variables[name] = text;
-}
-
 void set_number(CONNECTION_T* connection, const char* name, long value) {
     connection->variables[name] = std::to_string(value);
 }
@@ -125,8 +119,12 @@ float QuorvelinSection::scan_image(CONNECTION_T* connection, Filebuf* body, floa
     int raw = 0;
     if (DecodeImageIntoBGRBuffer(data, size, buffer, capacity))
         raw = CheckForVisualVirusFromBGRBuffer2(buffer, capacity, width, height, sensitivity, -1);
-    else
+    else {
+        // Scored as harmless, but no verdict of the engine: the cached copy
+        // is not marked as checked.
         putlog(LOG_ERROR, "module: quorvelin: Image is not able Decode into BGR Buffer Function");
+        scan_incomplete(connection);
+    }
     free(buffer);
 
     float score = score_map(static_cast<float>(raw));
@@ -162,17 +160,25 @@ bool QuorvelinSection::check_match(CONNECTION_T* connection) const {
 }
 
 std::string QuorvelinSection::block_page(const Quorvelin& rule) const {
-    return scan_template_choose(rule.template_name, *template_name, BUILTIN_BLOCK_PAGE);
+    return block_page_choose(rule.template_name, *template_name, BUILTIN_BLOCK_PAGE);
 }
 
 int QuorvelinSection::block_image(CONNECTION_T* connection, const std::string& page,
                                   double threshold, float score) const {
-    set_variable(connection, "IMAGETHRESHOLD", "%.6f", threshold);
+    char score_text[32], threshold_text[32];
+    snprintf(score_text, sizeof score_text, "%.6f", static_cast<double>(score));
+    snprintf(threshold_text, sizeof threshold_text, "%.6f", threshold);
+    BlockNotice notice;
+    notice.label = "Image Filter";
+    notice.has_reason = true;
+    notice.reason = score_text;
     // The built-in page "quorvelin" shows the score beside the threshold.
-    set_variable(connection, "IMAGESCORE", "%.6f", score);
-    char reason[32];
-    snprintf(reason, sizeof reason, "%.6f", static_cast<double>(score));
-    return scan_block(connection, page, "image-filter", reason);
+    notice.variables = {{"IMAGETHRESHOLD", threshold_text}, {"IMAGESCORE", score_text}};
+    notice.page = page;
+    notice.filter_name = "image-filter";
+    notice.log_reason = score_text;
+    block_send(connection, notice);
+    return SCAN_BLOCKED;
 }
 
 int QuorvelinSection::check_and_block(CONNECTION_T* connection, Filebuf* body) const {

@@ -90,9 +90,14 @@ TEST_F(ScoreTest, BodiesThatAreNotScored) {
 
 TEST_F(ScoreTest, AnImageTheReaderCannotDecodeScoresAsHarmless) {
     bind();
+    EXPECT_FLOAT_EQ(scan(picture(IMAGE_PNG, 80, 80, 9000), 2), 8);
+    EXPECT_FALSE(connection->flags & CONN_SCAN_INCOMPLETE);
     EXPECT_FLOAT_EQ(scan(picture(IMAGE_PNG, 80, 80, 9000, 255), -10), -10);
     EXPECT_TRUE(logged("module: quorvelin: Image is not able Decode into BGR Buffer Function"));
     EXPECT_EQ(variable("SCAN_RESULT"), "0");
+    // Passed, but without the engine's verdict: the cached copy stays
+    // unchecked.
+    EXPECT_TRUE(connection->flags & CONN_SCAN_INCOMPLETE);
 }
 
 // Stand-ins for the reader, counting their calls and reporting what the
@@ -119,6 +124,7 @@ TEST_F(ScoreTest, DeclaredAndReportedSizesAreBoundedBeforeAnyDecoding) {
     // A header declaring more pixels than allowed never reaches the reader.
     EXPECT_EQ(scan(quorveltest::png_declaring(100000, 100000)), IMAGE_NOT_SCANNED);
     EXPECT_EQ(valid_calls, 0);
+    EXPECT_TRUE(connection->flags & CONN_SCAN_INCOMPLETE);
     EXPECT_TRUE(logged("quorvelin: image declares 100000 x 100000 pixels, more than 16777216: not scanned"));
 
     // A buffer size the reader reports that is none, negative or more than
