@@ -131,6 +131,8 @@ void CacheSection::stores_update() {
     for (Store* store : old)
         delete store;
 
+    // Every journal is read before any is rewritten: an object found in two
+    // stores settles in one of them before either journal is written.
     for (Store* store : stores) {
         if (!store->has_directory() || *store->enabled == 0)
             continue;
@@ -141,8 +143,10 @@ void CacheSection::stores_update() {
         store->entries = 0;
         store->bytes = 0;
         journal_read(store);
-        journal_write(store);
     }
+    for (Store* store : stores)
+        if (store->has_directory() && *store->enabled != 0)
+            journal_write(store);
 }
 
 void CacheSection::select_store(CONNECTION_T* connection, CACHEMAP* object) {

@@ -63,13 +63,14 @@ bool CacheSection::unlink_one(bool wait) {
     // Deleted under the queue's mutex: a new object of the same key that
     // withdraws the path waits for this deletion instead of racing it.
     std::string path = std::move(unlink_queue.front().path);
-    int result = unlink(path.c_str());
+    // A file already gone is what was wanted.
+    bool failed = unlink(path.c_str()) == -1 && errno != ENOENT;
     unlink_queue.pop_front();
     int count = unlink_count;
     if (unlink_count > 0)
         unlink_count--;
     pthread_mutex_unlock(&unlink_mutex);
-    if (result == -1)
+    if (failed)
         putlog(LOG_ERROR, "cache: failed to delete file (1 of %d) %s", count, path.c_str());
     return true;
 }
