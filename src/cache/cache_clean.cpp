@@ -178,11 +178,14 @@ void CacheSection::clean() {
     size_t memory_pass = std::max(
         pass_meeting(static_cast<int64_t>(mem_bytes), memory_bytes, byte_target),
         pass_meeting(mem_objects, memory_count, count_target));
+    // Stores rebuilt during the count leave store_bytes sized for the old
+    // list; nothing is freed then.
     std::vector<size_t> store_pass(stores.size(), 0);
     for (Store* store : stores)
-        store_pass[store->position] =
-            pass_meeting(static_cast<int64_t>(store->bytes), store_bytes[store->position],
-                         static_cast<int64_t>(store->clean_target));
+        if (whole)
+            store_pass[store->position] =
+                pass_meeting(static_cast<int64_t>(store->bytes), store_bytes[store->position],
+                             static_cast<int64_t>(store->clean_target));
 
     // Frees what lies before (then at) the pass of each target, while the
     // live counts are still above the target.
