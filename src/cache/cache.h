@@ -237,6 +237,10 @@ public:
     // the stores) are within their targets; at most once per clean
     // interval. The caller holds the mutex.
     void clean();
+    // Takes every object nobody holds out of memory and the table (a
+    // debugging aid; their files and the store counts stay as they are).
+    // Takes the mutex itself.
+    void force_clean();
 
     // ---- Stores (store.cpp), journals (journal.cpp), deletion (unlink.cpp) ----
     // All of them but unlink_thread and graceful_exit run under the mutex.

@@ -232,3 +232,15 @@ void CacheSection::clean() {
     stores_clean_end();
     cleaning = false;
 }
+
+void CacheSection::force_clean() {
+    mutex_lock();
+    putlog(LOG_DEBUG, "cache: flushing %d objects from the memory", static_cast<int>(table_size));
+    walk_in_slices([&](CACHEMAP* object) {
+        if (object->refcount != 0)
+            return;
+        putlog(LOG_DEBUG, "cache: flushed %s from memory", object->key);
+        forget_unlocked(object);
+    });
+    unlock();
+}

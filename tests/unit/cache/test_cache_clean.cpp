@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cache/cache.h"
+#include "core/log.h"
 #include "support/cache_test_support.h"
 
 using cachetest::CacheTest;
@@ -124,6 +125,21 @@ TEST_F(CacheCleanTest, AFreeExtraAboveTheMemorySizeEmptiesMemory) {
     EXPECT_EQ(kept(6), 1);
     EXPECT_EQ(cache->exists(url_of(5).c_str()), 1);
     EXPECT_EQ(cache->clean_state, CLEAN_STATE_UNDERSIZED);
+}
+
+TEST_F(CacheCleanTest, ForcedCleaningFlushesWhatNobodyHolds) {
+    fill(0, 3, 1000);
+    CACHEMAP* held = lookup(url_of(1));
+    ASSERT_NE(held, nullptr);
+    loglevel |= LOG_DEBUG; // its lines are debugging lines
+    cache->force_clean();
+    EXPECT_TRUE(logged("cache: flushing 104729 objects from the memory"));
+    EXPECT_TRUE(logged("cache: flushed " + url_of(0) + " from memory"));
+    EXPECT_FALSE(logged("cache: flushed " + url_of(1) + " from memory"));
+    EXPECT_EQ(kept(3), 1);
+    EXPECT_EQ(cache->exists(url_of(1).c_str()), 1);
+    EXPECT_EQ(cache->mem_objects, 1);
+    cache->cache_close(held, false);
 }
 
 class StoreCleanTest : public StoreTest {
