@@ -6,6 +6,7 @@
 #   kestrivan_start WORK CONFIG PORT   starts kestrivan detached with its
 #                                      files in WORK, listening on
 #                                      127.0.0.1:PORT; waits until it listens
+#                                      (KSTART_TRIES tenths of a second, 100)
 #                                      and sets KPID (the daemon's PID)
 #   kestrivan_stop PID                 ends it
 kestrivan_config() {
@@ -39,7 +40,7 @@ kestrivan_start() {
   "$BIN" -c "$config" -s "$ROOT/etc/sections.xml" -l "$work/error.log" \
     -a "$work/access.log" -e "$work/extended.log" -r "$work/performance.log" -m "$work/modules" \
     -p "$work/kestrivan.pid" -L "127.0.0.1:$port" -t 1000 >"$work/stdout.txt" 2>&1
-  for _ in $(seq 100); do
+  for _ in $(seq "${KSTART_TRIES:-100}"); do
     if grep -q "listening on 127.0.0.1:$port" "$work/error.log" 2>/dev/null && [ -s "$work/kestrivan.pid" ]; then
       KPID=$(cat "$work/kestrivan.pid"); return
     fi

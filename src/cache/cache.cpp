@@ -11,7 +11,6 @@
 #include "auth/profiles.h"
 #include "cache/freshness.h"
 #include "cache/store.h"
-#include "core/hash.h"
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc_time.h"
@@ -68,6 +67,18 @@ void cache_free(CACHEMAP* object) {
 
 } // namespace
 
+unsigned cache_chain(const char* key) {
+    // FNV-1a over the whole key. A sum of the characters would put the
+    // URLs of one site, which differ in a few characters, into a few
+    // hundred chains of thousands of objects.
+    uint64_t hash = 14695981039346656037ull;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p != '\0'; p++) {
+        hash ^= *p;
+        hash *= 1099511628211ull;
+    }
+    return static_cast<unsigned>(hash % CACHE_TABLE_SIZE);
+}
+
 CACHEMAP* cachemap_new(bool condvar) {
     CACHEMAP* object = static_cast<CACHEMAP*>(xmalloc(sizeof(CACHEMAP)));
     if (object == nullptr)
@@ -119,6 +130,7 @@ CacheSection::CacheSection()
       last_clean(0),
       clean_state(CLEAN_STATE_DONE),
       cleaning(false),
+      stores_generation(0),
       table(nullptr) {
     subsection_at(0, {FIELD_BOOL, FIELD_STRING, FIELD_STRING_LIST, FIELD_STRING,
                       FIELD_LONG_FILE_SIZE, FIELD_FILE_SIZE, FIELD_BOOL});
@@ -134,8 +146,10 @@ CacheSection::CacheSection()
 // The section lives for the whole run; objects still in the table are left
 // to the end of the process.
 CacheSection::~CacheSection() {
-    for (Store* store : stores)
+    for (Store* store : stores) {
+        journal_close(store);
         delete store;
+    }
     stores.clear();
     refreshes.clear();
     unlink_queue.clear();
@@ -164,8 +178,20 @@ CACHEMAP* CacheSection::find_object_unlocked(unsigned chain, const char* key) co
     return nullptr;
 }
 
+void CacheSection::table_append(unsigned chain, CACHEMAP* object) {
+    CACHEMAP** link = &table[chain];
+    CACHEMAP* last = nullptr;
+    while (*link != nullptr) {
+        last = *link;
+        link = &(*link)->chain_next;
+    }
+    object->chain_prev = last;
+    object->chain_next = nullptr;
+    *link = object;
+}
+
 void CacheSection::table_remove(CACHEMAP* object) {
-    unsigned chain = hash_key(CACHE_TABLE_SIZE, object->key);
+    unsigned chain = cache_chain(object->key);
     CACHEMAP* found = table[chain];
     while (found != nullptr && found != object)
         found = found->chain_next;
@@ -182,12 +208,18 @@ void CacheSection::table_remove(CACHEMAP* object) {
     object->chain_prev = object->chain_next = nullptr;
 }
 
-// Frees an object nobody holds any more: its mapping, its file, its entry.
 void CacheSection::release_unlocked(CACHEMAP* object) {
     if (object->flags & CACHE_MEM)
         mem_delete(object);
     if (object->flags & CACHE_DISK)
         disk_delete(object);
+    table_remove(object);
+    cache_free(object);
+}
+
+void CacheSection::forget_unlocked(CACHEMAP* object) {
+    if (object->flags & CACHE_MEM)
+        mem_delete(object);
     table_remove(object);
     cache_free(object);
 }
@@ -241,8 +273,7 @@ void CacheSection::select_refresh(CONNECTION_T* connection, CACHEMAP* object) {
 // cleaning they call for (the tail of every cache_open).
 void CacheSection::clean_trigger(CACHEMAP* result, time_t now) {
     unsigned interval = *clean_interval != 0 ? *clean_interval : 30;
-    uint64_t target = *memory_size - *memory_free_extra; // wraps like the size it guards
-    if (clean_state <= CLEAN_STATE_UNDERSIZED && mem_bytes > target &&
+    if (clean_state <= CLEAN_STATE_UNDERSIZED && memory_above_target() &&
         now < last_clean + static_cast<time_t>(interval))
         clean_state = CLEAN_STATE_PRESSURE;
     bool store_over = result != nullptr && store_over_limit(result);
@@ -279,7 +310,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
         http_header_free(parsed);
         return nullptr;
     }
-    unsigned chain = hash_key(CACHE_TABLE_SIZE, url);
+    unsigned chain = cache_chain(url);
     object = find_object_unlocked(chain, url);
 
     if (object != nullptr) {
@@ -339,14 +370,7 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
         object->flags |= static_cast<unsigned>(flags);
         object->mtime = now;
         object->refcount = 1;
-        CACHEMAP** link = &table[chain];
-        CACHEMAP* last = nullptr;
-        while (*link != nullptr) {
-            last = *link;
-            link = &(*link)->chain_next;
-        }
-        object->chain_prev = last;
-        *link = object;
+        table_append(chain, object);
     }
 
     if (object->flags & CACHE_INVALID) {
@@ -484,7 +508,7 @@ int CacheSection::refcount(CACHEMAP* object) {
 int CacheSection::exists(const char* url) {
     if (url == nullptr)
         return 0;
-    unsigned chain = hash_key(CACHE_TABLE_SIZE, url);
+    unsigned chain = cache_chain(url);
     mutex_lock();
     bool found = find_object_unlocked(chain, url) != nullptr;
     unlock();

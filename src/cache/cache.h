@@ -7,7 +7,7 @@
 // followed by the body, in one memory mapping: an anonymous mapping for an
 // object that lives in memory only, or a shared mapping of its file in a
 // disk store (store.h). The table has CACHE_TABLE_SIZE chains chosen by
-// hash_key; keys are compared byte for byte and never held twice.
+// cache_chain; keys are compared byte for byte and never held twice.
 //
 // Contract:
 // - One mutex, the section mutex, guards the table and every object field.
@@ -52,6 +52,7 @@ class Filebuf;
 class HTMLStream;
 class Item;
 class Store;
+struct JournalLine;
 
 // For a request: a proxy-form GET without Authorization, without Range,
 // whose URL names no user or the user "anonymous". For a response: status
@@ -236,25 +237,87 @@ public:
     // the stores) are within their targets; at most once per clean
     // interval. The caller holds the mutex.
     void clean();
+    // Takes every object nobody holds out of memory and the table (a
+    // debugging aid; their files and the store counts stay as they are).
+    // Takes the mutex itself.
+    void force_clean();
 
-    // ---- Stores (store.cpp: the disk half) ----
+    // ---- Stores (store.cpp), journals (journal.cpp), deletion (unlink.cpp) ----
+    // All of them but unlink_thread and graceful_exit run under the mutex.
+    // Closes the journals, rebuilds CacheSection::stores from subsection 0,
+    // lets go of the objects of the old stores (freed, or kept in memory
+    // only while somebody holds them) and reads and rewrites the journal of
+    // every enabled store with a directory.
     void stores_update();
+    // Gives a new object the store chosen by the store policy among the
+    // enabled stores with a directory and a limit whose profiles match;
+    // none (memory only) for a key no journal line can hold.
     void select_store(CONNECTION_T* connection, CACHEMAP* object);
+    // The object's file path in its store; returns its subdirectory number.
+    unsigned filename(const CACHEMAP* object, char* path, size_t size) const;
+    // First write of an object with a store: creates its file (fd,
+    // CACHE_DISK, a journal line). false when a full disk failed it: the
+    // object is invalid then, its store marked full and cleaned. Any other
+    // failure leaves the object in memory only (true).
     bool disk_create(CACHEMAP* object);
+    // Maps the file of an object on disk only, for reading. false when it
+    // cannot be opened or mapped, or its size is not the journalled one
+    // (logged); the caller then frees the object.
     bool disk_map(CACHEMAP* object);
+    // The object leaves its store: descriptor closed, file queued for
+    // deletion, store counts lowered, CACHE_DISK cleared.
     void disk_delete(CACHEMAP* object);
+    // The object gives up its store for another copy (journal reading):
+    // unmapped, taken off its store (disk_delete), no store.
+    void store_forget(CACHEMAP* object);
+    // n more stored bytes in the object's store; a store over its limit is
+    // marked full.
     void store_grow(CACHEMAP* object, size_t length);
-    bool store_over_limit(const CACHEMAP* object) const;
+    // The object's store holds more than its limit (marked full then).
+    bool store_over_limit(CACHEMAP* object);
+    // Appends the object's line to its store's journal, rewriting the
+    // journal at the threshold: 1, or -1 when the journal cannot be opened;
+    // 1 without store.
     int journal_add(CACHEMAP* object);
+    // Rewrites the store's journal from the table (at most once per
+    // JOURNAL_REWRITE_GAP seconds); a failure keeps the old journal.
+    void journal_write(Store* store);
+    // Reads the store's journal back into the table.
+    void journal_read(Store* store);
+    // Syncs and closes the store's appending journal.
+    void journal_close(Store* store);
+    // Access time (and with also_mtime the stored time) now, the file's
+    // times set to them, a journal line.
     void touch_unlocked(CACHEMAP* object, bool also_mtime);
+    // The MD5 text of a finished object in a store that keeps them ("0"
+    // otherwise), and its check at a reading lookup: 0 on a mismatch (the
+    // caller frees the object), 1 otherwise.
     void md5_again(CACHEMAP* object);
     int md5_check(CACHEMAP* object);
+    // The store half of cleaning: the warnings of a cleaning asked for too
+    // early, the targets and report lines of a cleaning (a store down to its
+    // target loses its full mark), and whether a disk object is freed
+    // because its store is above its target.
     void stores_warn_over_limit();
     void stores_clean_begin();
     bool store_sheds(CACHEMAP* object);
     void stores_clean_end();
-    // Deletes the queued files and rewrites the open journals; called by the
-    // shutdown sequence and SIGHUP.
+    // The unlink queue (its own mutex, taken after the section mutex):
+    // queue a file of a freed object (its key, when known, lets a journal
+    // rewrite keep the pending deletion), withdraw a queued path before a
+    // new object of the same key creates it again.
+    void unlink_list_add(const char* path, const char* key = nullptr);
+    void unlink_list_zap(const char* path);
+    // Deletes the first queued file, waiting for one when `wait`; false
+    // when nothing was queued and not waiting.
+    bool unlink_one(bool wait);
+    // The unlink thread: one file at a time, at most one per 10 ms, for ever.
+    void unlink_thread();
+    // Shutdown and SIGHUP: deletes the queued files and rewrites the open
+    // journals. Takes the section mutex and the unlink mutex itself, waiting
+    // a bounded time (a fatal state may have ended a thread inside them);
+    // when the cache stays busy the journals are left as they are (complete
+    // lines, read back whole at the next start).
     void graceful_exit();
 
     // The ICP server's UDP port (0: no ICP server) and the milliseconds the
@@ -279,9 +342,14 @@ public:
     unsigned* journal_threshold;
     unsigned* clean_interval;
 
+    // A file waiting for deletion, and the key of its object when known.
+    struct UnlinkEntry {
+        std::string path;
+        std::string key;
+    };
     pthread_mutex_t unlink_mutex;
     pthread_cond_t unlink_cond;
-    std::list<std::string> unlink_queue;
+    std::list<UnlinkEntry> unlink_queue;
     int unlink_count;
 
     unsigned table_size;
@@ -291,19 +359,36 @@ public:
     int clean_state;    // CLEAN_STATE_*
     bool cleaning;
     std::list<Store*> stores;
+    unsigned stores_generation; // counts rebuilds of `stores`
     std::list<Refresh> refreshes;
     CACHEMAP** table;
 
-    // The object stored under the key in its chain (hash_key of the key),
-    // or NULL; the caller holds the mutex.
+    // The object stored under the key in its chain (cache_chain of the
+    // key), or NULL; the caller holds the mutex.
     CACHEMAP* find_object_unlocked(unsigned chain, const char* key) const;
 
 private:
+    void table_append(unsigned chain, CACHEMAP* object);
     void table_remove(CACHEMAP* object);
+    // Frees an object nobody holds: unmapped, its file queued for deletion,
+    // out of the table.
     void release_unlocked(CACHEMAP* object);
+    // The same, but its file stays where it is.
+    void forget_unlocked(CACHEMAP* object);
     void mem_delete(CACHEMAP* object);
-    bool resize(CACHEMAP* object, size_t length);
-    void clean_if_needed(const CACHEMAP* object);
+    // Grows the mapping (and the file, its blocks reserved) for `length`
+    // more bytes, or shrinks both to the stored bytes for length 0. false
+    // (logged, errno-like code in *error) when that failed.
+    bool resize(CACHEMAP* object, size_t length, int* error = nullptr);
+    void clean_if_needed(CACHEMAP* object);
+    // Memory holds more than its size less the free extra (compared signed:
+    // a free extra above the size makes any use too much).
+    bool memory_above_target() const;
+    template <typename Visit> bool walk_in_slices(Visit visit);
+    void journal_take(Store* store, const JournalLine& line);
+    void journal_apply(Store* store, CACHEMAP* object, const JournalLine& line);
+    void finish_unlocked(CACHEMAP* object, bool finishing);
+    bool sync_file(CACHEMAP* object);
     void clean_trigger(CACHEMAP* result, time_t now);
     bool wait_for_writer(CACHEMAP* object, size_t position, int stall_seconds);
     void memory_line();
@@ -316,5 +401,9 @@ extern CacheSection* cache_section;
 // no memory for it (logged).
 CACHEMAP* cachemap_new(bool condvar);
 
-// Service thread deleting queued cache files one at a time.
+// The chain of the object table that holds the key.
+unsigned cache_chain(const char* key);
+
+// Service thread deleting queued cache files one at a time
+// (CacheSection::unlink_thread of cache_section).
 void* unlink_thread(void*);

@@ -2,6 +2,7 @@
 // and finishes it; readers stream it to a socket as the bytes arrive, or
 // wait for the whole body.
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -11,6 +12,7 @@
 
 #include "cache/cache.h"
 #include "cache/hstream.h"
+#include "cache/store.h"
 #include "config/general.h"
 #include "core/compat.h"
 #include "core/filebuf.h"
@@ -102,7 +104,7 @@ void CacheSection::memory_line() {
            static_cast<unsigned long long>(*memory_size), *memory_free_extra);
 }
 
-bool CacheSection::resize(CACHEMAP* object, size_t length) {
+bool CacheSection::resize(CACHEMAP* object, size_t length, int* error) {
     size_t new_length;
     if (length == 0) {
         // The writer's final shrink: the mapping and the file keep exactly
@@ -133,13 +135,30 @@ bool CacheSection::resize(CACHEMAP* object, size_t length) {
         }
     }
 
+    if (object->fd != -1 && new_length > object->maplen) {
+        // The file's blocks are reserved before the mapping reaches them:
+        // a full disk fails this call, never a later write to the mapping.
+        int reserved = posix_fallocate(object->fd, static_cast<off_t>(object->maplen),
+                                       static_cast<off_t>(new_length - object->maplen));
+        if (reserved != 0) {
+            putlog(LOG_ERROR,
+                   "[system: posix_fallocate:%d:%s], in %s, cache: failed to reserve [%zu] bytes "
+                   "for %s",
+                   reserved, strerror(reserved), "resize", new_length, object->key);
+            if (error != nullptr)
+                *error = reserved;
+            return false;
+        }
+    }
     if (object->fd != -1 && ftruncate(object->fd, static_cast<off_t>(new_length)) == -1) {
-        int error = errno;
+        int failure = errno;
         putlog(LOG_ERROR,
                "[system: ftruncate:%d:%s], in %s, cache: failed to resize [%zu] memory map from "
                "%zu to %zu",
-               error, strerror(error), "resize", length, object->size, new_length);
+               failure, strerror(failure), "resize", length, object->size, new_length);
         memory_line();
+        if (error != nullptr)
+            *error = failure;
         return false;
     }
     bool first = object->addr == nullptr;
@@ -201,7 +220,7 @@ void CacheSection::mem_delete(CACHEMAP* object) {
 }
 
 // Cleaning asked for by a growing object.
-void CacheSection::clean_if_needed(const CACHEMAP* object) {
+void CacheSection::clean_if_needed(CACHEMAP* object) {
     if (mem_objects >= max_mementries || mem_bytes > *memory_size || store_over_limit(object))
         clean();
 }
@@ -223,7 +242,8 @@ bool CacheSection::add_unlocked(CACHEMAP* object, const void* data, size_t lengt
             object->flags &= ~CACHE_DISK;
         }
     }
-    bool stored = resize(object, length);
+    int error = 0;
+    bool stored = resize(object, length, &error);
     if (stored) {
         memcpy(object->addr + object->size, data, length);
         object->size += length;
@@ -241,6 +261,11 @@ bool CacheSection::add_unlocked(CACHEMAP* object, const void* data, size_t lengt
         // Marked dead; the writer keeps its reference and followers end.
         object->refcount++;
         invalidate_unlocked(object);
+        // A disk that refused the bytes is full: the store is cleaned.
+        if ((error == ENOSPC || error == EDQUOT) && object->store != nullptr) {
+            object->store->diskfull = true;
+            clean();
+        }
     } else if (object->refcount > 1) {
         pthread_cond_broadcast(&object->cond);
     }
@@ -275,10 +300,18 @@ void CacheSection::close_unlocked(CACHEMAP* object, bool complete) {
         }
         if (object->size != object->maplen)
             resize(object, 0);
-        if (object->fd != -1 && object->addr != nullptr) {
-            msync(object->addr, object->size, MS_ASYNC);
-            fsync(object->fd);
-        }
+        if (object->fd != -1 && object->addr != nullptr && !sync_file(object))
+            object->flags |= CACHE_INVALID;
+    }
+    finish_unlocked(object, finishing);
+}
+
+// What a close does once the object's bytes are where they belong.
+void CacheSection::finish_unlocked(CACHEMAP* object, bool finishing) {
+    if (finishing && object->fd != -1) {
+        // A finished object's file is only read from now on.
+        close(object->fd);
+        object->fd = -1;
     }
     if (object->flags & CACHE_INVALID) {
         if (object->refcount == 0)
@@ -308,11 +341,46 @@ void CacheSection::close_unlocked(CACHEMAP* object, bool complete) {
         pthread_cond_broadcast(&object->cond);
 }
 
+// The object's bytes reach the disk before its journal line says it is
+// whole. False (logged) when the system could not confirm that.
+bool CacheSection::sync_file(CACHEMAP* object) {
+    msync(object->addr, object->size, MS_ASYNC);
+    if (fsync(object->fd) == 0)
+        return true;
+    int error = errno;
+    putlog(LOG_ERROR, "[system: fsync:%d:%s], in %s, cache: unable to write %s", error,
+           strerror(error), "cache_close", object->key);
+    return false;
+}
+
 void CacheSection::cache_close(CACHEMAP* object, bool complete) {
     if (object == nullptr || object->key == nullptr)
         return;
     mutex_lock();
-    close_unlocked(object, complete);
+    if (complete && (object->flags & CACHE_WRITING) && !(object->flags & CACHE_BUFFERWAIT) &&
+        object->fd != -1 && object->addr != nullptr) {
+        // A writer finishing an object on disk: the sync runs without the
+        // mutex. Only this writer changes the mapping and the descriptor,
+        // and its reference keeps both, so they stay as they are meanwhile.
+        pthread_cond_broadcast(&object->cond);
+        if (object->size != object->maplen)
+            resize(object, 0);
+        unlock();
+        bool synced = sync_file(object);
+        mutex_lock();
+        if (object->refcount > 0)
+            object->refcount--;
+        if (!synced)
+            object->flags |= CACHE_INVALID;
+        if (object->header != nullptr) {
+            object->header->content_length = object->size - object->start;
+            object->header->flags |= HEADER_HAS_LENGTH;
+        }
+        // Another holder may have ended the writing meanwhile (invalidated).
+        finish_unlocked(object, (object->flags & CACHE_WRITING) != 0);
+    } else {
+        close_unlocked(object, complete);
+    }
     unlock();
 }
 

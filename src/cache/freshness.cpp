@@ -8,7 +8,6 @@
 #include <strings.h>
 
 #include "cache/cache.h"
-#include "core/hash.h"
 #include "core/log.h"
 #include "core/misc_time.h"
 #include "http/header.h"
@@ -210,7 +209,7 @@ void CacheSection::check(HEADER* request) {
     // The request's own object was just looked up by the road, which holds
     // it: found by its key and judged again under one lock, instead of a
     // second lookup with its own reference.
-    unsigned chain = hash_key(CACHE_TABLE_SIZE, request->url);
+    unsigned chain = cache_chain(request->url);
     mutex_lock();
     CACHEMAP* object = find_object_unlocked(chain, request->url);
     // A prefetched object within its window is served as stored.

@@ -2,48 +2,35 @@
 // per object and a journal of the store's objects, so that the cache
 // survives a restart.
 //
-// The stores are not built yet: every object lives in memory only. The
-// object cache already calls the store operations of CacheSection (defined
-// in store.cpp) at the points where the disk half joins it; each one states
-// below what it will do and what it does until then. All of them run under
-// the section mutex except graceful_exit and unlink_thread.
+// Files. An object's file is "<store>/<xx>/<md5>": xx the two lowercase hex
+// digits of hash_key(256, key), md5 the 32 lowercase hex digits of the MD5
+// of the key, so one URL always lands in the same file of a store. It holds
+// exactly the object's bytes (stored header text, then body) once the
+// object is finished; while it is written the file is extended, with its
+// blocks reserved (a full disk fails that object, it never faults a
+// mapping), ahead of the data and cut back at the writer's completing close.
+// Its access and modification times are the object's atime and mtime.
 //
-// - stores_update(): rebuilds CacheSection::stores from subsection 0 and
-//   reads and rewrites every store's journal (at every update()). Now: the
-//   list stays empty.
-// - select_store(connection, object): gives a new object the store chosen
-//   by the store policy among the stores whose profiles match. Now: no
-//   store, so the object lives in memory.
-// - disk_create(object): at the first write of an object with a store,
-//   creates its file (CACHEMAP::fd, CACHE_DISK, first journal line); false
-//   when a full disk made it fail, the object then already invalid. Now: the
-//   object loses its store and goes on in memory; true.
-// - disk_map(object): maps the file of an object on disk only for reading
-//   (CACHE_MEM, addr, size, times from the file); false when it cannot be
-//   opened, the caller then frees the object. Now: false.
-// - disk_delete(object): closes the descriptor, queues the file for
-//   deletion, takes the object off its store's counts, clears CACHE_DISK.
-// - store_grow(object, n): adds n stored bytes to the object's store and
-//   marks a store over its limit full.
-// - store_over_limit(object): the object's store holds more than its limit
-//   (marked full then). Now: false.
-// - journal_add(object): appends the object's journal line; 1, -1 when the
-//   journal cannot be opened; 1 without store.
-// - touch_unlocked(object, also_mtime): access time (and stored time) now,
-//   the file's times set to them, a journal line.
-// - md5_again / md5_check: the MD5 text of a finished object, and its check
-//   at every reading lookup (0: mismatch, the caller frees the object).
-//   Without a store the text is "0" and the check passes.
-// - stores_warn_over_limit, stores_clean_begin, store_sheds,
-//   stores_clean_end: the store half of cleaning (warnings of an early
-//   request, store targets, whether a disk object is freed because its
-//   store is above its target, the closing report). store_sheds now: false.
-// - graceful_exit(): deletes the queued files and rewrites open journals at
-//   shutdown and SIGHUP. Now: nothing to do.
-// - unlink_thread(): deletes queued files one at a time. Now: nothing is
-//   ever queued; the thread ends at once.
+// Journal. "<store>/journal" lists state changes, one line each of ten TAB
+// separated fields: flags, key, size, mtime, atime, minage, maxage,
+// maxnoexp, lmfactor, md5 (journal.h). Every state change of an object with
+// a store appends a line; the last line of a key is the object's state. A
+// rewrite writes "journal.new" with one line per object of the store, syncs
+// it and renames it over "journal", then syncs the directory: whenever the
+// process stops, one whole journal is in place. At every configuration
+// update each store's journal is read back into the table (objects that
+// ended unfinished, invalid or temporary are dropped and their files
+// deleted) and rewritten. A key that cannot be written into a journal line
+// (TAB, CR or LF in it, or longer than JOURNAL_KEY_MAX) never goes to a
+// store: such an object lives in memory only.
+//
+// Every store operation of CacheSection (declared in cache.h, defined in
+// store.cpp, journal.cpp and unlink.cpp) runs under the section mutex, but
+// unlink_thread, which takes only the unlink queue's mutex, and
+// graceful_exit, which takes both itself with a bounded wait.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -53,7 +40,9 @@
 
 class Item;
 
-// One store (an entry of subsection 0 of "cache").
+// One store (an entry of subsection 0 of "cache"). The pointers point into
+// the entry's fields, which stay in place until the next update() rebuilds
+// the stores.
 class Store {
 public:
     explicit Store(Item& item);
@@ -66,10 +55,28 @@ public:
     unsigned* free_extra;  // bytes cleaning frees below usage when over or full
     int* md5;              // 1: keep and verify MD5 texts
     int journal_fd;        // the journal open for appending, -1 when closed
-    unsigned journal_lines;
+    unsigned journal_lines; // lines appended since it was opened or rewritten
     int entries;           // objects of the store on disk
-    uint64_t bytes;        // their bytes
+    uint64_t bytes;        // their bytes (sum of CACHEMAP::size)
     bool diskfull;         // over its limit, or its disk refused a write
-    time_t last_rewrite;
-    uint64_t clean_target;
+    time_t last_rewrite;   // when the journal was last rewritten; 0: never
+    uint64_t clean_target; // the level a cleaning brings the store down to
+    size_t position;       // place in CacheSection::stores
+
+    // A store with a directory: it keeps files and a journal.
+    bool has_directory() const { return !path->empty(); }
+    // Strictly more bytes than its limit.
+    bool over_limit() const { return bytes > *limit; }
 };
+
+// Writes the path of the key's file in the store ("<store>/<xx>/<md5>");
+// returns the subdirectory number xx.
+unsigned store_file_path(const Store* store, const char* key, char* path, size_t size);
+// True when the path names an object file of the store.
+bool store_holds_path(const Store* store, const char* path);
+
+// Rewrites of one journal are at least this many seconds apart.
+constexpr time_t JOURNAL_REWRITE_GAP = 30;
+// Journal lines after which a journal is rewritten when the configured
+// threshold is 0.
+constexpr unsigned JOURNAL_DEFAULT_THRESHOLD = 128000;

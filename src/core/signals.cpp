@@ -276,6 +276,9 @@ void signal_setup() {
     install(SIGPIPE, pipe_handler, false);
     install(SIGABRT, crash_handler, true);
     install(SIGSEGV, crash_handler, true);
+    // A write beyond the file-size limit then fails with EFBIG, which the
+    // writer handles (a cache file, a log), instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
 
     int slot = thread_create_internal(signal_thread, NULL);
     if (slot == -1)

@@ -31,6 +31,8 @@
 //   SIGSEGV  (backtrace) advice "Recieved Signal for Segmentation
 //            violation"; shutdown, status 1.
 //   SIGPIPE  error "Recieved Signal for Broken pipe", once per broken pipe.
+//   SIGXFSZ  ignored: a write beyond the file-size limit fails with EFBIG
+//            in the writer, which handles it.
 //
 // Only SIGTERM ends the process with status 0; every fault and every fatal
 // state ends it with status 1.

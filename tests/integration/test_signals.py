@@ -85,10 +85,12 @@ def test_hangup_closes_the_listeners_saves_and_goes_on(daemon_factory):
     d = daemon_factory().start().wait_listening()
     before = len(log_lines(d))
     d.signal(signal.SIGHUP)
-    assert wait_for_lines(d, before + 2)
+    assert wait_for_lines(d, before + 4)
     lines = [message(l) for l in log_lines(d)[before - 1:-1]]
     assert lines == [
         " [0] advice: Recieved HUP Signal for cleaning cache and closing all FDs",
+        " [0] advice: cache: starting graceful exit",
+        " [0] advice: cache: graceful exit done",
         " [0] error: failure opening file descriptor, attempting to free resources",
     ]
     assert not listening(d.port)

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "cache/cache.h"
+#include "cache/store.h"
 #include "core/filebuf.h"
 #include "iface/performance.h"
 #include "support/section_test_support.h"
@@ -39,6 +42,21 @@ inline std::string refresh_rule(unsigned max_age = 86400, unsigned no_expiry = 3
            "</refresh>";
 }
 
+// One store entry.
+inline std::string store_entry(const std::string& directory, const std::string& limit = "100M",
+                               const std::string& free_extra = "0", bool md5 = false,
+                               const std::string& profiles = "", bool enabled = true) {
+    return "<store>" +
+           sectiontest::elements({{"enabled", enabled ? "true" : "false"},
+                                  {"comment", "store"},
+                                  {"profiles", profiles},
+                                  {"directory", directory},
+                                  {"size_limit", limit},
+                                  {"free_extra", free_extra},
+                                  {"md5", md5 ? "true" : "false"}}) +
+           "</store>";
+}
+
 // A 200 response header text with further lines (each ending in CRLF).
 inline std::string response(const std::string& lines = "") {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + lines + "\r\n";
@@ -58,6 +76,16 @@ protected:
         cache_section = cache;
         cache->clock = test_clock;
         configure();
+    }
+
+    // A new section in place of the current one, as a restart makes it
+    // (the old one's journals closed; its objects are left, as at exit).
+    void restart(const std::string& globals = "", const std::string& rules = refresh_rule()) {
+        delete cache;
+        cache = new CacheSection();
+        cache_section = cache;
+        cache->clock = test_clock;
+        configure(globals, rules);
     }
     void TearDown() override {
         cache_section = nullptr;
@@ -93,6 +121,11 @@ protected:
         return true;
     }
 
+    // The error log holds the text anywhere in a line.
+    bool log_contains(const std::string& text) {
+        return logtest::read_file(log_path).find(text) != std::string::npos;
+    }
+
     CACHEMAP* lookup(const std::string& url, int flags = 0) {
         return cache->cache_open(nullptr, url.c_str(), nullptr, flags);
     }
@@ -105,6 +138,44 @@ protected:
         std::string text(body->data != nullptr ? body->data : "", body->size);
         delete body;
         return text;
+    }
+};
+
+// A cache with one store in the test's directory ("<dir>/store").
+class StoreTest : public CacheTest {
+protected:
+    std::string store_dir;
+    std::string store_xml; // the store entries configure_stores loaded last
+
+    void SetUp() override {
+        CacheTest::SetUp();
+        store_dir = dir + "/store";
+        configure_stores();
+    }
+
+    // Loads the cache with the given store entries (one store in store_dir
+    // by default) and further global elements.
+    void configure_stores(const std::string& stores = "", const std::string& globals = "") {
+        store_xml = stores.empty() ? store_entry(store_dir) : stores;
+        configure(globals + store_xml);
+    }
+    void restart_stores(const std::string& globals = "") { restart(globals + store_xml); }
+
+    Store* first_store() { return cache->stores.front(); }
+    std::string file_of(const std::string& url, Store* store = nullptr) {
+        char path[1024];
+        store_file_path(store != nullptr ? store : first_store(), url.c_str(), path, sizeof path);
+        return path;
+    }
+    std::string journal() { return logtest::read_file(store_dir + "/journal"); }
+    // Deletes every queued file, as the unlink thread does.
+    void unlink_all() {
+        while (cache->unlink_one(false)) {
+        }
+    }
+    static off_t file_size(const std::string& path) {
+        struct stat status;
+        return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
     }
 };
 
