@@ -223,14 +223,23 @@ TEST_F(RedirectTest, SlowClientHoldsNoLockWhileTheRedirectIsSent) {
         EXPECT_EQ(redirect_section->redirect_do(slow.get(), 0), 1);
         done = true;
     });
-    usleep(200000);
+    // The answer is far larger than the socket buffers: the sender waits for
+    // the client, and meanwhile the section can be taken for writing. Polled
+    // rather than slept, so that a busy machine only makes it slower.
+    bool locked = false;
+    for (int tries = 0; tries < 500 && !locked; ++tries) {
+        locked = pthread_rwlock_trywrlock(&redirect_section->rwlock) == 0;
+        if (!locked)
+            usleep(10000);
+    }
+    EXPECT_TRUE(locked);
     EXPECT_FALSE(done.load());
-    EXPECT_EQ(pthread_rwlock_trywrlock(&redirect_section->rwlock), 0);
-    pthread_rwlock_unlock(&redirect_section->rwlock);
+    if (locked)
+        pthread_rwlock_unlock(&redirect_section->rwlock);
     // Read as the client (the sender thread owns the socket until it ends).
     size_t received = 0;
     char piece[65536];
-    for (int idle = 0; idle < 100;) {
+    for (int idle = 0; idle < 1000;) {
         bool finished = done.load();
         ssize_t got = recv(slow.peer, piece, sizeof piece, MSG_DONTWAIT);
         if (got > 0) {
