@@ -14,9 +14,10 @@
 # IDLE (idle connections for the RSS measure, 1000; 0 skips it), ICAP=1 and ICAP_PORT
 # (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
 # filter deny rules with host patterns that no request matches, so each request
-# is tried against all of them; 0: none), FILTERS (content filters that get
-# one enabled rule each, which every request is tried against and none
-# matches: header, redirect, cookies, rewrite; a second kestrivan on PORT+2
+# is tried against all of them; 0: none), CLAMAV=1 for a kestrivan on PORT+2
+# that scans every body with a clamd of its own, FILTERS (content filters that
+# get one enabled rule each, which every request is tried against and none
+# matches: header, redirect, cookies, rewrite; a second kestrivan on PORT+3
 # runs with them, interleaved with the first; empty: none); the rest go to
 # bench-peers.sh.
 # bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules;
@@ -24,6 +25,8 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
+# A worktree lies one level deeper than the project's own checkout.
+[ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
 PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}; FILTERS=${FILTERS:-}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
@@ -134,14 +137,34 @@ CONF
   TARGETS+=("kestrivan-icap=$((PORT + 1))")
 fi
 
-# FILTERS: a second daemon on PORT+2 with one rule of each filter named,
+# CLAMAV=1: a daemon on PORT+2 hands every body to a clamd started here on a
+# unix-domain socket (offline, with a one-line signature database), to show
+# what scanning costs beside the plain proxy.
+if [ "${CLAMAV:-0}" = 1 ]; then
+  command -v clamd >/dev/null || { echo "CLAMAV=1 needs clamd (scripts/install-deps.sh)" >&2; exit 1; }
+  mkdir -p "$WORK/clamd/db"
+  echo "Kestrivan.Bench.Marker:0:*:$(printf kestrivan-bench-marker | od -An -tx1 | tr -d ' \n')" \
+    >"$WORK/clamd/db/bench.ndb"
+  printf 'Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nLogFile %s\nMaxThreads 16\n' \
+    "$WORK/clamd/db" "$WORK/clamd/clamd.sock" "$WORK/clamd/clamd.log" >"$WORK/clamd/clamd.conf"
+  clamd -c "$WORK/clamd/clamd.conf" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 600); do [ -S "$WORK/clamd/clamd.sock" ] && break; sleep 0.1; done
+  [ -S "$WORK/clamd/clamd.sock" ] || { cat "$WORK/clamd/clamd.log" >&2; exit 1; }
+  sed "s|</kestrivan>|<clamav><enabled>true</enabled><address>$WORK/clamd/clamd.sock</address><port>0</port><template></template><rules><enabled>true</enabled><comment></comment><groups></groups><profiles></profiles><template></template></rules></clamav></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-clamav.xml"
+  start_kestrivan kestrivan-clamav $((PORT + 2)) "$WORK/kestrivan-clamav.xml"
+  TARGETS+=("kestrivan-clamav=$((PORT + 2))")
+fi
+
+# FILTERS: a second daemon on PORT+3 with one rule of each filter named,
 # measured in turn with the first, so that both see the same machine.
 if [ -n "$FILTERS" ]; then
   filter_rules >"$WORK/filter-rules.xml"
   sed -e "/<\/kestrivan>/{r $WORK/filter-rules.xml" -e "d}" "$WORK/kestrivan.xml" >"$WORK/kestrivan-filters.xml"
   echo "</kestrivan>" >>"$WORK/kestrivan-filters.xml"
-  start_kestrivan kestrivan-filters $((PORT + 2)) "$WORK/kestrivan-filters.xml"
-  TARGETS+=("kestrivan-filters=$((PORT + 2))")
+  start_kestrivan kestrivan-filters $((PORT + 3)) "$WORK/kestrivan-filters.xml"
+  TARGETS+=("kestrivan-filters=$((PORT + 3))")
 fi
 
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"
