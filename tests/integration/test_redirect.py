@@ -90,3 +90,26 @@ def test_rewritten_request_is_recorded_under_its_new_url(redirecting):
     assert " GET http://127.0.0.1:%d/moved/a " % origin.port in record, record
     assert ("[IP:127.0.0.1] request for http://inplace.test/a to http://127.0.0.1/moved/a"
             in proxy.log())
+
+
+def test_rewritten_request_is_cached_under_its_new_url(proxy_factory, origin_factory):
+    from test_cache import cache_section
+    origin = origin_factory(echo(headers=(b"Cache-Control: max-age=600",)))
+    port = origin.port
+    rules = redirect_rule(r"^http://inplace\.test/(.*)", "http://127.0.0.1/moved/$1",
+                          action="rewrite", port=port)
+    proxy = proxy_factory(extra_sections=cache_section()
+                          + "<redirect><enabled>true</enabled>%s</redirect>" % rules)
+
+    def fetch(url, host):
+        request = b"GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % (url, host)
+        lines, _ = split(raw_exchange(proxy, request))
+        assert lines[0].startswith(b"HTTP/1.1 200 "), lines
+        return [line for line in lines if line.startswith(b"X-Cache: ")]
+
+    assert fetch(b"http://inplace.test/a", b"inplace.test")[0].startswith(b"X-Cache: MISS")
+    # The object is the new URL's: asked for by that URL it comes from the
+    # cache, and the origin saw one request only.
+    new_url = b"http://127.0.0.1:%d/moved/a" % port
+    assert fetch(new_url, b"127.0.0.1:%d" % port)[0].startswith(b"X-Cache: HIT"), new_url
+    assert len(origin.requests) == 1
