@@ -7,6 +7,7 @@ redirecting response rewritten."""
 import pytest
 
 from conftest import read_text, wait_for
+from test_cache import cache_section
 from test_header_filter import echo, split
 from test_request_road import origin_factory, raw_exchange  # noqa: F401 (fixture)
 
@@ -93,7 +94,6 @@ def test_rewritten_request_is_recorded_under_its_new_url(redirecting):
 
 
 def test_rewritten_request_is_cached_under_its_new_url(proxy_factory, origin_factory):
-    from test_cache import cache_section
     origin = origin_factory(echo(headers=(b"Cache-Control: max-age=600",)))
     port = origin.port
     rules = redirect_rule(r"^http://inplace\.test/(.*)", "http://127.0.0.1/moved/$1",
