@@ -2,8 +2,8 @@
 the request it received: one table of requests and what the client gets or
 the origin receives - a 302 answered by the proxy (with the client's URL
 commands kept), requests rewritten in place (also before an origin-form
-request has its host) and recorded under their new URL, and the Location of a
-redirecting response rewritten."""
+request has its host) and recorded and cached under their new URL, and the
+Location of a redirecting response rewritten."""
 import pytest
 
 from conftest import read_text, wait_for
