@@ -15,15 +15,20 @@
 # (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
 # filter deny rules with host patterns that no request matches, so each request
 # is tried against all of them; 0: none), CLAMAV=1 for a kestrivan on PORT+2
-# that scans every body with a clamd of its own; the rest go to bench-peers.sh.
-# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules.
+# that scans every body with a clamd of its own, FILTERS (content filters that
+# get one enabled rule each, which every request is tried against and none
+# matches: header, redirect, cookies, rewrite; a second kestrivan on PORT+3
+# runs with them, interleaved with the first; empty: none); the rest go to
+# bench-peers.sh.
+# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules;
+# bench/bench_filters.sh no filter with one rule of each.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
 # A worktree lies one level deeper than the project's own checkout.
 [ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
-PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
+PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}; FILTERS=${FILTERS:-}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
 if [ -z "${PEERS+set}" ]; then
   PEERS=""
@@ -42,6 +47,22 @@ url_rules() {
   echo "  <url-filtering><enabled>true</enabled><order>allow-by-default</order><template></template>"
   seq 1 "$URL_RULES" | awk '{printf "    <deny><enabled>true</enabled><comment>bench %d</comment><groups></groups><profiles></profiles><host>(^|\\.)site%d\\.example\\.test$</host><path></path><addresses></addresses><template></template></deny>\n", $1, $1}'
   echo "  </url-filtering>"
+}
+# One rule per filter named in FILTERS, as a site would write it: a tracking
+# header removed, an old host redirected, tracking cookies dropped, the
+# client's tracking header rewritten (which has every request header parsed
+# anew).
+filter_rules() {
+  local rule='<enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles>'
+  for filter in $FILTERS; do
+    case $filter in
+      header) echo "  <header-filtering><enabled>true</enabled><order>allow-by-default</order><deny>$rule"'<name>^X-Tracking$</name><value></value><direction>client,server</direction></deny></header-filtering>' ;;
+      redirect) echo "  <redirect><enabled>true</enabled><rules>$rule"'<pattern>^http://old\.example\.test/(.*)</pattern><replacement>http://new.example.test/$1</replacement><port>-1</port><action>reply-302</action><encoding></encoding><applies_to>both</applies_to></rules></redirect>' ;;
+      cookies) echo "  <cookies-filtering><enabled>true</enabled><order>allow-by-default</order><deny>$rule"'<domain_pattern>tracker\.example\.test$</domain_pattern><path_pattern></path_pattern><direction>both</direction><time_mode>span</time_mode></deny></cookies-filtering>' ;;
+      rewrite) echo "  <rewrite><enabled>true</enabled><rules>${rule/<groups><\/groups>/}"'<mime_type></mime_type><pattern>^X-Tracking:\ [^\r\n]*</pattern><replacement>X-Tracking: 0</replacement><targets>client_header</targets></rules></rewrite>' ;;
+      *) echo "bench.sh: unknown filter in FILTERS: $filter" >&2; exit 1 ;;
+    esac
+  done
 }
 cat >"$WORK/kestrivan.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
@@ -136,7 +157,18 @@ if [ "${CLAMAV:-0}" = 1 ]; then
   TARGETS+=("kestrivan-clamav=$((PORT + 2))")
 fi
 
+# FILTERS: a second daemon on PORT+3 with one rule of each filter named,
+# measured in turn with the first, so that both see the same machine.
+if [ -n "$FILTERS" ]; then
+  filter_rules >"$WORK/filter-rules.xml"
+  sed -e "/<\/kestrivan>/{r $WORK/filter-rules.xml" -e "d}" "$WORK/kestrivan.xml" >"$WORK/kestrivan-filters.xml"
+  echo "</kestrivan>" >>"$WORK/kestrivan-filters.xml"
+  start_kestrivan kestrivan-filters $((PORT + 3)) "$WORK/kestrivan-filters.xml"
+  TARGETS+=("kestrivan-filters=$((PORT + 3))")
+fi
+
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"
 echo "kestrivan URL filter rules: $URL_RULES"
+echo "kestrivan filters with one rule: ${FILTERS:-none}"
 [ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

@@ -53,8 +53,20 @@ void Item::pattern_check(size_t position) const {
     if (field.text.empty())
         return;
     std::string reason;
-    if (reg_check(field.text.c_str(), REGEXP_ICASE, &reason))
+    if (!reg_check(field.text.c_str(), REGEXP_ICASE, &reason))
+        pattern_refuse(field, reason);
+}
+
+void Item::substitution_check(size_t position, int options) const {
+    const Field& field = fields.at(position);
+    if (field.text.empty())
         return;
+    std::string reason;
+    if (!reg_sub_check(field.text.c_str(), options, &reason))
+        pattern_refuse(field, reason);
+}
+
+void Item::pattern_refuse(const Field& field, const std::string& reason) const {
     char line[8192];
     snprintf(line, sizeof line,
              "section %s, element %s: %s must be a regular expression, but it is given value %s (%s)",

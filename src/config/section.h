@@ -85,6 +85,9 @@ public:
     // so a section's update() can refuse it instead of building a rule that
     // matches everything.
     void pattern_check(size_t position) const;
+    // The same for a substitution pattern compiled with these PCRE_* option
+    // bits (core/regexp.h).
+    void substitution_check(size_t position, int options) const;
 
     // Web forms (field_form.cpp). The entry as a block of rows: head row,
     // its fields, and the links Edit, Delete, Clone and, when moves is
@@ -104,6 +107,10 @@ public:
     FieldVector fields;
 
     static int count; // the next id; taken atomically
+
+private:
+    // Throws the ConfigError of a pattern field that does not compile.
+    [[noreturn]] void pattern_refuse(const Field& field, const std::string& reason) const;
 };
 
 class ItemList : public std::list<Item> {

@@ -35,6 +35,18 @@ static const unsigned GZIP_TRAILER_SIZE = 8;
 
 Filebuf::Filebuf() : size(0), capacity(0), data(NULL), content_type(NULL) {}
 
+Filebuf::Filebuf(const char* bytes, unsigned n) : Filebuf() {
+    if (n == 0)
+        return;
+    if (n > FILEBUF_MAX_SIZE)
+        FATAL_ALLOC("src/filebuf", n);
+    data = (char*)xmalloc(n);
+    if (data == NULL)
+        FATAL_ALLOC("src/filebuf", n);
+    memcpy(data, bytes, n);
+    size = capacity = n;
+}
+
 Filebuf::~Filebuf() {
     free(data);
     free(content_type);

@@ -53,6 +53,9 @@ public:
     char* content_type; // owned MIME type of generated content, or NULL
 
     Filebuf();
+    // A copy of n bytes in a block of exactly that size, for small texts
+    // that are seldom grown (a first 64 KiB step would be cleared in vain).
+    Filebuf(const char* bytes, unsigned n);
     ~Filebuf();
     // The buffer owns raw blocks: copying it would free them twice. Use
     // Dup() for a copy and Swap() to move the contents.

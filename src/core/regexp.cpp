@@ -112,6 +112,79 @@ thread_match_block& match_block_of_thread()
     return match_block;
 }
 
+// Whether the pattern compiles with these PCRE2 options; on failure
+// *reason (when not NULL) receives PCRE2's message and the offset.
+bool compiles(const char* pattern, uint32_t options, std::string* reason)
+{
+    int error;
+    PCRE2_SIZE offset;
+    pcre2_code* code =
+        pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED, options, &error, &offset, NULL);
+    if (code != NULL) {
+        pcre2_code_free(code);
+        return true;
+    }
+    if (reason != NULL) {
+        PCRE2_UCHAR message[256];
+        if (pcre2_get_error_message(error, message, sizeof message) < 0)
+            snprintf((char*)message, sizeof message, "error %d", error);
+        *reason = std::string((const char*)message) + " at offset " + std::to_string(offset);
+    }
+    return false;
+}
+
+// Expands a template into out (the rules are in regexp.h, reg_sub_parse);
+// group(n, out) appends captured group n, for n below `count`.
+template <class Group>
+void expand_template(const char* template_text, int count, Group&& group,
+                     template_variables& variables, std::string& out)
+{
+    size_t size = strlen(template_text);
+    for (size_t i = 0; i < size;) {
+        char c = template_text[i];
+        if (c == '$') {
+            if (i + 1 == size) {
+                out += '$';
+                break;
+            }
+            char next = template_text[i + 1];
+            i += 2;
+            if (next == '$') {
+                out += '$';
+                continue;
+            }
+            int number = next - '0';
+            if (number >= 0 && number < count)
+                group(number, out);
+        } else if (c == '\\') {
+            if (i + 1 == size)
+                break;
+            char next = template_text[i + 1];
+            i += 2;
+            switch (next) {
+            case 'a': out += '\x07'; break;
+            case 'e': out += '\x1B'; break;
+            case 'f': out += '\x0C'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            default: out += next; break;
+            }
+        } else if (c == '@') {
+            size_t used = expand_reference(template_text, size, i, variables, out);
+            if (used == 0) {
+                out += '@';
+                i++;
+            } else {
+                i += used;
+            }
+        } else {
+            out += c;
+            i++;
+        }
+    }
+}
+
 // Appends [data, data+size) to a buffer.
 void add_bytes(Filebuf* buffer, const char* data, size_t size)
 {
@@ -142,21 +215,12 @@ reg_pattern_t* reg_compile(const char* pattern, int flags)
 
 bool reg_check(const char* pattern, int flags, std::string* reason)
 {
-    int error;
-    PCRE2_SIZE offset;
-    pcre2_code* code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
-                                     match_options_of(flags), &error, &offset, NULL);
-    if (code != NULL) {
-        pcre2_code_free(code);
-        return true;
-    }
-    if (reason != NULL) {
-        PCRE2_UCHAR message[256];
-        if (pcre2_get_error_message(error, message, sizeof message) < 0)
-            snprintf((char*)message, sizeof message, "error %d", error);
-        *reason = std::string((const char*)message) + " at offset " + std::to_string(offset);
-    }
-    return false;
+    return compiles(pattern, match_options_of(flags), reason);
+}
+
+bool reg_sub_check(const char* pattern, int options, std::string* reason)
+{
+    return compiles(pattern, pcre2_options_of(options), reason);
 }
 
 int reg_exec(const reg_pattern_t* pattern, const char* text)
@@ -236,50 +300,12 @@ char* reg_sub_parse(const regmatch_sub_t* match, const char* template_text,
                     template_variables& variables)
 {
     std::string out;
-    size_t size = strlen(template_text);
-    for (size_t i = 0; i < size;) {
-        char c = template_text[i];
-        if (c == '$') {
-            if (i + 1 == size) {
-                out += '$';
-                break;
-            }
-            char next = template_text[i + 1];
-            i += 2;
-            if (next == '$') {
-                out += '$';
-                continue;
-            }
-            int group = next - '0';
-            if (group >= 0 && group < match->count)
-                out.append((const char*)match->groups[group], match->lengths[group]);
-        } else if (c == '\\') {
-            if (i + 1 == size)
-                break;
-            char next = template_text[i + 1];
-            i += 2;
-            switch (next) {
-            case 'a': out += '\x07'; break;
-            case 'e': out += '\x1B'; break;
-            case 'f': out += '\x0C'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            default: out += next; break;
-            }
-        } else if (c == '@') {
-            size_t used = expand_reference(template_text, size, i, variables, out);
-            if (used == 0) {
-                out += '@';
-                i++;
-            } else {
-                i += used;
-            }
-        } else {
-            out += c;
-            i++;
-        }
-    }
+    expand_template(
+        template_text, match->count,
+        [match](int number, std::string& text) {
+            text.append((const char*)match->groups[number], match->lengths[number]);
+        },
+        variables, out);
     char* text = xstrndup(out.data(), out.size());
     if (text == NULL)
         FATAL_ALLOC("src/regexp", out.size() + 1);
@@ -289,28 +315,44 @@ char* reg_sub_parse(const regmatch_sub_t* match, const char* template_text,
 int reg_replace(Filebuf* buffer, const regex_sub_t* pattern, const char* template_text,
                 template_variables& variables)
 {
-    // Make the data a C string for the matcher; the NUL goes again below.
-    buffer->Add("", 1);
-    const char* text = buffer->data;
-    size_t length = strlen(text); // a NUL inside the data ends the search
-    size_t resume = 0;
+    // The whole buffer is the subject, by its length: a NUL byte in a body
+    // is one byte like any other and never ends the search.
+    PCRE2_SPTR text = (PCRE2_SPTR)(buffer->data != NULL ? buffer->data : "");
+    PCRE2_SIZE length = buffer->size;
+    pcre2_match_data* data = pcre2_match_data_create_from_pattern(pattern->code, NULL);
+    if (data == NULL)
+        FATAL_ALLOC("src/regexp", sizeof(PCRE2_SIZE) * 2);
+    PCRE2_SIZE resume = 0;
     int count = 0;
     Filebuf* output = NULL;
-    for (;;) {
-        regmatch_sub_t* match = reg_sub_exec(pattern, text + resume);
-        if (match == NULL)
+    std::string replacement;
+    while (resume <= length) {
+        int result = pcre2_match(pattern->code, text, length, resume, 0, data, NULL);
+        if (result == PCRE2_ERROR_JIT_STACKLIMIT)
+            result = pcre2_match(pattern->code, text, length, resume, PCRE2_NO_JIT, data, NULL);
+        if (result <= 0)
+            break;
+        PCRE2_SIZE* offsets = pcre2_get_ovector_pointer(data);
+        PCRE2_SIZE start = offsets[0], end = offsets[1];
+        // \K can report a match that starts before the search did or ends
+        // before it starts; such a match cannot be replaced in order.
+        if (start < resume || end < start)
             break;
         if (output == NULL)
             output = new Filebuf();
-        size_t start = resume + (size_t)match->start;
-        size_t end = resume + (size_t)match->end;
-        add_bytes(output, text + resume, start - resume);
+        add_bytes(output, (const char*)text + resume, start - resume);
         if (template_text != NULL) {
-            char* replacement = reg_sub_parse(match, template_text, variables);
-            add_bytes(output, replacement, strlen(replacement));
-            free(replacement);
+            replacement.clear();
+            expand_template(
+                template_text, result,
+                [text, offsets](int number, std::string& out) {
+                    PCRE2_SIZE from = offsets[2 * number], to = offsets[2 * number + 1];
+                    if (from != PCRE2_UNSET && to >= from)
+                        out.append((const char*)text + from, to - from);
+                },
+                variables, replacement);
+            add_bytes(output, replacement.data(), replacement.size());
         }
-        reg_sub_match_free(match);
         count++;
         if (end > start) {
             resume = end;
@@ -321,16 +363,16 @@ int reg_replace(Filebuf* buffer, const regex_sub_t* pattern, const char* templat
                 resume = end;
                 break;
             }
-            add_bytes(output, text + end, 1);
+            add_bytes(output, (const char*)text + end, 1);
             resume = end + 1;
         }
     }
-    if (output == NULL) {
-        buffer->Resize((int)buffer->size - 1);
+    pcre2_match_data_free(data);
+    if (output == NULL)
         return 0;
-    }
-    // The rest of the data after the last match, without the added NUL.
-    add_bytes(output, buffer->data + resume, buffer->size - 1 - resume);
+    // The rest of the data after the last match.
+    if (resume < length)
+        add_bytes(output, (const char*)text + resume, length - resume);
     buffer->Swap(output);
     delete output;
     return count;

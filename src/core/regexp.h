@@ -84,6 +84,10 @@ int reg_exec(const reg_pattern_t* pattern, const char* text);
 // Frees a compiled pattern; NULL is an impossible state (fatal).
 void reg_free(reg_pattern_t* pattern);
 
+// Whether a substitution pattern compiles with these PCRE_* option bits,
+// logging nothing; on failure *reason (when not NULL) receives PCRE2's
+// message and the offset.
+bool reg_sub_check(const char* pattern, int options, std::string* reason);
 // New compiled substitution pattern (PCRE_* option bits), or NULL. The
 // rewrite and redirect rules pass 15, the scanner that uses it 1.
 regex_sub_t* reg_sub_compile(const char* pattern, int options);
@@ -102,11 +106,12 @@ regmatch_sub_t* reg_sub_exec(const regex_sub_t* pattern, const char* subject);
 char* reg_sub_parse(const regmatch_sub_t* match, const char* template_text,
                     template_variables& variables);
 // Replaces every match in the buffer by the expanded template (NULL
-// template: deletes the matches); returns the number of matches. Each search
-// starts afresh after the previous match ("^" matches at every such point; a
-// NUL byte ends the searched text). A match of zero length copies the next
-// byte and the search resumes after it, so it never loops. Replacements are
-// not searched again.
+// template: deletes the matches); returns the number of matches. The subject
+// is the whole buffer by its size (NUL bytes included); each search resumes
+// at the end of the previous match within that one subject, so "^", "\b"
+// and lookbehinds see the text before it. A match of zero length copies the
+// next byte and the search resumes after it, so it never loops.
+// Replacements are not searched again.
 int reg_replace(Filebuf* buffer, const regex_sub_t* pattern, const char* template_text,
                 template_variables& variables);
 void reg_sub_match_free(regmatch_sub_t* match);

@@ -1,17 +1,108 @@
+// The cookie header and the cookie filter; see cookie_filter.h.
 #include "filter/cookie_filter.h"
 
 #include <strings.h>
 #include <time.h>
 
+#include <vector>
+
 #include "core/log.h"
+#include "net/connection.h"
 
 CookieSection* cookie_section = nullptr;
 
-CookieSection::CookieSection() : Section("cookies-filtering", SECTION_RWLOCK) {}
+namespace {
 
-int CookieSection::check(int, CONNECTION_T*, CookieHeader&)
-{
-    return 1;
+enum {
+    C_YEAR = 4,
+    C_MONTH = 5,
+    C_DAY = 6,
+    C_WEEKDAY = 7,
+    C_HOUR = 8,
+    C_MINUTE = 9,
+    C_DOMAIN = 10,
+    C_PATH = 11,
+    C_DIRECTION = 12,
+    C_TIME_MODE = 13,
+};
+
+// Copies one optional time part of the entry into the window's bounds;
+// true when it is switched on. `offset` turns the entry's value into the
+// struct tm's (1900 for years).
+bool window_part(const Item& entry, size_t position, int offset, int& start_set, int& start,
+                 int& end_set, int& end) {
+    const Field& field = entry.fields.at(position);
+    start_set = end_set = field.active ? 1 : 0;
+    if (!field.active)
+        return false;
+    start = field.value - offset;
+    end = field.value2 - offset;
+    return true;
+}
+
+} // namespace
+
+Cookie::Cookie(const Item& entry)
+    : RuleScope(entry),
+      domain(entry, C_DOMAIN),
+      path(entry, C_PATH),
+      direction(entry.fields.at(C_DIRECTION).value),
+      time_mode(entry.fields.at(C_TIME_MODE).value) {
+    bool parts[] = {
+        window_part(entry, C_YEAR, 1900, start.year_set, start.year, end.year_set, end.year),
+        window_part(entry, C_MONTH, 0, start.mon_set, start.mon, end.mon_set, end.mon),
+        window_part(entry, C_DAY, 0, start.mday_set, start.mday, end.mday_set, end.mday),
+        window_part(entry, C_WEEKDAY, 0, start.wday_set, start.wday, end.wday_set, end.wday),
+        window_part(entry, C_HOUR, 0, start.hour_set, start.hour, end.hour_set, end.hour),
+        window_part(entry, C_MINUTE, 0, start.min_set, start.min, end.min_set, end.min),
+    };
+    for (bool part : parts)
+        has_window = has_window || part;
+}
+
+bool Cookie::fits(int way, const CookieHeader& cookie) const {
+    if (direction != COOKIE_BOTH && direction != way)
+        return false;
+    if (way != COOKIE_INCOMING)
+        return true;
+    if (has_window) {
+        // A session cookie has no expiry to lie in the window.
+        if (!cookie.has_expiry)
+            return false;
+        int inside = time_mode == TIME_RANGE_SPAN ? in_absolutetimerange(cookie.expiry, start, end)
+                                                  : in_alltimerange(cookie.expiry, start, end);
+        if (!inside)
+            return false;
+    }
+    return domain.matches(cookie.domain.c_str()) && path.matches(cookie.path.c_str());
+}
+
+CookieSection::CookieSection() : RuleSection<Cookie>("cookies-filtering", BYPASS_COOKIE_FILTER) {
+    const std::vector<int> rule_fields = {
+        FIELD_BOOL,      FIELD_STRING,       FIELD_STRING_LIST,       FIELD_STRING_LIST,
+        FIELD_INT_RANGE, FIELD_STRING_RANGE, FIELD_INT_RANGE,         FIELD_STRING_RANGE,
+        FIELD_INT_RANGE, FIELD_INT_RANGE,    FIELD_STRING,            FIELD_STRING,
+        FIELD_STRING_SELECT_ONE, FIELD_STRING_SELECT_ONE};
+    subsection_at(0, rule_fields);
+    subsection_at(1, rule_fields);
+}
+
+void CookieSection::update() {
+    rules_rebuild();
+}
+
+int CookieSection::check(int direction, CONNECTION_T* connection, CookieHeader& cookie) {
+    read_lock();
+    if (!takes_part(connection)) {
+        unlock();
+        return 1;
+    }
+    RuleVerdict<Cookie> verdict = decide([&](const Cookie& rule, rule_list_t) {
+        return rule.fits(direction, cookie) && rule.applies(connection) ? RULE_MATCH
+                                                                         : RULE_NO_MATCH;
+    });
+    unlock();
+    return verdict.refused ? 0 : 1;
 }
 
 namespace {

@@ -65,6 +65,18 @@ bool RulePattern::matches(const char* text, const SlotSet& candidates) const {
     return matches(text);
 }
 
+SubstitutionPattern::SubstitutionPattern(const Item& item, size_t position, int options)
+    : text_(item.fields.at(position).text) {
+    if (text_.empty())
+        return;
+    item.substitution_check(position, options);
+    regex_sub_t* compiled = reg_sub_compile(text_.c_str(), options);
+    if (compiled != nullptr)
+        compiled_.reset(compiled, [](const regex_sub_t* pattern) {
+            reg_sub_free(const_cast<regex_sub_t*>(pattern));
+        });
+}
+
 void RulePatternSet::clear() {
     index_ = LiteralIndex();
     count_ = 0;

@@ -20,7 +20,8 @@
 //    A section with many rules gathers the patterns of one field in a
 //    RulePatternSet: one pass over the request's text tells which patterns
 //    cannot match it (their required text is not there), and only the
-//    others are searched.
+//    others are searched. Substitution patterns (SubstitutionPattern, the
+//    rewrite and redirect rules) are built, refused and shared alike.
 // 3. Order. A section with an allow list (subsection 0) and a deny list
 //    (subsection 1) decides in two passes (rule_order_decide):
 //    ORDER_ALLOW_BY_DEFAULT tries the deny list first: no match passes, a
@@ -64,6 +65,7 @@
 
 #include "config/config_lists.h"
 #include "config/section.h"
+#include "core/regexp.h"
 #include "filter/literal_index.h"
 
 struct CONNECTION_T;
@@ -126,6 +128,29 @@ private:
     std::string text_;
     std::shared_ptr<const reg_pattern_t> compiled_;
     long slot_ = -1; // in its set, when it has a required text
+};
+
+// The options of the substitution patterns of rewrite and redirect rules:
+// letters in either case, "^" and "$" at every line, "." across lines, and
+// blanks and "#" comments in the pattern ignored.
+enum { SUBSTITUTION_OPTIONS = PCRE_CASELESS | PCRE_MULTILINE | PCRE_DOTALL | PCRE_EXTENDED };
+
+// One substitution pattern field of a rule: compiled once when the rule is
+// built; refused like a RulePattern (ConfigError naming the entry) when it
+// does not compile; an empty text is absent. Copies share the compiled
+// pattern, which is read-only.
+class SubstitutionPattern {
+public:
+    SubstitutionPattern() = default;
+    SubstitutionPattern(const Item& item, size_t position, int options = SUBSTITUTION_OPTIONS);
+
+    bool present() const { return compiled_ != nullptr; }
+    const regex_sub_t* get() const { return compiled_.get(); }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;
+    std::shared_ptr<const regex_sub_t> compiled_;
 };
 
 // The patterns of one field over a section's rules.

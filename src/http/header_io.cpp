@@ -226,14 +226,8 @@ void response_lines(HeaderWriter& out, const HEADER* header, const header_send_c
 
 bool secret_line(const char* line, size_t length)
 {
-    static const char* const names[] = {"Cookie", "Set-Cookie", "Authorization",
-                                        "Proxy-Authorization"};
-    for (const char* name : names) {
-        size_t n = strlen(name);
-        if (length > n && strncasecmp(line, name, n) == 0 && line[n] == ':')
-            return true;
-    }
-    return false;
+    const char* colon = (const char*)memchr(line, ':', length);
+    return colon != NULL && header_secret_name(line, (size_t)(colon - line));
 }
 
 int connection_cookie_check(void* argument, int direction, CookieHeader& cookie)
@@ -277,6 +271,16 @@ void append_listed(char*& field, const std::string& addition)
 }
 
 } // namespace
+
+bool header_secret_name(const char* name, size_t length)
+{
+    static const char* const names[] = {"Cookie",        "Set-Cookie", "Cookie2", "Set-Cookie2",
+                                        "Authorization", "Proxy-Authorization"};
+    for (const char* secret : names)
+        if (length == strlen(secret) && strncasecmp(name, secret, length) == 0)
+            return true;
+    return false;
+}
 
 std::string header_text_for_log(const char* text)
 {

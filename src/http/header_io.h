@@ -55,9 +55,14 @@ struct header_send_context_t {
     void* cookie_argument = nullptr;
 };
 
+// Whether a header line of this name (`length` characters, compared without
+// case) carries a secret whose value never goes to a log: Cookie,
+// Set-Cookie, Cookie2, Set-Cookie2, Authorization, Proxy-Authorization.
+bool header_secret_name(const char* name, size_t length);
+
 // The header text for a log line: the values of the lines that carry
-// secrets (Cookie, Set-Cookie, Authorization, Proxy-Authorization, any
-// case) are written as "***"; every other byte as it came.
+// secrets (header_secret_name) are written as "***"; every other byte as it
+// came.
 std::string header_text_for_log(const char* text);
 
 // Appends the wire text of the header to out (see the modes above).

@@ -442,8 +442,7 @@ static HEADER* parse_response(CONNECTION_T* connection, char* text) {
         for (const Processor& processor : processors.list)
             present = present || processor.stage == PROCESSOR_RESPHEADER;
         if (present) {
-            Filebuf buffer;
-            buffer.Add(text, static_cast<unsigned>(strlen(text) + 1));
+            Filebuf buffer(text, static_cast<unsigned>(strlen(text) + 1));
             free(text);
             processors.Execute(PROCESSOR_RESPHEADER, connection, &buffer);
             if (buffer.size == 0 || buffer.data == nullptr)

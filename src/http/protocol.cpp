@@ -151,11 +151,17 @@ static int run_reqheader_processors(CONNECTION_T* connection) {
         return 1;
     HEADER* request = connection->request;
     size_t length = strlen(request->raw);
-    Filebuf* text = new Filebuf();
-    text->Add(request->raw, static_cast<unsigned>(length + 1));
-    http_header_free(request);
+    Filebuf* text = new Filebuf(request->raw, static_cast<unsigned>(length + 1));
     connection->request = nullptr;
     processors.Execute(PROCESSOR_REQHEADER, connection, text);
+    // Text the processors left as it was parses as it did: the request
+    // already parsed (its URL commands taken out) goes on.
+    if (text->size == length + 1 && memcmp(text->data, request->raw, length + 1) == 0) {
+        delete text;
+        connection->request = request;
+        return 1;
+    }
+    http_header_free(request);
     if (text->size == 0 || text->data == nullptr || text->data[0] == '\0') {
         delete text;
         if (connection->requests == 0)

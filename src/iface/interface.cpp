@@ -420,6 +420,5 @@ int show_variables(CONNECTION_T* connection) { return page_unknown(connection); 
 int show_proxytest(CONNECTION_T* connection) { return page_unknown(connection); }
 int show_htmltree(CONNECTION_T* connection) { return page_unknown(connection); }
 int show_filebuf(CONNECTION_T* connection, Filebuf*) { return page_unknown(connection); }
-int interface_cookies_show(CONNECTION_T* connection) { return page_unknown(connection); }
 int limits_show(CONNECTION_T* connection) { return page_unknown(connection); }
 int cache_show(CONNECTION_T* connection) { return page_unknown(connection); }

@@ -875,3 +875,14 @@ TEST_F(FilebufLog, DecodeFailuresAndUnknownCodings) {
 }
 
 } // namespace
+
+TEST(FilebufGrowth, ExactCopyGrowsByStepsWhenAddedTo) {
+    Filebuf text("GET / HTTP/1.1\r\n\r\n", 19);
+    EXPECT_EQ(text.size, 19u);
+    EXPECT_EQ(text.capacity, 19u);
+    text.Add("more", 4);
+    EXPECT_EQ(std::string(text.data, text.size), std::string("GET / HTTP/1.1\r\n\r\n\0more", 23));
+    EXPECT_EQ(text.capacity % FILEBUF_STEP, 0u);
+    Filebuf empty("", 0);
+    EXPECT_EQ(empty.data, nullptr);
+}

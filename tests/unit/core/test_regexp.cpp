@@ -220,7 +220,8 @@ TEST(RegexpReplace, ReplacesEveryMatchWithoutLooping)
     } cases[] = {
         {"a", "b", "aaaaa", 5, "bbbbb"},
         {"a", nullptr, "aaaaa", 5, ""},
-        {"^a", "b", "aaa", 3, "bbb"}, // every resume point is a subject start
+        {"^a", "b", "aaa", 1, "baa"}, // "^" is the start of the buffer, not of each search
+        {"(?<=a)b", "c", "abab", 2, "acac"}, // a lookbehind sees the text before the resume point
         {"x", "y", "abc", 0, "abc"},
         {"b+", "[$0]", "abbcb", 2, "a[bb]c[b]"},
         // Empty matches advance one byte at a time.
@@ -228,8 +229,9 @@ TEST(RegexpReplace, ReplacesEveryMatchWithoutLooping)
         {"x*", "-", "xxa", 3, "--a-"},
         {"$", "!", "abc", 1, "abc!"},
         {"", "|", "", 1, "|"},
-        // A NUL ends the searched text; the bytes after it are kept.
-        {"a", "b", std::string("aa\0aa", 5), 2, std::string("bb\0aa", 5)},
+        // The buffer is searched by its length: a NUL byte does not end it.
+        {"a", "b", std::string("aa\0aa", 5), 4, std::string("bb\0bb", 5)},
+        {"a.a", "<$0>", std::string("a\0a", 3), 1, std::string("<a\0a>", 5)},
         {"a", "@V@", "a", 1, "$0"},
     };
     for (const Case& c : cases) {
