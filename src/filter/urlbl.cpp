@@ -56,9 +56,14 @@ std::string labels_of(std::string_view name) {
     return joined;
 }
 
-// A database domain: cut, lower-cased, labels cleaned.
+// A database domain: cut, lower-cased, labels cleaned. Blanks and dots at
+// either end belong to no label.
 std::string domain_of(std::string_view text) {
-    text = trimmed(text.substr(0, URLBL_DOMAIN_MAX));
+    text = text.substr(0, URLBL_DOMAIN_MAX);
+    while (!text.empty() && (blank(text.front()) || text.front() == '.'))
+        text.remove_prefix(1);
+    while (!text.empty() && (blank(text.back()) || text.back() == '.'))
+        text.remove_suffix(1);
     std::string lower(text);
     for (char& c : lower)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -123,14 +128,22 @@ bool database_read(const std::string& directory, URLBLDatabase& database, int& c
 } // namespace
 
 void urlbl_read_list(FILE* file, bool urls, URLBLDomains& category) {
-    char line[URLBL_LINE_MAX + 1];
-    bool continued = false; // inside the rest of an overlong line
-    while (fgets(line, sizeof line, file) != nullptr) {
-        size_t length = strlen(line);
-        bool whole = length > 0 && line[length - 1] == '\n';
-        if (!continued)
-            list_line(std::string_view(line, length), urls, category);
-        continued = !whole;
+    std::string line;
+    line.reserve(URLBL_LINE_MAX);
+    for (;;) {
+        line.clear();
+        int c;
+        bool read_any = false;
+        // The rest of an overlong line is skipped, never taken as a line.
+        while ((c = getc_unlocked(file)) != EOF && c != '\n') {
+            read_any = true;
+            if (line.size() < URLBL_LINE_MAX)
+                line += static_cast<char>(c);
+        }
+        if (read_any)
+            list_line(line, urls, category);
+        if (c == EOF)
+            return;
     }
 }
 
