@@ -14,13 +14,16 @@
 # IDLE (idle connections for the RSS measure, 1000; 0 skips it), ICAP=1 and ICAP_PORT
 # (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
 # filter deny rules with host patterns that no request matches, so each request
-# is tried against all of them; 0: none); the rest go to bench-peers.sh.
-# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules.
+# is tried against all of them; 0: none), FILTERS (filters switched on with one
+# rule each that every request is tried against and none matches: url, urlbl,
+# mime, limits); the rest go to bench-peers.sh.
+# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules;
+# bench/bench_filters.sh no filter with one rule of each.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
-PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
+PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}; FILTERS=${FILTERS:-}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
 if [ -z "${PEERS+set}" ]; then
   PEERS=""
@@ -40,6 +43,30 @@ url_rules() {
   seq 1 "$URL_RULES" | awk '{printf "    <deny><enabled>true</enabled><comment>bench %d</comment><groups></groups><profiles></profiles><host>(^|\\.)site%d\\.example\\.test$</host><path></path><addresses></addresses><template></template></deny>\n", $1, $1}'
   echo "  </url-filtering>"
 }
+# FILTERS: one rule of each named filter, as a site would have; none matches
+# the benchmark's requests, so every request passes all of them.
+for filter in $FILTERS; do
+  case $filter in
+    url) [ "$URL_RULES" -gt 0 ] || URL_RULES=1 ;;
+    urlbl)
+      # A small database: 1,000 listed domains in one category.
+      mkdir -p "$WORK/urlbl/bench"
+      seq 1 1000 | awk '{printf "site%d.example.test\n", $1}' >"$WORK/urlbl/bench/domains" ;;
+    mime|limits) ;;
+    *) echo "FILTERS: unknown filter $filter" >&2; exit 1 ;;
+  esac
+done
+filter_sections() {
+  local filter
+  for filter in $FILTERS; do
+    case $filter in
+      urlbl) echo "  <urlblacklist><enabled>true</enabled><order>allow-by-default</order><directory>$WORK/urlbl</directory><template></template><deny><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><categories>bench</categories><template></template></deny></urlblacklist>" ;;
+      mime) echo "  <mime-filtering><enabled>true</enabled><order>allow-by-default</order><template></template><deny><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><host></host><path></path><mime_type>^application/x-bench-never</mime_type><template></template></deny></mime-filtering>" ;;
+      # Counted quotas far above what a run uses: checked and counted every request.
+      limits) echo "  <limits><enabled>true</enabled><rules><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><block>false</block><template></template><download_limit>4000m</download_limit><upload_limit>4000m</upload_limit><request_limit>4000000000</request_limit><rate>0</rate><time_mode>span</time_mode><options></options></rules></limits>" ;;
+    esac
+  done
+}
 cat >"$WORK/kestrivan.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
@@ -58,6 +85,7 @@ cat >"$WORK/kestrivan.xml" <<XML
       <compressout>false</compressout><compressin>false</compressin>
       <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
 $(url_rules)
+$(filter_sections)
 </kestrivan>
 XML
 mkdir -p "$WORK/modules"
@@ -114,6 +142,6 @@ CONF
 fi
 
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"
-echo "kestrivan URL filter rules: $URL_RULES"
+echo "kestrivan URL filter rules: $URL_RULES; filters: ${FILTERS:-none}"
 [ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

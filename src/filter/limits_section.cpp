@@ -95,6 +95,7 @@ Limit::Limit(const Item& entry)
       template_name(entry.fields.at(L_TEMPLATE).text),
       window_start(),
       window_end(),
+      windowed(false),
       download_limit(entry.fields.at(L_DOWNLOAD).uvalue),
       upload_limit(entry.fields.at(L_UPLOAD).uvalue),
       request_limit(entry.fields.at(L_REQUESTS).uvalue),
@@ -112,6 +113,7 @@ Limit::Limit(const Item& entry)
         if (!field.active)
             continue;
         window_start.*sets[part] = window_end.*sets[part] = 1;
+        windowed = true;
         window_start.*values[part] = field.value;
         window_end.*values[part] = field.value2;
     }
@@ -130,8 +132,35 @@ bool Limit::window_active(const struct tm& now) const {
     return in_alltimerange(now, window_start, window_end) != 0;
 }
 
-bool Limit::applies_at(const CONNECTION_T* connection, const struct tm& now) const {
-    return applies(connection) && window_active(now);
+// The local time of one call, broken down on first use. Each worker keeps
+// the last second it broke down: localtime_r takes the C library's time-zone
+// lock, which every request would otherwise queue for.
+class LimitSection::Now {
+public:
+    explicit Now(time_t (*clock)()) : clock_(clock) {}
+    const struct tm& get() {
+        if (!known_) {
+            thread_local time_t cached_at = -1;
+            thread_local struct tm cached;
+            time_t now = clock_();
+            if (now != cached_at) {
+                localtime_r(&now, &cached);
+                cached_at = now;
+            }
+            broken_down_ = cached;
+            known_ = true;
+        }
+        return broken_down_;
+    }
+
+private:
+    time_t (*clock_)();
+    bool known_ = false;
+    struct tm broken_down_;
+};
+
+bool LimitSection::applies(const Limit& rule, const CONNECTION_T* connection, Now& now) const {
+    return rule.applies(connection) && (!rule.windowed || rule.window_active(now.get()));
 }
 
 LimitSection::LimitSection() : Section("limits", SECTION_RWLOCK), clock(wall_clock) {
@@ -150,13 +179,6 @@ void LimitSection::update() {
     rules.swap(rebuilt);
 }
 
-struct tm LimitSection::local_now() const {
-    time_t now = clock();
-    struct tm broken_down;
-    localtime_r(&now, &broken_down);
-    return broken_down;
-}
-
 bool LimitSection::check_and_block(CONNECTION_T* connection) {
     const HEADER* request = connection->request;
     connection->bytes_down = 0;
@@ -169,7 +191,7 @@ bool LimitSection::check_and_block(CONNECTION_T* connection) {
                                        !(connection->flags & CONN_BODY_STREAMED)
                                    ? static_cast<int64_t>(connection->body->size)
                                    : 0;
-    const struct tm now = local_now();
+    Now now(clock);
 
     read_lock();
     if (*enabled == 0 || (connection->bypass & BYPASS_LIMITS)) {
@@ -182,7 +204,7 @@ bool LimitSection::check_and_block(CONNECTION_T* connection) {
     unsigned rate = 0;
     LimitGroup* shared = nullptr;
     for (const Limit& rule : rules) {
-        if (!rule.applies_at(connection, now))
+        if (!applies(rule, connection, now))
             continue;
         applied = true;
         if (rule.block ||
@@ -238,7 +260,7 @@ bool LimitSection::check_and_block(CONNECTION_T* connection) {
 void LimitSection::update(CONNECTION_T* connection) {
     // Only a request that arrived counts (not a keep-alive wait that ended).
     if (connection->request != nullptr && !(connection->bypass & BYPASS_LIMITS)) {
-        const struct tm now = local_now();
+        Now now(clock);
         const uint64_t down = connection->bytes_down > 0 ? connection->bytes_down : 0;
         const uint64_t up = connection->bytes_up > 0 ? connection->bytes_up : 0;
         const bool from_cache =
@@ -246,7 +268,7 @@ void LimitSection::update(CONNECTION_T* connection) {
         read_lock();
         if (*enabled != 0)
             for (Limit& rule : rules) {
-                if ((rule.options & LIMIT_NOT_COUNTED) || !rule.applies_at(connection, now))
+                if ((rule.options & LIMIT_NOT_COUNTED) || !applies(rule, connection, now))
                     continue;
                 if (rule.download_limit != 0 && (!from_cache || (rule.options & LIMIT_COUNT_CACHED)))
                     add_saturating(rule.downloaded, down);
@@ -262,14 +284,14 @@ void LimitSection::update(CONNECTION_T* connection) {
 }
 
 void LimitSection::reset() {
-    const struct tm now = local_now();
+    Now now(clock);
     read_lock();
     if (*enabled != 0)
         for (Limit& rule : rules) {
             if (rule.enabled == 0 ||
                 (rule.downloaded.load() == 0 && rule.uploaded.load() == 0 &&
                  rule.requests.load() == 0) ||
-                rule.window_active(now))
+                !rule.windowed || rule.window_active(now.get()))
                 continue;
             rule.downloaded = 0;
             rule.uploaded = 0;

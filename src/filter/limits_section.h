@@ -96,13 +96,12 @@ public:
     Limit& operator=(const Limit&) = delete;
 
     bool window_active(const struct tm& now) const;
-    // Scoping and window.
-    bool applies_at(const CONNECTION_T* connection, const struct tm& now) const;
 
     int block;                 // field 4
     std::string template_name; // field 5; empty: the built-in page
     tm_partial window_start;   // fields 6 to 10, first values
     tm_partial window_end;     // fields 6 to 10, second values
+    bool windowed;             // some part is set: the window depends on the time
     unsigned download_limit;   // field 11; 0: no quota
     unsigned upload_limit;     // field 12
     unsigned request_limit;    // field 13
@@ -138,7 +137,9 @@ public:
     time_t (*clock)();
 
 private:
-    struct tm local_now() const;
+    class Now;
+    // Scoping and window; the time is read only when a window asks.
+    bool applies(const Limit& rule, const CONNECTION_T* connection, Now& now) const;
 };
 
 extern LimitSection* limit_section;
