@@ -15,14 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "config/general.h"
 #include "core/filebuf.h"
 #include "filter/limits_section.h"
 #include "http/header.h"
-#include "iface/templates.h"
 #include "net/connection.h"
 #include "net/socket.h"
-#include "support/section_test_support.h"
+#include "support/filter_test_support.h"
 
 using sectiontest::Connection;
 using sectiontest::elements;
@@ -66,49 +64,33 @@ std::string rule(std::initializer_list<std::pair<std::string, std::string>> give
     return text + "</rules>";
 }
 
-class LimitsTest : public sectiontest::ShippedSectionTest {
+class LimitsTest : public filtertest::FilterSectionTest {
 protected:
     void SetUp() override {
-        ShippedSectionTest::SetUp();
+        FilterSectionTest::SetUp();
         // Windows are local time: a zone far from UTC shows any mix-up.
         setenv("TZ", "America/New_York", 1);
         tzset();
-        general_section = new GeneralSection();
-        template_section = new TemplateSection();
-        sectiontest::load(*template_section, "<templates></templates>");
         limit_section = new LimitSection();
         limit_section->clock = fake_clock;
         fake_now = local(5, 12, 30); // Tuesday 12:30
     }
-    void TearDown() override {
-        for (Connection* connection : connections) {
-            free((*connection)->client_ip);
-            delete (*connection)->body;
-            delete connection;
-        }
-        ShippedSectionTest::TearDown();
-    }
-
     void configure(const std::string& rules, const char* enabled = "true") {
         sectiontest::load(*limit_section,
                           "<limits>" + elements({{"enabled", enabled}}) + rules + "</limits>");
     }
 
-    // A connection with a request read and a client socket.
-    Connection& request(const std::string& profiles = "", const std::string& header = "") {
-        std::string text = "GET http://www.test/ HTTP/1.1\r\n" + header + "\r\n";
-        connections.push_back(new Connection(text.c_str()));
-        Connection& connection = *connections.back();
+    // A connection with a request read (its body empty) and a client socket.
+    Connection& asked(const std::string& profiles = "", const std::string& header = "") {
+        Connection& connection = request("http://www.test/", profiles, header);
         connection.attach_client();
-        connection->client_ip = strdup("127.0.0.1");
-        connection->profiles = StringList(profiles, ',');
         connection->body = new Filebuf();
         return connection;
     }
 
     // One whole request: checked, given the response size, counted.
     bool served(int64_t bytes_down = 0, const std::string& profiles = "") {
-        Connection& connection = request(profiles);
+        Connection& connection = asked(profiles);
         bool refused = limit_section->check_and_block(connection.get());
         connection->bytes_down = bytes_down;
         limit_section->update(connection.get());
@@ -116,8 +98,6 @@ protected:
     }
 
     Limit& first() { return limit_section->rules.front(); }
-
-    std::vector<Connection*> connections;
 };
 
 TEST_F(LimitsTest, WindowsByPartAndMode) {
@@ -160,20 +140,14 @@ TEST_F(LimitsTest, WindowsByPartAndMode) {
 
 TEST_F(LimitsTest, TimeBlockAndRequestQuotaRefuse) {
     configure(rule({{"block", "true"}, {"hours", "12,13"}, {"time_mode", "each_part"}}));
-    Connection& noon = request();
+    Connection& noon = asked();
     noon->variables["REASON"] = "left over";
     EXPECT_TRUE(limit_section->check_and_block(noon.get()));
     std::string reply = noon.sent();
     EXPECT_NE(reply.find("<title>Page Blocked</title>"), std::string::npos) << reply;
     EXPECT_NE(reply.find("Filter: User Limits<br>\nReason: Time Limits"), std::string::npos);
     EXPECT_EQ(noon->variables["LIMIT_TYPE"], "Time Limits");
-    const LogEntry& record = noon->log;
-    EXPECT_EQ(record.filter_name, "limit-section");
-    EXPECT_EQ(record.filtering_reason, "time limit restrictions");
-    EXPECT_EQ(record.cachecode(), "TCP_DENIED");
-    EXPECT_EQ(record.peercode(), "DIRECT");
-    EXPECT_EQ(record.peer, "kestrivan");
-    EXPECT_EQ(record.status, 403);
+    filtertest::expect_refusal_record(noon->log, "limit-section", "time limit restrictions");
     EXPECT_TRUE(logged("blocked: time limit restrictions"));
     fake_now = local(5, 14, 0);
     EXPECT_FALSE(served());
@@ -183,7 +157,7 @@ TEST_F(LimitsTest, TimeBlockAndRequestQuotaRefuse) {
     configure(rule({{"request_limit", "10"}, {"template", "noaccess"}}));
     for (int i = 0; i < 10; i++)
         EXPECT_FALSE(served()) << i;
-    Connection& eleventh = request();
+    Connection& eleventh = asked();
     EXPECT_TRUE(limit_section->check_and_block(eleventh.get()));
     EXPECT_NE(eleventh.sent().find("<title>Access denied</title>"), std::string::npos);
     EXPECT_EQ(eleventh->variables["REASON"], "Max Requests");
@@ -191,7 +165,7 @@ TEST_F(LimitsTest, TimeBlockAndRequestQuotaRefuse) {
     limit_section->update(eleventh.get());
     EXPECT_EQ(first().requests.load(), 11u);
     configure(rule({{"request_limit", "10"}}));
-    Connection& built_in = request();
+    Connection& built_in = asked();
     first().requests = 10;
     EXPECT_TRUE(limit_section->check_and_block(built_in.get()));
     EXPECT_NE(built_in.sent().find("<title>Request limit exceeded</title>"), std::string::npos);
@@ -206,7 +180,7 @@ TEST_F(LimitsTest, TimeBlockAndRequestQuotaRefuse) {
 TEST_F(LimitsTest, AllowancesAreWhatIsLeftOfTheSmallestQuota) {
     // Nothing applies: both unlimited, no line, no flag.
     configure(rule({{"download_limit", "1000"}, {"profiles", "staff"}}));
-    Connection& outside = request();
+    Connection& outside = asked();
     outside->down_allowance = 5;
     EXPECT_FALSE(limit_section->check_and_block(outside.get()));
     EXPECT_EQ(outside->down_allowance, -1);
@@ -218,7 +192,7 @@ TEST_F(LimitsTest, AllowancesAreWhatIsLeftOfTheSmallestQuota) {
     configure(rule({{"download_limit", "1000"}, {"upload_limit", "2k"},
                     {"options", "count_cached"}}));
     first().downloaded = 1500;
-    Connection& spent = request();
+    Connection& spent = asked();
     EXPECT_FALSE(limit_section->check_and_block(spent.get()));
     EXPECT_EQ(spent->down_allowance, 0);
     EXPECT_EQ(spent->variables["DOWNLOADLIMIT"], "1000");
@@ -235,7 +209,7 @@ TEST_F(LimitsTest, AllowancesAreWhatIsLeftOfTheSmallestQuota) {
         configure(smaller_first ? small + large : large + small);
         for (Limit& each : limit_section->rules)
             each.downloaded = 1000;
-        Connection& both = request();
+        Connection& both = asked();
         limit_section->check_and_block(both.get());
         EXPECT_EQ(both->down_allowance, 3000) << smaller_first;
         EXPECT_EQ(both->variables["DOWNLOADLIMIT"], "4000");
@@ -243,12 +217,12 @@ TEST_F(LimitsTest, AllowancesAreWhatIsLeftOfTheSmallestQuota) {
 
     // Off or bypassed: reset to unlimited and nothing else.
     configure(rule({{"download_limit", "1000"}}), "false");
-    Connection& off = request();
+    Connection& off = asked();
     off->down_allowance = 5;
     EXPECT_FALSE(limit_section->check_and_block(off.get()));
     EXPECT_EQ(off->down_allowance, -1);
     configure(rule({{"block", "true"}}));
-    Connection& bypassed = request();
+    Connection& bypassed = asked();
     bypassed->bypass = BYPASS_LIMITS;
     EXPECT_FALSE(limit_section->check_and_block(bypassed.get()));
 }
@@ -271,7 +245,7 @@ TEST_F(LimitsTest, RatesAndTheirGroups) {
         for (const char* rate : c.rates)
             rules += rule({{"rate", rate}});
         configure(rules);
-        Connection& connection = request();
+        Connection& connection = asked();
         limit_section->check_and_block(connection.get());
         Socket* client = connection->client;
         EXPECT_EQ(client->read_rate, nullptr);
@@ -283,10 +257,10 @@ TEST_F(LimitsTest, RatesAndTheirGroups) {
     // each request has its own.
     configure(rule({{"rate", "30000"}, {"options", "shared_rate"}, {"profiles", "shared"}}) +
               rule({{"rate", "40000"}, {"profiles", "own"}}));
-    Connection& a = request("shared");
-    Connection& b = request("shared");
-    Connection& c = request("own");
-    Connection& d = request("own");
+    Connection& a = asked("shared");
+    Connection& b = asked("shared");
+    Connection& c = asked("own");
+    Connection& d = asked("own");
     for (Connection* connection : {&a, &b, &c, &d})
         limit_section->check_and_block(connection->get());
     EXPECT_EQ(a->client->write_rate, first().group);
@@ -326,7 +300,7 @@ TEST_F(LimitsTest, CountingCachedResponsesUploadsAndSaturation) {
     for (const Case& c : cases) {
         for (Limit& each : limit_section->rules)
             each.downloaded = 0;
-        Connection& connection = request(c.profiles);
+        Connection& connection = asked(c.profiles);
         limit_section->check_and_block(connection.get());
         connection->bytes_down = 700;
         connection->cachemap = c.cached ? object : nullptr;
@@ -343,12 +317,12 @@ TEST_F(LimitsTest, CountingCachedResponsesUploadsAndSaturation) {
     // The upload size is the Content-Length the road recorded, kept by the
     // check; without one it is 0.
     configure(rule({{"upload_limit", "1M"}, {"request_limit", "100"}}));
-    Connection& post = request("", "Content-Length: 300\r\n");
+    Connection& post = asked("", "Content-Length: 300\r\n");
     post->bytes_up = 300;
     limit_section->check_and_block(post.get());
     EXPECT_EQ(post->bytes_up, 300);
     limit_section->update(post.get());
-    Connection& get = request();
+    Connection& get = asked();
     get->bytes_up = 300; // left over from an earlier request
     limit_section->check_and_block(get.get());
     EXPECT_EQ(get->bytes_up, 0);
@@ -357,7 +331,7 @@ TEST_F(LimitsTest, CountingCachedResponsesUploadsAndSaturation) {
     EXPECT_EQ(first().requests.load(), 2u);
 
     // A connection on which no request arrived counts nothing.
-    Connection& idle = request();
+    Connection& idle = asked();
     http_header_free(idle->request);
     idle->request = nullptr;
     limit_section->update(idle.get());
@@ -368,7 +342,7 @@ TEST_F(LimitsTest, CountingCachedResponsesUploadsAndSaturation) {
     first().downloaded = UINT64_MAX - 5;
     EXPECT_FALSE(served(5000000000LL));
     EXPECT_EQ(first().downloaded.load(), UINT64_MAX);
-    Connection& after = request();
+    Connection& after = asked();
     limit_section->check_and_block(after.get());
     EXPECT_EQ(after->down_allowance, 0);
 }

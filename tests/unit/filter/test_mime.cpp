@@ -9,20 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "config/general.h"
 #include "filter/mime.h"
 #include "http/header.h"
-#include "iface/templates.h"
 #include "net/connection.h"
-#include "support/section_test_support.h"
+#include "support/filter_test_support.h"
 
 using sectiontest::Connection;
+using filtertest::ALLOW_BY_DEFAULT;
+using filtertest::DENY_BY_DEFAULT;
 using sectiontest::elements;
 
 namespace {
-
-const char* const ALLOW_BY_DEFAULT = "allow-by-default";
-const char* const DENY_BY_DEFAULT = "deny-by-default";
 
 std::string entry(const std::string& list, const std::string& comment,
                   const std::string& mime_type, const std::string& host = "",
@@ -35,21 +32,11 @@ std::string entry(const std::string& list, const std::string& comment,
            "</" + list + ">";
 }
 
-class MimeTest : public sectiontest::ShippedSectionTest {
+class MimeTest : public filtertest::FilterSectionTest {
 protected:
     void SetUp() override {
-        ShippedSectionTest::SetUp();
-        general_section = new GeneralSection();
-        template_section = new TemplateSection();
-        sectiontest::load(*template_section, "<templates></templates>");
+        FilterSectionTest::SetUp();
         mime_section = new MimeSection();
-    }
-    void TearDown() override {
-        for (Connection* connection : connections) {
-            free((*connection)->client_ip);
-            delete connection;
-        }
-        ShippedSectionTest::TearDown();
     }
 
     void configure(const char* order, const std::string& rules, const std::string& page = "",
@@ -64,11 +51,7 @@ protected:
     // (NULL: no Content-Type line).
     Connection& exchange(const std::string& url, const char* type,
                          const std::string& profiles = "") {
-        std::string text = "GET " + url + " HTTP/1.1\r\n\r\n";
-        connections.push_back(new Connection(text.c_str()));
-        Connection& connection = *connections.back();
-        connection->client_ip = strdup("127.0.0.1");
-        connection->profiles = StringList(profiles, ',');
+        Connection& connection = request(url, profiles);
         std::string answer = "HTTP/1.1 200 OK\r\n";
         if (type != nullptr)
             answer += std::string("Content-Type: ") + type + "\r\n";
@@ -83,14 +66,10 @@ protected:
         Connection& connection = exchange(url, type, profiles);
         mime_section->read_lock();
         const Mime* rule = mime_section->check(connection.get());
-        std::string result = rule == nullptr                       ? "pass"
-                             : rule == &mime_section->default_rule ? "default"
-                                                                   : rule->comment;
+        std::string result = filtertest::verdict_name(rule, mime_section->default_rule);
         mime_section->unlock();
         return result;
     }
-
-    std::vector<Connection*> connections;
 };
 
 TEST_F(MimeTest, TypesHostsPathsOrderAndProfilesDecide) {
@@ -161,13 +140,7 @@ TEST_F(MimeTest, BlockPageVariablesAndRecord) {
     EXPECT_NE(reply.find("Filter: MiMe Filter<br>\nReason: application/pdf"), std::string::npos)
         << reply;
     EXPECT_EQ(pdf->variables["MIME"], "application/pdf");
-    const LogEntry& record = pdf->log;
-    EXPECT_EQ(record.filter_name, "mime-filter");
-    EXPECT_EQ(record.filtering_reason, "application/pdf");
-    EXPECT_EQ(record.cachecode(), "TCP_DENIED");
-    EXPECT_EQ(record.peercode(), "DIRECT");
-    EXPECT_EQ(record.peer, "kestrivan");
-    EXPECT_EQ(record.status, 403);
+    filtertest::expect_refusal_record(pdf->log, "mime-filter", "application/pdf");
     EXPECT_TRUE(logged("blocked: mime-type application/pdf from www.test/a.pdf"));
     EXPECT_TRUE(logged("blocked: [IP: 127.0.0.1] application/pdf"));
 

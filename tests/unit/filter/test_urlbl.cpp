@@ -13,19 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "config/general.h"
 #include "filter/urlbl.h"
-#include "iface/templates.h"
 #include "net/connection.h"
-#include "support/section_test_support.h"
+#include "support/filter_test_support.h"
 
 using sectiontest::Connection;
+using filtertest::ALLOW_BY_DEFAULT;
+using filtertest::DENY_BY_DEFAULT;
 using sectiontest::elements;
 
 namespace {
-
-const char* const ALLOW_BY_DEFAULT = "allow-by-default";
-const char* const DENY_BY_DEFAULT = "deny-by-default";
 
 std::string entry(const std::string& list, const std::string& comment,
                   const std::string& categories, const std::string& profiles = "",
@@ -73,13 +70,10 @@ TEST(URLBLListTest, LinesAreCleanedSplitAndBounded) {
     EXPECT_EQ(read_list("last.test", false), (URLBLDomains{{"last.test", {}}}));
 }
 
-class URLBLTest : public sectiontest::ShippedSectionTest {
+class URLBLTest : public filtertest::FilterSectionTest {
 protected:
     void SetUp() override {
-        ShippedSectionTest::SetUp();
-        general_section = new GeneralSection();
-        template_section = new TemplateSection();
-        sectiontest::load(*template_section, "<templates></templates>");
+        FilterSectionTest::SetUp();
         urlbl_section = new URLBLSection();
         database = dir + "/blacklists";
         ASSERT_EQ(mkdir(database.c_str(), 0755), 0);
@@ -92,14 +86,6 @@ protected:
         category("empty", nullptr);
         configtest::write_file(database + "/not-a-category", "example.com\n");
     }
-    void TearDown() override {
-        for (Connection* connection : connections) {
-            free((*connection)->client_ip);
-            delete connection;
-        }
-        ShippedSectionTest::TearDown();
-    }
-
     void category(const std::string& name, const char* domains, const char* urls = nullptr) {
         std::string path = database + "/" + name;
         ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
@@ -119,30 +105,18 @@ protected:
                               rules + "</urlblacklist>");
     }
 
-    Connection& request(const std::string& url, const std::string& profiles = "") {
-        std::string text = "GET " + url + " HTTP/1.1\r\n\r\n";
-        connections.push_back(new Connection(text.c_str()));
-        Connection& connection = *connections.back();
-        connection->client_ip = strdup("127.0.0.1");
-        connection->profiles = StringList(profiles, ',');
-        return connection;
-    }
-
     // "rule comment/recorded category", "default/..." or "pass/...".
     std::string verdict(const std::string& url, const std::string& profiles = "") {
         Connection& connection = request(url, profiles);
         urlbl_section->read_lock();
         const URLBL* rule = urlbl_section->check(connection.get());
-        std::string result = rule == nullptr                        ? "pass"
-                             : rule == &urlbl_section->default_rule ? "default"
-                                                                    : rule->comment;
+        std::string result = filtertest::verdict_name(rule, urlbl_section->default_rule);
         urlbl_section->unlock();
         auto category = connection->variables.find("CATEGORY");
         return result + "/" + (category == connection->variables.end() ? "" : category->second);
     }
 
     std::string database;
-    std::vector<Connection*> connections;
 };
 
 TEST_F(URLBLTest, DomainsPathsOrderAndProfilesDecide) {
@@ -244,13 +218,7 @@ TEST_F(URLBLTest, BlockPageVariablesAndRecord) {
     EXPECT_EQ(listed->variables["FILTER"], "URL BlackList");
     EXPECT_EQ(listed->variables["CATEGORY"], "adult");
     EXPECT_EQ(listed->variables.count("REASON"), 0u);
-    const LogEntry& record = listed->log;
-    EXPECT_EQ(record.filter_name, "urlbl");
-    EXPECT_EQ(record.filtering_reason, "adult");
-    EXPECT_EQ(record.cachecode(), "TCP_DENIED");
-    EXPECT_EQ(record.peercode(), "DIRECT");
-    EXPECT_EQ(record.peer, "kestrivan");
-    EXPECT_EQ(record.status, 403);
+    filtertest::expect_refusal_record(listed->log, "urlbl", "adult");
     EXPECT_TRUE(logged("blocked www.example.com/x"));
 
     // The rule's page; then the section's for the default rule, which
