@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "cache/cache.h"
 #include "cache/hstream.h"
 #include "core/atom.h"
 #include "core/filebuf.h"
@@ -33,12 +34,31 @@ CONNECTION_T* connection_new() {
     return connection;
 }
 
+// The request's hold on its cache object ends: a response being stored is
+// finished, or dropped after a failed transfer; a copy that was read is
+// given back, also when its client failed, since other requests use it.
+static void release_cache_object(CONNECTION_T* connection) {
+    CACHEMAP* object = connection->cachemap;
+    if (object == nullptr || cache_section == nullptr)
+        return;
+    connection->cachemap = nullptr;
+    bool storing = (connection->flags & CONN_CACHE_STORE) != 0;
+    if (storing && (connection->flags & CONN_TRANSFER_FAILED)) {
+        cache_section->invalidate(object);
+        return;
+    }
+    if (storing)
+        cache_section->flag_unset(object, CACHE_BUFFERWAIT);
+    cache_section->cache_close(object, storing);
+}
+
 void connection_reset(CONNECTION_T* connection) {
     if (connection->flags & CONN_TRANSFER_FAILED) {
         putlog(LOG_WARNING, "[IP:%s] process: transfer failed", connection->client_ip);
         connection->server_keepalive = 0;
         connection->client_keepalive = 0;
     }
+    release_cache_object(connection);
 
     // A kept-alive upstream goes to the server pool for the next request to
     // the same place (keyed by the request, so before it goes); any other
