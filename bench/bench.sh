@@ -17,7 +17,7 @@
 # is tried against all of them; 0: none), CLAMAV=1 for a kestrivan on PORT+2
 # that scans every body with a clamd of its own, FILTERS (content filters that
 # get one enabled rule each, which every request is tried against and none
-# matches: header, redirect, cookies, rewrite; a second kestrivan on PORT+3
+# matches: header, redirect, cookies, rewrite, urlbl, mime, limits; a second kestrivan on PORT+3
 # runs with them, interleaved with the first; empty: none); the rest go to
 # bench-peers.sh.
 # bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules;
@@ -60,6 +60,14 @@ filter_rules() {
       redirect) echo "  <redirect><enabled>true</enabled><rules>$rule"'<pattern>^http://old\.example\.test/(.*)</pattern><replacement>http://new.example.test/$1</replacement><port>-1</port><action>reply-302</action><encoding></encoding><applies_to>both</applies_to></rules></redirect>' ;;
       cookies) echo "  <cookies-filtering><enabled>true</enabled><order>allow-by-default</order><deny>$rule"'<domain_pattern>tracker\.example\.test$</domain_pattern><path_pattern></path_pattern><direction>both</direction><time_mode>span</time_mode></deny></cookies-filtering>' ;;
       rewrite) echo "  <rewrite><enabled>true</enabled><rules>${rule/<groups><\/groups>/}"'<mime_type></mime_type><pattern>^X-Tracking:\ [^\r\n]*</pattern><replacement>X-Tracking: 0</replacement><targets>client_header</targets></rules></rewrite>' ;;
+      urlbl)
+        # A small database: 1,000 listed domains in one category.
+        mkdir -p "$WORK/urlbl/bench"
+        seq 1 1000 | awk '{printf "site%d.example.test\n", $1}' >"$WORK/urlbl/bench/domains"
+        echo "  <urlblacklist><enabled>true</enabled><order>allow-by-default</order><directory>$WORK/urlbl</directory><template></template><deny><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><categories>bench</categories><template></template></deny></urlblacklist>" ;;
+      mime) echo "  <mime-filtering><enabled>true</enabled><order>allow-by-default</order><template></template><deny><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><host></host><path></path><mime_type>^application/x-bench-never</mime_type><template></template></deny></mime-filtering>" ;;
+      # Counted quotas far above what a run uses: checked and counted every request.
+      limits) echo "  <limits><enabled>true</enabled><rules><enabled>true</enabled><comment>bench</comment><groups></groups><profiles></profiles><block>false</block><template></template><download_limit>4000m</download_limit><upload_limit>4000m</upload_limit><request_limit>4000000000</request_limit><rate>0</rate><time_mode>span</time_mode><options></options></rules></limits>" ;;
       *) echo "bench.sh: unknown filter in FILTERS: $filter" >&2; exit 1 ;;
     esac
   done

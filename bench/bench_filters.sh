@@ -11,7 +11,7 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 export PEERS= FILES=1k CONNS=50 IDLE=0
-out=$(FILTERS=${ALL_FILTERS:-header redirect cookies rewrite} "$HERE/bench.sh" 2>&1) ||
+out=$(FILTERS=${ALL_FILTERS:-header redirect cookies rewrite urlbl mime limits} "$HERE/bench.sh" 2>&1) ||
   { echo "$out" >&2; exit 1; }
 echo "$out"
 # The requests/s column of each daemon's line.

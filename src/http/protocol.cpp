@@ -226,6 +226,18 @@ static void request_body(CONNECTION_T* connection) {
            request->content_length, static_cast<int>(limit));
 }
 
+// Refusals before the request is recorded whole (by the limits, the type
+// gate) are logged with what was asked: the native log's fields would shift
+// around an empty method.
+static void record_asked(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    connection->log.method = request->method != nullptr ? request->method : "-";
+    if (request->url != nullptr)
+        connection->log.url = request->url;
+    else if (request->path != nullptr)
+        connection->log.url = request->path;
+}
+
 static void request_variables(CONNECTION_T* connection) {
     HEADER* request = connection->request;
     if (request->host != nullptr)
@@ -246,7 +258,10 @@ static bool upload_allowed(CONNECTION_T* connection) {
     uint64_t allowance = static_cast<uint64_t>(connection->up_allowance);
     if (static_cast<uint64_t>(request->content_length) <= allowance)
         return true;
+    // Nothing of the body goes upstream: it counts for no quota.
+    connection->bytes_up = 0;
     std::string amount = std::to_string(allowance);
+    record_asked(connection);
     connection->variables.erase("LIMIT_TYPE");
     connection->variables.erase("UPLOADLIMIT");
     set_variable(connection, "LIMIT_TYPE", "Upload Limit");
@@ -407,8 +422,11 @@ static bool road_first_half(CONNECTION_T* connection) {
         return false;
     request = connection->request;
     profiles_update(connection);
-    if (limit_section != nullptr && limit_section->check_and_block(connection))
+    if (limit_section != nullptr && limit_section->check_and_block(connection)) {
+        record_asked(connection);
+        write_record(connection);
         return false;
+    }
     if (!upload_allowed(connection))
         return false;
     bypass_check(connection);
@@ -754,13 +772,7 @@ static void road_second_half(CONNECTION_T* connection) {
         interface_handle_request(connection);
         return;
     }
-    // The gate's refusals are logged with what was asked (the native log's
-    // fields would shift around an empty method).
-    connection->log.method = request->method != nullptr ? request->method : "-";
-    if (request->url != nullptr)
-        connection->log.url = request->url;
-    else if (request->path != nullptr)
-        connection->log.url = request->path;
+    record_asked(connection);
     if (!type_gate(connection)) {
         connection->client_keepalive = 0;
         return;

@@ -23,9 +23,11 @@
 #include "iface/templates.h"
 #include "net/connection.h"
 #include "net/dnscache.h"
-#include "support/section_test_support.h"
+#include "support/filter_test_support.h"
 
 using sectiontest::Connection;
+using filtertest::ALLOW_BY_DEFAULT;
+using filtertest::DENY_BY_DEFAULT;
 using sectiontest::elements;
 
 namespace {
@@ -41,9 +43,6 @@ std::string entry(const std::string& list, const std::string& comment,
                      {"addresses", addresses}, {"template", page}}) +
            "</" + list + ">";
 }
-
-const char* const ALLOW_BY_DEFAULT = "allow-by-default";
-const char* const DENY_BY_DEFAULT = "deny-by-default";
 
 // The names the fake resolver knows, how often it was asked, and whether
 // the section's lock was free each time.
@@ -63,43 +62,22 @@ HOSTENT* fake_resolver(const char* name) {
     return found == known.end() ? nullptr : net_dns(found->second.c_str());
 }
 
-class UrlFilterTest : public sectiontest::ShippedSectionTest {
+class UrlFilterTest : public filtertest::FilterSectionTest {
 protected:
     void SetUp() override {
-        ShippedSectionTest::SetUp();
-        general_section = new GeneralSection();
-        template_section = new TemplateSection();
-        sectiontest::load(*template_section, "<templates></templates>");
+        FilterSectionTest::SetUp();
         filter_section = new FilterSection();
         dnscache_resolver = fake_resolver;
         known = {{"known.test", "10.1.2.3"}, {"outside.test", "192.0.2.7"}};
         lookups = 0;
         lookups_under_lock = 0;
     }
-    void TearDown() override {
-        for (Connection* connection : connections) {
-            free((*connection)->client_ip);
-            delete connection;
-        }
-        ShippedSectionTest::TearDown();
-    }
-
     void configure(const char* order, const std::string& rules, const std::string& page = "",
                    const char* enabled = "true") {
         sectiontest::load(*filter_section,
                           "<url-filtering>" +
                               elements({{"enabled", enabled}, {"order", order}, {"template", page}}) +
                               rules + "</url-filtering>");
-    }
-
-    // A connection asking for the URL, with the given profiles.
-    Connection& request(const std::string& url, const std::string& profiles = "") {
-        std::string text = "GET " + url + " HTTP/1.1\r\n\r\n";
-        connections.push_back(new Connection(text.c_str()));
-        Connection& connection = *connections.back();
-        connection->client_ip = strdup("127.0.0.1");
-        connection->profiles = StringList(profiles, ',');
-        return connection;
     }
 
     // The deciding rule's comment, "default" for the built-in rule, or
@@ -119,14 +97,10 @@ protected:
             rule = filter_section->check(connection.get(), address, address_needed);
             EXPECT_FALSE(address_needed);
         }
-        std::string result = rule == nullptr                       ? "pass"
-                             : rule == &filter_section->default_rule ? "default"
-                                                                     : rule->comment;
+        std::string result = filtertest::verdict_name(rule, filter_section->default_rule);
         filter_section->unlock();
         return result;
     }
-
-    std::vector<Connection*> connections;
 };
 
 TEST_F(UrlFilterTest, OrderMatchesAndProfilesDecide) {
@@ -246,13 +220,7 @@ TEST_F(UrlFilterTest, BlockPageVariablesAndRecord) {
     EXPECT_NE(reply.find("Filter: URL Filter"), std::string::npos) << reply;
     EXPECT_EQ(plain->variables["FILTER"], "URL Filter");
     EXPECT_EQ(plain->variables.count("REASON"), 0u);
-    const LogEntry& record = plain->log;
-    EXPECT_EQ(record.filter_name, "url-filter");
-    EXPECT_EQ(record.filtering_reason, "-");
-    EXPECT_EQ(record.cachecode(), "TCP_DENIED");
-    EXPECT_EQ(record.peercode(), "DIRECT");
-    EXPECT_EQ(record.peer, "kestrivan");
-    EXPECT_EQ(record.status, 403);
+    filtertest::expect_refusal_record(plain->log, "url-filter", "-");
     EXPECT_TRUE(logged("[IP:127.0.0.1] blocked: www.example.test/plain"));
 
     // The rule's page, then the section's, then "blocked".
