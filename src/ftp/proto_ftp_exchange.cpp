@@ -409,9 +409,13 @@ int file_record(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     LogEntry& record = connection->log;
     if (response != nullptr) {
-        record.status = 200;
+        // A page sent in the file's place (a scanner's block, a failed
+        // transfer) has already set the status and type it is logged with.
+        if (record.status == 0) {
+            record.status = 200;
+            record.mime = "text/plain";
+        }
         record.size = connection->bytes_down;
-        record.mime = "text/plain";
         if (response->user_agent != nullptr)
             record.useragent = response->user_agent;
         if (response->referer != nullptr)

@@ -56,6 +56,7 @@ enum {
     CONN_BODY_RELAYED = 0x80000,   // the streamed request body went upstream whole
     CONN_REQUEST_REPLACED = 0x100000, // the login dialogue read a new request in its place
     CONN_BODY_MALFORMED = 0x200000, // the request body broke its chunk framing
+    CONN_SCAN_INCOMPLETE = 0x400000, // a scanner gave no verdict: the cached copy is not clean
 };
 
 // CONNECTION_T::auth_flags: kept for the whole connection.
