@@ -252,7 +252,10 @@ void PrefetchSection::setup_callbacks(CONNECTION_T* connection) {
     uint64_t limit = *parse_limit != 0 ? *parse_limit : HTMLSTREAM_DEFAULT_LIMIT;
     if (*enabled != 0) {
         for (const Prefetch& rule : rules) {
-            if (!rule.watches() || profile_find(connection->profiles, rule.profiles) == 0)
+            // A rule whose depth this page has reached would find nothing to
+            // queue: a prefetched page at the last level is not parsed.
+            if (!rule.watches() || profile_find(connection->profiles, rule.profiles) == 0 ||
+                (rule.max_depth != 0 && rule.max_depth <= connection->prefetch_depth))
                 continue;
             if (connection->htmlstream == nullptr)
                 connection->htmlstream = new HTMLStream(limit);

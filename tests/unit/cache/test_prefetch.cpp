@@ -175,16 +175,31 @@ TEST_F(PrefetchTest, TagsOfRelayedPagesQueueTheirLinks) {
 }
 
 TEST_F(PrefetchTest, LinksAreFollowedBelowTheRuleDepth) {
-    configure_prefetch("", rule("a", "href", "", "0", "2"));
+    configure_prefetch("", rule("a", "href", "", "0", "2") + rule("img", "src"));
     for (int depth : {0, 1, 2, 3}) {
         SCOPED_TRACE(depth);
         delete page->htmlstream;
         page->htmlstream = nullptr;
         page->prefetch_depth = depth;
-        relay("<a href=\"d" + std::to_string(depth) + ".html\">");
+        std::string n = std::to_string(depth);
+        relay("<a href=\"d" + n + ".html\"><img src=i" + n + ".png>");
     }
-    EXPECT_EQ(waiting(), (std::vector<std::string>{"http://origin.test:8080/dir/d0.html 1 -1",
-                                                    "http://origin.test:8080/dir/d1.html 2 -1"}));
+    EXPECT_EQ(waiting(), (std::vector<std::string>{
+                             "http://origin.test:8080/dir/d0.html 1 -1",
+                             "http://origin.test:8080/dir/i0.png 1 -1",
+                             "http://origin.test:8080/dir/d1.html 2 -1",
+                             "http://origin.test:8080/dir/i1.png 2 -1",
+                             "http://origin.test:8080/dir/i2.png 3 -1",
+                             "http://origin.test:8080/dir/i3.png 4 -1",
+                         }));
+
+    // A page at the depth of every rule is not parsed at all.
+    configure_prefetch("", rule("a", "href", "", "0", "2"));
+    delete page->htmlstream;
+    page->htmlstream = nullptr;
+    page->prefetch_depth = 2;
+    prefetch->setup_callbacks(page.get());
+    EXPECT_EQ(page->htmlstream, nullptr);
 }
 
 TEST_F(PrefetchTest, OnlyTheConfiguredPartOfAPageIsParsed) {
