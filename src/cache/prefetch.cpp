@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -265,7 +264,7 @@ void PrefetchSection::setup_callbacks(CONNECTION_T* connection) {
     unlock();
 }
 
-int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>* lines, unsigned size_limit,
+int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>* lines, int64_t size_limit,
                                int depth) {
     if (url == nullptr)
         return 0;
@@ -313,7 +312,7 @@ int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>* lines, unsigned
     record->next = nullptr;
     record->client_id = thread_get_clientid();
     record->depth = depth;
-    record->size_limit = size_limit == UINT_MAX ? -1 : static_cast<int64_t>(size_limit);
+    record->size_limit = size_limit < 0 ? -1 : size_limit;
     record->url = url;
     record->headers = lines != nullptr ? lines_copy(*lines) : nullptr;
     if (tail != nullptr)
@@ -425,7 +424,7 @@ int prefetch_callback(HTMLStream*, htmlstream_node* node, void* data) {
     }
     section->unlock();
     if (url != nullptr)
-        section->queue_add(url, nullptr, size != 0 ? size : UINT_MAX,
+        section->queue_add(url, nullptr, size != 0 ? static_cast<int64_t>(size) : -1,
                            connection->prefetch_depth + 1);
     return 0;
 }

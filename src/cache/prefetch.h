@@ -95,9 +95,9 @@ public:
     void init_threads();
     // Queues a request for the URL, taking ownership of it (a refused URL is
     // freed). `lines`: header lines to send (copied without the secret
-    // lines), or NULL for a default User-Agent. size_limit (unsigned)-1:
+    // lines), or NULL for a default User-Agent. size_limit: bytes, -1
     // unlimited. 1 when queued, 0 when refused.
-    int queue_add(URL* url, std::list<HTTP_HEADER>* lines, unsigned size_limit, int depth);
+    int queue_add(URL* url, std::list<HTTP_HEADER>* lines, int64_t size_limit, int depth);
     // For a response about to be relayed: when prefetching is on and the
     // response is text/html from a plain upstream, creates the connection's
     // HTML parser and registers prefetch_callback for the rules' tags.

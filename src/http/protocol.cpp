@@ -540,7 +540,7 @@ static page_command_result page_commands(CONNECTION_T* connection) {
             url_free(url);
         else
             prefetch_section->queue_add(url, &connection->request->lines,
-                                    static_cast<unsigned>(connection->down_allowance), 1);
+                                        connection->down_allowance, 1);
         if (template_command != nullptr)
             send_page(
                 template_command->options != nullptr ? template_command->options : "unknown",

@@ -86,7 +86,7 @@ protected:
     }
 
     int add(const std::string& text, int depth = 1) {
-        return prefetch->queue_add(url_parse(text.c_str()), nullptr, UINT32_MAX, depth);
+        return prefetch->queue_add(url_parse(text.c_str()), nullptr, -1, depth);
     }
 };
 
@@ -323,9 +323,12 @@ TEST_F(PrefetchTest, AClientsSecretsStayOutOfTheQueue) {
                       "Proxy-Authorization: Basic cHJveHk6cGFzcw==\r\n"
                       "Accept-Language: de\r\nUser-Agent: Browser/1.0\r\n"
                       "X-Custom: kept\r\nConnection: keep-alive\r\n\r\n"};
+    // A client's download allowance beyond 4 GiB is kept whole.
+    const int64_t allowance = int64_t(5) << 30;
     ASSERT_EQ(prefetch->queue_add(url_parse("http://origin.test/page"), &client->request->lines,
-                                  UINT32_MAX, 1),
+                                  allowance, 1),
               1);
+    EXPECT_EQ(prefetch->queue->size_limit, allowance);
     ASSERT_NE(prefetch->queue->headers, nullptr);
     std::vector<std::string> kept;
     for (const HTTP_HEADER& line : *prefetch->queue->headers)
