@@ -268,6 +268,12 @@ int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>* lines, int64_t 
                                int depth) {
     if (url == nullptr)
         return 0;
+    // Typed in or taken from a request: a URL without a host names nothing
+    // to fetch.
+    if (url->host == nullptr || url->host[0] == '\0') {
+        url_free(url);
+        return 0;
+    }
     char* text = url_create(url);
     mutex_lock();
     int limit = *queuesize;

@@ -11,6 +11,7 @@
 
 #include "cache/hstream.h"
 #include "cache/prefetch.h"
+#include "core/mem.h"
 #include "http/header.h"
 #include "http/url.h"
 #include "net/connection.h"
@@ -289,6 +290,14 @@ TEST_F(PrefetchTest, QueueSizeHostLimitDuplicatesAndCachedUrls) {
     cache->invalidate(writer);
     EXPECT_EQ(add("http://stored.test/"), 0);
     EXPECT_EQ(add("http://invalid.test/"), 0);
+    EXPECT_EQ(prefetch->queued, 9);
+
+    // A URL without a host (typed in, or a request's) is refused.
+    URL* hostless = url_parse("http://nohost.test/a");
+    ASSERT_NE(hostless, nullptr);
+    free(hostless->host);
+    hostless->host = xstrdup("");
+    EXPECT_EQ(prefetch->queue_add(hostless, nullptr, -1, 1), 0);
     EXPECT_EQ(prefetch->queued, 9);
 }
 
