@@ -228,9 +228,13 @@ public:
     // Answers the client with the page "downloading" (template variables
     // "TRANSFERRED", "MTIME", "SIZE").
     void send_status(CONNECTION_T* connection, CACHEMAP* object);
-    // Feeds the whole stored image (header text and body) of a finished
-    // object to the parser, without the mutex.
-    void feed_html(CACHEMAP* object, HTMLStream* stream);
+    // Feeds the stored body of a finished object to the parser (not
+    // flushed), without the mutex and holding a reference of its own for
+    // the time, so the bytes stay mapped whatever the callbacks do. false
+    // (nothing fed) while the object is still being written.
+    bool feed_html(CACHEMAP* object, HTMLStream* stream);
+    // The Content-Encoding of the stored response; empty when it has none.
+    std::string get_content_encoding(CACHEMAP* object);
 
     // ---- Cleaning (cache_clean.cpp) ----
     // Frees unreferenced objects, oldest access first, until memory (and

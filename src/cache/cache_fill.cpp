@@ -510,20 +510,42 @@ Filebuf* CacheSection::read_filebuf(CACHEMAP* object, int stall_seconds) {
     return buffer;
 }
 
-void CacheSection::feed_html(CACHEMAP* object, HTMLStream* stream) {
+bool CacheSection::feed_html(CACHEMAP* object, HTMLStream* stream) {
     if (object == nullptr || stream == nullptr)
-        return;
+        return false;
     mutex_lock();
-    while ((object->flags & CACHE_WRITING) && wait_for_writer(object, object->size, 60)) {
-    }
     bool finished = !(object->flags & CACHE_WRITING) && object->addr != nullptr &&
-                    object->size <= UINT32_MAX;
-    const char* image = object->addr;
-    size_t size = object->size;
-    unlock();
-    // The parser's callbacks call back into the cache: fed without the mutex.
+                    object->size >= object->start;
+    const char* body = finished ? object->addr + object->start : nullptr;
+    size_t length = finished ? object->size - object->start : 0;
     if (finished)
-        stream->Add(image, static_cast<unsigned>(size));
+        object->refcount++;
+    unlock();
+    if (!finished)
+        return false;
+    // The parser's callbacks call back into the cache: fed without the
+    // mutex, in pieces the parser's length type holds.
+    const size_t piece_max = 1u << 30;
+    for (size_t at = 0; at < length; at += piece_max)
+        stream->Add(body + at, static_cast<unsigned>(length - at < piece_max ? length - at
+                                                                             : piece_max));
+    mutex_lock();
+    object->refcount--;
+    if (object->refcount == 0 && (object->flags & CACHE_INVALID))
+        invalidate_unlocked(object);
+    unlock();
+    return true;
+}
+
+std::string CacheSection::get_content_encoding(CACHEMAP* object) {
+    std::string coding;
+    if (object == nullptr)
+        return coding;
+    mutex_lock();
+    if (object->header != nullptr && object->header->content_encoding != nullptr)
+        coding = object->header->content_encoding;
+    unlock();
+    return coding;
 }
 
 void CacheSection::send_status(CONNECTION_T* connection, CACHEMAP* object) {

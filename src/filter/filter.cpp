@@ -156,6 +156,28 @@ int FilterSection::check_show(CONNECTION_T* connection) {
     return 0;
 }
 
+bool FilterSection::allows_address(CONNECTION_T* connection, const char* address) {
+    const HEADER* request = connection->request;
+    if (request == nullptr || address == nullptr)
+        return false;
+    std::string scratch;
+    const char* path = url_path_unreserved(or_empty(request->path), scratch);
+    bool allowed = false;
+    read_lock();
+    if (takes_part(connection)) {
+        for (const Filter& rule : allow) {
+            if (!rule.addresses.empty() && rule.applies(connection) &&
+                rule.host.matches(or_empty(request->host)) && rule.path.matches(path) &&
+                rule.addresses.has(address)) {
+                allowed = true;
+                break;
+            }
+        }
+    }
+    unlock();
+    return allowed;
+}
+
 int filter_reqcheck(CONNECTION_T* connection, Filebuf*) {
     return filter_section != nullptr ? filter_section->check_and_block(connection) : 0;
 }

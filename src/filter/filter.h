@@ -79,6 +79,11 @@ public:
     int check_and_block(CONNECTION_T* connection);
     // Answers the URL command "filter" with the verdict page; 0.
     int check_show(CONNECTION_T* connection);
+    // True when an allow rule that applies to the request (scoping, host and
+    // path) names the address in its ranges: an explicit permission to
+    // reach an address the proxy would not reach on its own (prefetching of
+    // internal addresses). Takes the read lock.
+    bool allows_address(CONNECTION_T* connection, const char* address);
 
     std::string* template_name; // global field 2: the section's block page
     Filter default_rule;

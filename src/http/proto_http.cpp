@@ -643,11 +643,15 @@ static int streamed_path(CONNECTION_T* connection) {
         CACHEMAP* object = connection->cachemap;
         Filebuf head;
         header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
-        if (connection->htmlstream != nullptr) {
-            cache_section->feed_html(object, connection->htmlstream);
-            connection->htmlstream->Add(nullptr, 0);
-        }
+        // An encoded body means nothing to the parser. A finished body is
+        // parsed before it goes out, one still being stored once it has
+        // been followed to its end.
+        HTMLStream* parser = response->content_encoding == nullptr ? connection->htmlstream
+                                                                   : nullptr;
+        bool parsed = parser != nullptr && cache_section->feed_html(object, parser);
         connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT, &head);
+        if (parser != nullptr && (parsed || cache_section->feed_html(object, parser)))
+            parser->Add(nullptr, 0);
     }
     if (connection->flags & CONN_TRANSFER_FAILED)
         drop_object(connection);

@@ -564,7 +564,7 @@ static page_command_result page_commands(CONNECTION_T* connection) {
             url_free(url);
         else
             prefetch_section->queue_add(url, &connection->request->lines,
-                                    static_cast<unsigned>(connection->down_allowance), 1);
+                                        connection->down_allowance, 1);
         if (template_command != nullptr)
             send_page(
                 template_command->options != nullptr ? template_command->options : "unknown",
@@ -597,8 +597,9 @@ static page_command_result page_commands(CONNECTION_T* connection) {
     return PAGE_NONE;
 }
 
-// The cache lookup. false: answered from here.
-static bool cache_lookup(CONNECTION_T* connection) {
+// The cache lookup. false: answered from here. *plain_only: the stored copy
+// was in a coding the client cannot take, so the fetch asks for none.
+static bool cache_lookup(CONNECTION_T* connection, bool* plain_only) {
     HEADER* request = connection->request;
     if (has_command(connection, "fresh") || !cacheable(request)) {
         connection->log.set_cachecode(CACHECODE_TCP_MISS);
@@ -634,6 +635,17 @@ static bool cache_lookup(CONNECTION_T* connection) {
         cache_section->send_status(connection, object);
         return false;
     }
+    if (!cached_encoding_servable(connection, object)) {
+        // Stored in a coding this client did not offer and cannot be
+        // decoded for it: fetched again as a miss.
+        putlog(LOG_CACHE, "encoding not accepted: %s", object->key);
+        cache_section->cache_close(object, false);
+        connection->cachemap = nullptr;
+        connection->log.set_cachecode(CACHECODE_TCP_MISS);
+        statincr_cachemiss(connection);
+        *plain_only = true;
+        return true;
+    }
     putlog(LOG_CACHE, "hit: %s", object->key);
     if (!(connection->flags & CONN_OFFLINE)) {
         cache_section->check(request);
@@ -647,9 +659,10 @@ static bool cache_lookup(CONNECTION_T* connection) {
     return true;
 }
 
-static void encoding_towards_server(CONNECTION_T* connection) {
+static void encoding_towards_server(CONNECTION_T* connection, bool plain_only) {
     HEADER* request = connection->request;
-    if (general_section != nullptr && general_section->compressin_get(connection) == 1) {
+    if (!plain_only && general_section != nullptr &&
+        general_section->compressin_get(connection) == 1) {
         if (accepts_encoded_content(connection))
             return;
         connection->flags |= CONN_ENCODING_ASKED;
@@ -787,14 +800,15 @@ static void road_second_half(CONNECTION_T* connection) {
         write_record(connection);
         return;
     }
-    if (request->type != REQUEST_CONNECT && !cache_lookup(connection))
+    bool plain_only = false;
+    if (request->type != REQUEST_CONNECT && !cache_lookup(connection, &plain_only))
         return;
     if ((connection->flags & CONN_OFFLINE) && connection->cachemap == nullptr) {
         send_page("nocache", connection, 404);
         return;
     }
     if (request->type != REQUEST_CONNECT)
-        encoding_towards_server(connection);
+        encoding_towards_server(connection, plain_only);
     if (!route(connection))
         return;
     dispatch(connection);

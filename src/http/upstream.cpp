@@ -332,6 +332,34 @@ int accepts_encoded_content(CONNECTION_T* connection) {
     return 0;
 }
 
+int accepts_response_encoding(CONNECTION_T* connection, const char* coding) {
+    if (coding == NULL || coding[0] == '\0')
+        return 1;
+    const char* accepted = connection->request->accept_encoding;
+    return !(connection->flags & CONN_ENCODING_ASKED) && accepted != NULL &&
+                   content_coding_accepted(accepted, coding)
+               ? 1
+               : 0;
+}
+
+int cached_encoding_servable(CONNECTION_T* connection, CACHEMAP* object) {
+    std::string coding = cache_section->get_content_encoding(object);
+    if (accepts_response_encoding(connection, coding.c_str()))
+        return 1;
+    // Otherwise the body is decoded in a buffer (buffer_check), which only
+    // works for a coding this proxy decodes and a body the buffer holds -
+    // known only once the object is whole.
+    if (cache_section->flag_get(object) & CACHE_WRITING)
+        return 0;
+    bool decodable = strcasestr(coding.c_str(), "gzip") != NULL ||
+                     strcasestr(coding.c_str(), "deflate") != NULL;
+    unsigned limit = general_section != NULL ? general_section->maxdbuffer_get(connection) : 0;
+    return decodable && (cache_section->get_cachemap_size(object) <= limit ||
+                         url_command_present(connection, "process"))
+               ? 1
+               : 0;
+}
+
 int buffer_check(CONNECTION_T* connection) {
     HEADER* request = connection->request;
     HEADER* response = connection->response;
@@ -345,7 +373,8 @@ int buffer_check(CONNECTION_T* connection) {
     }
     if (connection->flags & CONN_PREFETCH)
         return connection->htmlstream != NULL && response->content_encoding != NULL ? 1 : 0;
-    if (response->content_encoding != NULL && !accepts_encoded_content(connection))
+    // A body in a coding the client did not offer is decoded for it.
+    if (!accepts_response_encoding(connection, response->content_encoding))
         return 1;
     if (response->chunked && request->version == HTTP_VERSION_10)
         return 1;

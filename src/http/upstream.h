@@ -23,6 +23,7 @@
 #include <string>
 
 class Filebuf;
+struct CACHEMAP;
 struct CONNECTION_T;
 
 // Opens CONNECTION_T::server: a pooled socket for the same key (except for
@@ -65,6 +66,16 @@ void buffertimeout_check(CONNECTION_T* connection);
 
 // 1 when the client may receive gzip or deflate bodies.
 int accepts_encoded_content(CONNECTION_T* connection);
+
+// 1 when the client may receive a body in that content coding (NULL or
+// empty: not encoded): it offered exactly that coding, and the proxy did not
+// ask the server for codings of its own accord (CONN_ENCODING_ASKED).
+int accepts_response_encoding(CONNECTION_T* connection, const char* coding);
+
+// 1 when the cached object can be served to the client: its body is not
+// encoded, or in a coding the client offered, or one the buffered path
+// decodes within the download buffer limit. 0: it must be fetched again.
+int cached_encoding_servable(CONNECTION_T* connection, CACHEMAP* object);
 
 // Authentication and request-body processors. 1: go on (the request's body
 // framing is settled: a buffered body is sent with its length, a streamed

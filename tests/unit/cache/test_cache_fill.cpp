@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cache/cache.h"
+#include "cache/hstream.h"
 #include "config/general.h"
 #include "http/header_io.h"
 #include "net/connection.h"
@@ -356,6 +357,55 @@ TEST_F(CacheFillTest, DownloadingPageTellsTheProgress) {
     EXPECT_EQ(reader->variables["SIZE"], "1000");
     EXPECT_EQ(reader->variables["MTIME"], std::to_string(cachetest::now_value));
     cache->invalidate(object);
+}
+
+// Parsing a hit: a callback that makes the road's reference go (as a
+// failed client would) must not pull the bytes from under the parser.
+struct FeedProbe {
+    CacheSection* cache;
+    CACHEMAP* object;
+    int refcount_seen = -1;
+    int tags = 0;
+};
+
+int feed_probe(HTMLStream*, htmlstream_node*, void* data) {
+    auto* probe = static_cast<FeedProbe*>(data);
+    if (probe->tags++ == 0) {
+        probe->cache->invalidate(probe->object);
+        probe->cache->mutex_lock();
+        probe->refcount_seen = probe->object->refcount;
+        probe->cache->unlock();
+    }
+    return 0;
+}
+
+TEST_F(CacheFillTest, ParsingAHitHoldsTheObjectAndReadsOnlyItsBody) {
+    std::string body = "<p>page</p>";
+    for (int i = 0; i < 2000; i++)
+        body += "<a href=l" + std::to_string(i) + ".html>";
+    ASSERT_TRUE(store(URL, response(), body));
+    CACHEMAP* object = lookup(URL);
+    ASSERT_NE(object, nullptr);
+    HTMLStream stream;
+    FeedProbe probe{cache, object};
+    stream.Callback("a", feed_probe, &probe);
+    EXPECT_TRUE(cache->feed_html(object, &stream));
+    EXPECT_EQ(probe.refcount_seen, 1); // the feed's own reference
+    EXPECT_EQ(probe.tags, 2000);
+    ASSERT_NE(stream.root(), nullptr);
+    ASSERT_NE(stream.root()->tag, nullptr);
+    EXPECT_STREQ(stream.root()->tag->name, "p");
+    // The feed let go last, and the invalidated object went with it.
+    EXPECT_EQ(cache->exists(URL.c_str()), 0);
+
+    // An object still being written is not fed (its bytes may move).
+    CACHEMAP* writing = create(URL, response());
+    ASSERT_NE(writing, nullptr);
+    ASSERT_EQ(cache->add(writing, "<a href=x>", 10), 0);
+    HTMLStream later;
+    EXPECT_FALSE(cache->feed_html(writing, &later));
+    EXPECT_EQ(later.received(), 0u);
+    cache->invalidate(writing);
 }
 
 } // namespace

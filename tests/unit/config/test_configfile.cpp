@@ -326,7 +326,7 @@ std::vector<Layout> shipped_layouts() {
         {"url-filtering", SECTION_RWLOCK, "BOOL STRING_SELECT_ONE STRING",
          {{"allow", with_head("STRING STRING IP_RANGE_LIST STRING")},
           {"deny", with_head("STRING STRING IP_RANGE_LIST STRING")}}},
-        {"prefetch", SECTION_MUTEX, "BOOL INT INT INT",
+        {"prefetch", SECTION_MUTEX, "BOOL INT INT INT FILE_SIZE",
          {{"prefetch", "BOOL STRING STRING_LIST STRING STRING STRING FILE_SIZE INT"}}},
         {"cache", SECTION_MUTEX,
          "BOOL BOOL LONG_FILE_SIZE FILE_SIZE FILE_SIZE FILE_SIZE INT INT INT INT UINT UINT",

@@ -206,6 +206,38 @@ TEST_F(UrlFilterTest, AddressRangesWithOneLookupOutsideTheLock) {
     EXPECT_EQ(lookups_under_lock.load(), 0);
 }
 
+TEST_F(UrlFilterTest, AllowRulesNamingAnAddressPermitIt) {
+    configure(ALLOW_BY_DEFAULT,
+              entry("allow", "local-pages", "^local\\.test$", "^/pub", "127.0.0.1-127.0.0.9") +
+                  entry("allow", "any-address", "", "^/pub") +
+                  entry("allow", "staff-net", "", "", "10.0.0.0-10.255.255.255", "staff") +
+                  entry("allow", "off", "", "", "192.168.0.1", "", "", "false") +
+                  entry("deny", "deny-net", "", "", "192.168.0.1"));
+    const struct {
+        const char* url;
+        const char* address;
+        const char* profiles;
+        bool allowed;
+    } cases[] = {
+        {"http://local.test/pub/a", "127.0.0.1", "", true},
+        {"http://local.test/pub/a", "127.0.0.10", "", false}, // outside the ranges
+        {"http://local.test/private", "127.0.0.1", "", false}, // path not matched
+        {"http://other.test/pub/a", "127.0.0.1", "", false},   // a rule without ranges names none
+        {"http://other.test/", "10.1.1.1", "", false},
+        {"http://other.test/", "10.1.1.1", "staff", true},
+        {"http://other.test/", "192.168.0.1", "", false}, // disabled, or a deny rule
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.url) + " " + c.address + " " + c.profiles);
+        Connection& connection = request(c.url, c.profiles);
+        EXPECT_EQ(filter_section->allows_address(connection.get(), c.address), c.allowed);
+    }
+    Connection& bypassing = request("http://local.test/pub/a");
+    bypassing->bypass = BYPASS_URL_FILTER;
+    EXPECT_FALSE(filter_section->allows_address(bypassing.get(), "127.0.0.1"));
+    EXPECT_EQ(lookups.load(), 0);
+}
+
 TEST_F(UrlFilterTest, BlockPageVariablesAndRecord) {
     configure(ALLOW_BY_DEFAULT,
               entry("deny", "plain", "", "^/plain") +

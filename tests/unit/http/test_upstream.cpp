@@ -360,6 +360,16 @@ TEST_F(UpstreamTest, BufferDecisions) {
     conn->flags |= CONN_PROCESSING;
     EXPECT_EQ(buffer_check(conn), 0);
     EXPECT_FALSE(conn->flags & CONN_PROCESSING);
+    // A gzip body for a client that offered another coding, or refused gzip,
+    // is decoded for it.
+    for (const char* offered : {"deflate", "gzip;q=0, deflate", "br"}) {
+        SCOPED_TRACE(offered);
+        free(conn->request->accept_encoding);
+        conn->request->accept_encoding = xstrdup(offered);
+        EXPECT_EQ(buffer_check(conn), 1);
+    }
+    free(conn->request->accept_encoding);
+    conn->request->accept_encoding = xstrdup("gzip, deflate");
 
     processors.Add(buffcheck_says_yes, PROCESSOR_BUFFCHECK);
     conn->flags |= CONN_PROCESSING;
