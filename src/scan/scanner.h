@@ -1,8 +1,8 @@
 // The shape every content scanner shares (the antivirus daemon clients and
 // the image-filter plug-in): rules scoped by name lists, the section that
 // holds them, the buffer decision, the block action, the connection to a
-// scanner daemon and the temporary copy of a body for daemons (and
-// external programs) that read files.
+// scanner daemon and the conversation with it, and the temporary copy of a
+// body for daemons (and external programs) that read files.
 //
 // Contract:
 // - A scanner joins the response road at two processor stages. At
@@ -24,8 +24,12 @@
 //   write lock. find() runs under the read lock, held by the
 //   caller; a scan copies what it needs from the rule and the section under
 //   the read lock and talks to its daemon with no lock held.
-// - Every read from and write to a scanner has a time limit
-//   (scan_connect); a silent daemon costs one request a bounded wait.
+// - Every read from and write to a scanner has a time limit (scan_connect,
+//   ScanChannel); a silent daemon costs one request a bounded wait, and an
+//   answer is never read past its limit.
+// - A body goes to a daemon that reads files as a temporary file
+//   (ScanTempFile), removed on every path; a daemon of another user gets
+//   it in a private folder its group may read (create_shared).
 #pragma once
 
 #include <stddef.h>
@@ -118,9 +122,11 @@ enum scan_io_t {
 };
 
 // The conversation with one scanner daemon over a descriptor from
-// scan_connect, which it owns and closes once (destructor).
+// scan_connect, which it owns and closes once (destructor). A `timeout` of
+// 0 or less is taken as 60 seconds.
 // - send() waits at most `timeout` seconds each time the daemon takes
-//   nothing; what could not be sent is dropped, never sent later.
+//   nothing; what could not be sent is dropped, never sent later. Sends
+//   never copy more than 64 KiB of the caller's bytes.
 // - The daemon has `timeout` seconds, counted from the end of the last
 //   complete send (or from the start), for everything the client reads
 //   before its next send: a daemon that trickles bytes cannot hold the

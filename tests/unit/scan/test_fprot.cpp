@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cache/cache.h"
+#include "core/extensions.h"
 #include "core/filebuf.h"
 #include "scan/fprot.h"
 #include "scan/fprotd.h"
@@ -241,6 +242,8 @@ protected:
         delete connection->client;
         connection->client = nullptr;
         connection_free(connection);
+        processors.Remove(fprot_respcheck);
+        processors.Remove(fprot_buffcheck);
         fprot_section = nullptr;
         UpstreamFixture::TearDown();
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "core/extensions.h"
 #include "core/filebuf.h"
 #include "scan/kaspersky.h"
 #include "scan/kavd.h"
@@ -96,6 +97,12 @@ protected:
         UpstreamFixture::SetUp();
         sectiontest::load(*general_section, "<general><tempdir>" + dir + "</tempdir></general>");
         body.Add("scanned bytes", 13);
+    }
+    void TearDown() override {
+        // Sections made by a test register their checks: none may stay.
+        processors.Remove(kaspersky_respcheck);
+        processors.Remove(kaspersky_buffcheck);
+        UpstreamFixture::TearDown();
     }
 };
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 
+#include "core/extensions.h"
 #include "core/filebuf.h"
 #include "scan/sophie.h"
 #include "scan/sophied.h"
@@ -256,6 +257,8 @@ protected:
         delete connection->client;
         connection->client = nullptr;
         connection_free(connection);
+        processors.Remove(sophie_respcheck);
+        processors.Remove(sophie_buffcheck);
         sophie_section = nullptr;
         SophieTest::TearDown();
     }
