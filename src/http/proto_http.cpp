@@ -588,6 +588,8 @@ static int buffered_path(CONNECTION_T* connection) {
             if (connection->htmlstream != nullptr)
                 connection->htmlstream->Add(nullptr, 0);
             if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
+                // The hook answered the client and filled the record.
+                write_record(connection);
                 delete body;
                 return end_early(connection, 1);
             }
