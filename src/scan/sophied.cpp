@@ -1,12 +1,12 @@
 #include "scan/sophied.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/compat.h"
+#include <atomic>
+
 #include "core/filebuf.h"
 #include "core/log.h"
 #include "scan/scanner.h"
@@ -82,41 +82,11 @@ int read_verdict(ScanChannel& channel, const char* where, const char* clean_line
     }
 }
 
-// Sends the file's bytes as they lie on disk (what the announcement
-// counted). false when the file cannot be read (logged) or the daemon takes
-// them not (logged).
-bool send_file(ScanChannel& channel, const std::string& path, const char* where) {
-    int fd = s_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd == -1) {
-        putlog(LOG_ANTIVIRUS, "cannot open file");
-        putlog(LOG_ERROR, "[system: open:%d:%s], in %s, failed to open file %s", errno,
-               strerror(errno), __func__, path.c_str());
-        return false;
-    }
-    char piece[65536];
-    bool sent = true;
-    for (;;) {
-        ssize_t got = read(fd, piece, sizeof piece);
-        if (got == -1 && errno == EINTR)
-            continue;
-        if (got == -1) {
-            putlog(LOG_ERROR, "[system: read:%d:%s], in %s, failed to read file %s", errno,
-                   strerror(errno), __func__, path.c_str());
-            sent = false;
-            break;
-        }
-        if (got == 0)
-            break;
-        scan_io_t outcome = channel.send(piece, static_cast<size_t>(got));
-        if (outcome != SCAN_IO_DONE) {
-            putlog(LOG_ANTIVIRUS, "error: Sophie: the daemon at %s %s", where,
-                   outcome == SCAN_IO_TIMED_OUT ? "took no data in time" : "refused the file");
-            sent = false;
-            break;
-        }
-    }
-    close(fd);
-    return sent;
+// The name announced over TCP: the daemon there cannot read our files, so
+// it only labels the bytes that follow. Unique within the process.
+std::string announced_name() {
+    static std::atomic<unsigned long> scans{0};
+    return "kestrivan-sophie." + std::to_string(getpid()) + "." + std::to_string(++scans);
 }
 
 } // namespace
@@ -156,12 +126,8 @@ int sophied_scan_tcp(const char* host, int port, const Filebuf* body, int timeou
     }
     std::string where = std::string(host) + ":" + std::to_string(port & 0xffff);
     ScanChannel channel(fd, timeout);
-    ScanTempFile file;
-    if (!file.create_shared(body, "kestrivan-sophie.", getegid()))
-        return failed(where.c_str(), NULL);
-    const std::string& path = file.path();
-    std::string announcement = path.substr(path.rfind('/') + 1) + "/" +
-                               std::to_string(body != NULL ? body->size : 0) + "\n";
+    unsigned size = body != NULL ? body->size : 0;
+    std::string announcement = announced_name() + "/" + std::to_string(size) + "\n";
     scan_io_t sent = channel.send(announcement);
     if (sent != SCAN_IO_DONE)
         return failed(where.c_str(),
@@ -173,7 +139,10 @@ int sophied_scan_tcp(const char* host, int port, const Filebuf* body, int timeou
         putlog(LOG_ANTIVIRUS, "'OK' not returned from Sophie");
         return failed(where.c_str(), got == SCAN_IO_TIMED_OUT ? "sent nothing in time" : NULL);
     }
-    if (!send_file(channel, path, where.c_str()))
-        return failed(where.c_str(), NULL);
+    // Straight from the buffer: what the announcement counted.
+    sent = size > 0 ? channel.send(body->data, size) : SCAN_IO_DONE;
+    if (sent != SCAN_IO_DONE)
+        return failed(where.c_str(),
+                      sent == SCAN_IO_TIMED_OUT ? "took no data in time" : "refused the body");
     return read_verdict(channel, where.c_str(), "No virus Found", virus_name);
 }

@@ -1,12 +1,14 @@
-// The Sophie daemon exchanges. The body goes into a temporary file in a
-// private directory (scan/scanner.h ScanTempFile::create_shared), removed
-// when the exchange ends, whatever its outcome.
+// The Sophie daemon exchanges.
 //
-// - Unix-domain socket: the client writes the file's path and "\n"; the
-//   daemon reads the file and answers one line.
+// - Unix-domain socket: the body goes into a temporary file in a private
+//   directory (scan/scanner.h ScanTempFile::create_shared), removed when the
+//   exchange ends, whatever its outcome. The client writes the file's path
+//   and "\n"; the daemon reads the file and answers one line.
 // - TCP (a daemon on another host, which cannot read our files): the client
-//   announces "<file name>/<size>\n", the daemon answers a line beginning
-//   "OK", the client sends the file's bytes and the daemon answers one line.
+//   announces "<name>/<size>\n" (a name of its own, "kestrivan-sophie."
+//   and a number), the daemon answers a line beginning "OK", the client
+//   sends the body's bytes straight from memory and the daemon answers one
+//   line.
 //
 // An answer beginning "1" reports a virus, whose name starts at its third
 // character; one beginning "-" (on the socket: "-1") an error; one
