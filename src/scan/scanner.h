@@ -1,8 +1,8 @@
 // The shape every content scanner shares (the antivirus daemon clients and
 // the image-filter plug-in): rules scoped by name lists, the section that
 // holds them, the buffer decision, the block action, the connection to a
-// scanner daemon and the temporary copy of a body for daemons (and
-// external programs) that read files.
+// scanner daemon and the conversation with it, and the temporary copy of a
+// body for daemons (and external programs) that read files.
 //
 // Contract:
 // - A scanner joins the response road at two processor stages. At
@@ -24,11 +24,17 @@
 //   write lock. find() runs under the read lock, held by the
 //   caller; a scan copies what it needs from the rule and the section under
 //   the read lock and talks to its daemon with no lock held.
-// - Every read from and write to a scanner has a time limit
-//   (scan_connect); a silent daemon costs one request a bounded wait.
+// - Every read from and write to a scanner has a time limit (scan_connect,
+//   ScanChannel); a silent daemon costs one request a bounded wait, and an
+//   answer is never read past its limit.
+// - A body goes to a daemon that reads files as a temporary file
+//   (ScanTempFile), removed on every path; a daemon of another user gets
+//   it in a private folder its group may read (create_shared).
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
 
 #include <list>
 #include <string>
@@ -41,6 +47,7 @@
 #include "net/connection.h"
 
 class Filebuf;
+class Socket;
 
 // Results of a response check.
 enum {
@@ -101,6 +108,66 @@ int scan_connect(const char* address, int port, int timeout);
 // read time-out (60 when no General entry applies).
 int scan_timeout(CONNECTION_T* connection);
 
+// A daemon's text fit for one log line or page: control characters become
+// '?'.
+std::string scan_printable(const char* text, size_t length);
+
+// Outcome of one step of an exchange with a scanner daemon.
+enum scan_io_t {
+    SCAN_IO_DONE = 0,  // sent whole, or read up to what was awaited
+    SCAN_IO_CLOSED,    // the daemon closed first (what came is kept)
+    SCAN_IO_TIMED_OUT, // no progress (send) or no answer (read) in time
+    SCAN_IO_TOO_LONG,  // more than the limit came without what was awaited
+    SCAN_IO_FAILED,    // the send or receive failed; error() tells why
+};
+
+// The conversation with one scanner daemon over a descriptor from
+// scan_connect, which it owns and closes once (destructor). A `timeout` of
+// 0 or less is taken as 60 seconds.
+// - send() waits at most `timeout` seconds each time the daemon takes
+//   nothing; what could not be sent is dropped, never sent later. Sends
+//   never copy more than 64 KiB of the caller's bytes.
+// - The daemon has `timeout` seconds, counted from the end of the last
+//   complete send (or from the start), for everything the client reads
+//   before its next send: a daemon that trickles bytes cannot hold the
+//   worker longer.
+// - Reads never take more than their limit: a longer answer is
+//   SCAN_IO_TOO_LONG. Bytes that came after what a read awaited wait for
+//   the next read.
+class ScanChannel {
+public:
+    ScanChannel(int fd, int timeout);
+    ~ScanChannel();
+    ScanChannel(const ScanChannel&) = delete;
+    ScanChannel& operator=(const ScanChannel&) = delete;
+
+    scan_io_t send(const char* data, size_t length);
+    scan_io_t send(const std::string& text) { return send(text.data(), text.size()); }
+
+    // Reads up to the first `terminator`: *text gets the bytes before it
+    // (at most `limit`; the terminator is consumed). On SCAN_IO_CLOSED,
+    // SCAN_IO_TIMED_OUT and SCAN_IO_FAILED *text holds what came before.
+    scan_io_t read_until(char terminator, size_t limit, std::string* text);
+    // Appends what one read brings (after waiting for it) to *text, which
+    // may hold at most `limit` bytes: SCAN_IO_DONE when bytes came,
+    // SCAN_IO_TOO_LONG when *text is full. For answers framed otherwise.
+    scan_io_t read_some(size_t limit, std::string* text);
+
+    // errno of the last SCAN_IO_FAILED (ECONNRESET, EPIPE: the daemon reset
+    // the connection).
+    int error() const { return error_; }
+    int timeout() const { return timeout_; }
+
+private:
+    scan_io_t receive(std::string* into, size_t room);
+
+    Socket* socket_;
+    int timeout_;
+    int64_t deadline_ms_; // monotonic; reads give up there
+    int error_ = 0;
+    std::string pending_; // read, not yet consumed
+};
+
 // A temporary copy of a body for daemons and external programs that read
 // files: the general section's temporary directory, "/", the prefix and six
 // random characters (mkostemp, mode 0600, not inherited by programs the
@@ -115,10 +182,21 @@ public:
     // Creates the file and writes the whole body into it. false (logged)
     // when the file cannot be made or written; nothing is left behind then.
     bool create(const Filebuf* body, const char* prefix);
+    // The same for a daemon that runs as another user: the file (named
+    // prefix + "body") lies in a directory of its own, prefix + six random
+    // characters, that only this process's user may change and only it and
+    // `group` may read (directory 0750, file 0640). A group that cannot be
+    // given (the proxy's user is not a member) is logged and the process's
+    // own group kept. The destructor removes the file and the directory.
+    bool create_shared(const Filebuf* body, const char* prefix, gid_t group);
     const std::string& path() const { return file_path; }
 
 private:
-    std::string file_path; // empty while there is no file
+    bool write_body(int fd, const Filebuf* body); // closes fd
+    void remove();
+
+    std::string file_path;      // empty while there is no file
+    std::string directory_path; // the private directory of create_shared
 };
 
 // The section of one scanner client, holding rules of type Rule (a class

@@ -395,11 +395,12 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
-                authenticate="false", keepalivetimeout=10, trusted_proxies="", profiles=""):
+                authenticate="false", keepalivetimeout=10, trusted_proxies="", profiles="",
+                tempdir="/tmp"):
     """A whole configuration: local clients with the given access rights (and
     login and NTLM settings, the profiles their rule applies, and the
     downstream proxies whose X-Forwarded-For is believed), one General entry
-    with the given limits, and further section elements."""
+    with the given limits and temporary folder, and further section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
@@ -417,7 +418,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
     </allow>
   </access>
   <general>
-    <hostname>localhost</hostname><tempdir>/tmp</tempdir><linelength>100</linelength>
+    <hostname>localhost</hostname><tempdir>%(tempdir)s</tempdir><linelength>100</linelength>
     <poolsize>20</poolsize><pooltimeout>60</pooltimeout>
     <general>
       <enabled>true</enabled><comment>every connection</comment><groups></groups>

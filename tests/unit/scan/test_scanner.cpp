@@ -9,9 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "cache/cache.h"
+#include "core/extensions.h"
 #include "core/filebuf.h"
 #include "http/upstream.h"
 #include "scan/clamav.h"
@@ -54,6 +57,9 @@ protected:
         clamav_section = section;
     }
     void TearDown() override {
+        // Nothing may call into a section that is gone.
+        processors.Remove(clamav_respcheck);
+        processors.Remove(clamav_buffcheck);
         clamav_section = nullptr;
         UpstreamFixture::TearDown();
     }
@@ -112,6 +118,8 @@ TEST_F(ScannerTest, RulesWithoutUserGroupsReadProfilesAndTemplateEarlier) {
     EXPECT_TRUE(rule.applies(connection.get()));
     connection->profiles = StringList("kids", ',');
     EXPECT_FALSE(rule.applies(connection.get()));
+    processors.Remove(kaspersky_respcheck);
+    processors.Remove(kaspersky_buffcheck);
 }
 
 TEST_F(ScannerTest, SwitchedOffOrBypassedSectionNeitherCollectsNorScans) {
@@ -267,6 +275,51 @@ TEST_F(ScannerTest, ConnectingToADaemonFailsClearly) {
     delete wrapped;
     EXPECT_EQ(log().find("TCP_NODELAY"), std::string::npos) << log();
     close(listener);
+}
+
+TEST_F(ScannerTest, ChannelReadsAnswersWithinOneTimeLimit) {
+    nettest::Pair link;
+    ScanChannel channel(link.take(), 1);
+    // Several lines in one read, and one split over two.
+    nettest::send_all(link.peer, "201 one\r\n220 two\r\n32");
+    std::string line;
+    EXPECT_EQ(channel.read_until('\n', 100, &line), SCAN_IO_DONE);
+    EXPECT_EQ(line, "201 one\r");
+    EXPECT_EQ(channel.read_until('\n', 100, &line), SCAN_IO_DONE);
+    EXPECT_EQ(line, "220 two\r");
+    nettest::send_all(link.peer, "2 three\n" + std::string(50, 'x'));
+    EXPECT_EQ(channel.read_until('\n', 100, &line), SCAN_IO_DONE);
+    EXPECT_EQ(line, "322 three");
+    // No terminator within the limit.
+    EXPECT_EQ(channel.read_until('\n', 20, &line), SCAN_IO_TOO_LONG);
+    EXPECT_EQ(line, std::string(20, 'x'));
+
+    // A peer that trickles a byte now and then cannot stretch the wait: the
+    // second counts from the last send.
+    EXPECT_EQ(channel.send("QUIT\r\n"), SCAN_IO_DONE);
+    std::thread trickle([&] {
+        for (int i = 0; i < 8; i++) {
+            nettest::send_all(link.peer, "y");
+            usleep(250000);
+        }
+    });
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(channel.read_until('\n', 100, &line), SCAN_IO_TIMED_OUT);
+    auto spent = std::chrono::steady_clock::now() - begin;
+    trickle.join();
+    EXPECT_GE(spent, std::chrono::milliseconds(900));
+    EXPECT_LT(spent, std::chrono::milliseconds(1600));
+    EXPECT_EQ(line.substr(0, 2), "yy");
+    EXPECT_EQ(nettest::read_until(link.peer, "\n", 1), "QUIT\r\n");
+
+    // The close ends a read with what came before it.
+    EXPECT_EQ(channel.send("x"), SCAN_IO_DONE);
+    // Read by the peer first: a close with unread bytes would be a reset.
+    EXPECT_EQ(nettest::read_until(link.peer, "x", 1), "x");
+    nettest::send_all(link.peer, "partial");
+    link.close_peer();
+    EXPECT_EQ(channel.read_until('\n', 100, &line), SCAN_IO_CLOSED);
+    EXPECT_EQ(line.substr(line.size() - 7), "partial");
 }
 
 } // namespace
