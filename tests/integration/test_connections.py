@@ -155,6 +155,8 @@ def test_busy_port_is_reported(daemon_factory):
         port = taken.getsockname()[1]
         proxy = daemon_factory(listen=False)
         proxy.args += ["-L", "127.0.0.1:%d" % port]
-        proxy.start()
-        assert wait_for(lambda: "error: failed to bind to 127.0.0.1:%d" % port in proxy.log())
-        assert proxy.process.poll() is None  # it runs on without that listener
+        proxy.start(ready_line=None)
+        # Without any listener it would serve nobody: it stops instead.
+        assert proxy.wait() == 1
+        assert "error: failed to bind to 127.0.0.1:%d" % port in proxy.log()
+        assert "no listener could be opened" in proxy.log()
