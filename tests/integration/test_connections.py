@@ -4,6 +4,7 @@ for its interface host), so that no origin is needed."""
 import re
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -160,3 +161,46 @@ def test_busy_port_is_reported(daemon_factory):
         assert proxy.wait() == 1
         assert "error: failed to bind to 127.0.0.1:%d" % port in proxy.log()
         assert "no listener could be opened" in proxy.log()
+
+
+def refused(client):
+    """True when the proxy closes the new connection at once (no worker)."""
+    client.settimeout(0.3)
+    try:
+        return client.recv(16) == b""
+    except socket.timeout:
+        return False
+
+
+def test_connections_beyond_the_worker_limit_are_refused_and_told(daemon_factory):
+    proxy = daemon_factory(extra_args=["-t", "20"]).start().wait_listening()
+    line = re.compile(r"error: no thread could be started: all 20 thread slots are in use "
+                      r"\(option -t\); (\d+) connection\(s\) refused since the last report")
+    held = []
+    try:
+        # Silent clients each keep a worker waiting for their header, until
+        # the table is full and a connection is refused.
+        for _ in range(25):
+            held.append(proxy.connect())
+            if refused(held[-1]):
+                break
+        else:
+            pytest.fail("no connection was refused")
+        assert wait_for(lambda: line.search(proxy.log()))
+        # A burst adds to the count, not a line each: the next refusal more
+        # than a second later tells them all.
+        start = time.monotonic()
+        burst = [proxy.connect() for _ in range(9)]
+        held += burst
+        assert all(refused(client) for client in burst)
+        burst_seconds = time.monotonic() - start
+        time.sleep(1.1)
+        held.append(proxy.connect())
+        assert refused(held[-1])
+        assert wait_for(lambda: sum(int(n) for n in line.findall(proxy.log())) == 11)
+        counts = [int(n) for n in line.findall(proxy.log())]
+        assert counts[0] == 1
+        assert 2 <= len(counts) <= 2 + int(burst_seconds), counts
+    finally:
+        for client in held:
+            client.close()

@@ -274,3 +274,37 @@ def test_dn_cache_travels_from_instance_to_instance(daemon_factory, workdir):
         assert set(copied.decode().splitlines()) == CACHE_LINES
     finally:
         second.stop()
+
+
+@pytest.mark.parametrize("form,characters", [
+    # A value keeps the '=' it holds: "pa=ss" is five bytes, seven Base64
+    # characters, two code characters each.
+    ("active=Key_1&scode=pa=ss&scode1=pa=ss", 14),
+    # Every '&' ends a pair, also after a name without '='.
+    ("active=Key_1&flag&scode=Secret&scode1=Secret", 16),
+], ids=["equals in a value", "name without value"])
+def test_form_pairs_split_at_their_first_equals(daemon_factory, form, characters):
+    d = daemon_factory().start()
+    _, _, body = curl(d, "/password", "--data", form, *REFERER)
+    text = body.decode()
+    row = text.split("<tr class=\"listeven\"><td align=\"center\" width=\"25%\">", 1)
+    assert len(row) == 2, text
+    assert len(row[1].split("</td>", 1)[0]) == characters
+
+
+def test_without_rc4_the_daemon_serves_and_only_encrypted_passwords_fail(daemon_factory,
+                                                                         monkeypatch, workdir):
+    # OpenSSL finds no legacy provider (and so no RC4) in an empty module folder.
+    empty = os.path.join(workdir, "no-ossl-modules")
+    os.makedirs(empty)
+    monkeypatch.setenv("OPENSSL_MODULES", empty)
+    d = daemon_factory().start()
+    assert "unable to load the RC4 cipher" in d.log()
+    status, _, body = curl(d, "/password", "--data", "active=Key_1&scode=Secret&scode1=Secret",
+                           *REFERER)
+    assert status == 200
+    assert ("encrypted passwords cannot be made or read: this OpenSSL offers no RC4"
+            in body.decode())
+    # Everything else is served.
+    status, _, body = curl(d, "/xml")
+    assert status == 200 and b"<kestrivan" in body
