@@ -115,10 +115,12 @@ static void refuse(CONNECTION_T* connection, const char* filter, const char* rea
 }
 
 // Answers a header the reader or the parser refused with its status and
-// closes: the client learns why instead of waiting.
+// the error page, and closes: the client learns why instead of waiting.
 static void answer_refused_header(CONNECTION_T* connection, int status) {
     connection->client_keepalive = 0;
     if (connection->client == nullptr || status <= 0)
+        return;
+    if (send_page("badrequest", connection, status) == 1)
         return;
     char answer[256];
     int length = snprintf(answer, sizeof answer,
@@ -126,6 +128,22 @@ static void answer_refused_header(CONNECTION_T* connection, int status) {
                           status, code_to_error(status));
     connection->client->Write(answer, length);
     connection->client->Flush();
+}
+
+// A whole header block as header_get returns it ends with the line feed of
+// its last line and the "\r\n" put in place of the empty line; anything
+// else is what came before the client went away.
+static bool header_whole(const char* text, size_t length) {
+    return length >= 3 && memcmp(text + length - 3, "\n\r\n", 3) == 0;
+}
+
+// Every line of a request header must end with CR LF: a bare LF is refused
+// rather than taken for a line end by this proxy and not by the next party.
+static bool bare_line_feed(const char* text) {
+    for (const char* lf = strchr(text, '\n'); lf != nullptr; lf = strchr(lf + 1, '\n'))
+        if (lf == text || lf[-1] != '\r')
+            return true;
+    return false;
 }
 
 static void x_forwarded_for_client(CONNECTION_T* connection) {
@@ -314,28 +332,35 @@ static bool road_first_half(CONNECTION_T* connection) {
     char* text = header_get(connection, SIDE_CLIENT, wait, &refusal);
     connection->log.Reset();
     if (text == nullptr) {
-        if (refusal != 0) {
-            answer_refused_header(connection, refusal);
-        } else {
-            // Nothing came, so nothing is counted.
-            connection->flags |= CONN_NO_CLIENT;
-        }
         connection->client_keepalive = 0;
+        if (refusal != 0) {
+            // The reader has logged why.
+            answer_refused_header(connection, refusal);
+            return false;
+        }
+        // Nothing came, so nothing is counted.
+        connection->flags |= CONN_NO_CLIENT;
         if (connection->requests == 0)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s",
                    client_address(connection));
         return false;
     }
     size_t length = strlen(text);
-    bool whole = (length >= 2 && text[length - 1] == '\n' && text[length - 2] == '\n') ||
-                 (length >= 4 && strcmp(text + length - 4, "\r\n\r\n") == 0);
-    if (!whole) {
+    if (!header_whole(text, length)) {
         // The client went away inside its header: what came is not a request.
         free(text);
         connection->client_keepalive = 0;
         if (connection->requests == 0)
-            putlog(LOG_WARNING, "request: timeout waiting for header from %s",
+            putlog(LOG_WARNING, "request: header cut short by %s (closed or timed out)",
                    client_address(connection));
+        return false;
+    }
+    if (bare_line_feed(text)) {
+        free(text);
+        putlog(LOG_SECURITY, "[IP:%s] request: header line ended by a bare LF instead of CR LF "
+                             "refused",
+               client_address(connection));
+        answer_refused_header(connection, 400);
         return false;
     }
     // The record names the connection's client until a header names another

@@ -530,3 +530,73 @@ def test_header_cut_by_the_client_is_not_served(proxy, origin_factory):
         assert s.recv(1024) == b""
     assert wait_for(lambda: "disconnected after making" in proxy.log(), 5)
     assert origin.requests == []
+
+
+# (what the client sends beyond the request line and Host, what the origin
+#  answers before its body, what the origin must not see, must see, what
+#  the client must not see, must see)
+HOP_BY_HOP = [
+    ("request", b"Connection: X-Hop, Referer\r\nX-Hop: for the proxy\r\nX-End: kept\r\n"
+                b"Referer: http://r.example/\r\n",
+     b"", [b"X-Hop", b"for the proxy", b"Referer"], [b"X-End: kept"], [], []),
+    ("response", b"", b"Connection: x-server-hop, Set-Cookie\r\nX-Server-Hop: 1\r\n"
+                     b"X-Kept: 2\r\nSet-Cookie: a=b\r\nCache-Control: max-age=60\r\n",
+     [], [], [b"X-Server-Hop", b"Set-Cookie"], [b"X-Kept: 2", b"Cache-Control: max-age=60"]),
+    ("framing kept", b"", b"Connection: Content-Length, Transfer-Encoding, Host\r\n",
+     [], [], [], [b"Content-Length: 2\r\n"]),
+]
+
+
+@pytest.mark.parametrize("name,client_lines,origin_lines,hidden_up,seen_up,hidden_down,seen_down",
+                         HOP_BY_HOP, ids=[case[0] for case in HOP_BY_HOP])
+def test_fields_named_by_connection_stay_on_their_hop(proxy, origin_factory, name, client_lines,
+                                                      origin_lines, hidden_up, seen_up,
+                                                      hidden_down, seen_down):
+    origin = origin_factory(lambda request, client: client.sendall(
+        b"HTTP/1.1 200 OK\r\n" + origin_lines + b"Content-Length: 2\r\n\r\nok"))
+    request = (b"GET http://127.0.0.1:%d/hop HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s"
+               b"Connection: close\r\n\r\n" % (origin.port, origin.port, client_lines))
+    answer = raw_exchange(proxy, request)
+    assert answer.endswith(b"\r\n\r\nok"), answer
+    upstream = origin.requests[0]
+    for text in hidden_up:
+        assert text not in upstream, upstream
+    for text in seen_up:
+        assert text in upstream, upstream
+    head = answer.partition(b"\r\n\r\n")[0]
+    for text in hidden_down:
+        assert text.lower() not in head.lower(), head
+    for text in seen_down:
+        assert text in head + b"\r\n", head
+
+
+BAD_REQUEST_PAGE = b"The proxy could not understand the request."
+
+# (name, request, status line, what the error log says)
+MALFORMED = [
+    ("NUL in a header", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\nX-A: a\x00b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "request: header holding a NUL byte refused"),
+    ("LF-only lines", b"GET http://127.0.0.1:1/ HTTP/1.1\nHost: x\nX-A: b\n\n",
+     b"HTTP/1.1 400 Bad Request", "header line ended by a bare LF instead of CR LF refused"),
+    ("one LF-only line", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\nX-A: b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "header line ended by a bare LF instead of CR LF refused"),
+    ("folded line", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\nX-A: a\r\n b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "malformatted request header"),
+    ("target too long", b"GET http://127.0.0.1:1/" + b"a" * 20000 + b" HTTP/1.1\r\n\r\n",
+     b"HTTP/1.1 414 URI Too Long", "request: header longer than"),
+    ("line too long", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nX-Big: " + b"b" * 5000 + b"\r\n\r\n",
+     b"HTTP/1.1 431 Request Header Fields Too Large", "malformatted request header"),
+]
+
+
+@pytest.mark.parametrize("name,request_text,status_line,reason", MALFORMED,
+                         ids=[case[0] for case in MALFORMED])
+def test_malformed_requests_get_their_status_and_the_error_page(proxy, name, request_text,
+                                                                status_line, reason):
+    answer = raw_exchange(proxy, request_text)
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(status_line + b"\r\n"), answer[:300]
+    assert BAD_REQUEST_PAGE in body
+    assert b"Content-Length: %d\r\n" % len(body) in head + b"\r\n"
+    assert wait_for(lambda: reason in proxy.log()), proxy.log()
+    assert "timeout waiting for header" not in proxy.log()
