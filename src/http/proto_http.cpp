@@ -260,10 +260,18 @@ static void write_other(CONNECTION_T* connection, int side, const char* text, in
         transfer_failed(connection);
 }
 
+// An HTTP/1.1 client takes a chunked body; the proxy's own requests are 1.1.
+static bool client_takes_chunks(CONNECTION_T* connection) {
+    return connection->request == nullptr || connection->request->version == HTTP_VERSION_11;
+}
+
 int64_t http_transfer(CONNECTION_T* connection, int side) {
     HEADER* header = side_header(connection, side);
     int id = callback_add(connection, side);
     int64_t relayed = 0;
+    // Towards an HTTP/1.0 client the chunks go without their framing: the
+    // body then ends with the connection.
+    bool framed = side == SIDE_CLIENT || client_takes_chunks(connection);
     if (header->flags & HEADER_HAS_LENGTH) {
         relay_length(connection, side, header->content_length, &relayed);
     } else if (header->chunked) {
@@ -272,16 +280,19 @@ int64_t http_transfer(CONNECTION_T* connection, int side) {
             if (size < 0)
                 break;
             if (size == 0) {
-                write_other(connection, side, "0\r\n\r\n", 5);
+                if (framed)
+                    write_other(connection, side, "0\r\n\r\n", 5);
                 break;
             }
             char frame[32];
             int length = snprintf(frame, sizeof frame, "%x\r\n", static_cast<unsigned>(size));
-            write_other(connection, side, frame, length);
+            if (framed)
+                write_other(connection, side, frame, length);
             if (!relay_length(connection, side, static_cast<uint64_t>(size), &relayed) ||
                 !chunk_finish(connection, side, id))
                 break;
-            write_other(connection, side, "\r\n", 2);
+            if (framed)
+                write_other(connection, side, "\r\n", 2);
             if (connection->flags & CONN_TRANSFER_FAILED)
                 break;
         }
@@ -561,7 +572,17 @@ static int streamed_path(CONNECTION_T* connection) {
     // response decides, unless its body ends with the connection.
     if ((response->flags & HEADER_HAS_LENGTH) || response->chunked)
         keepalive_check_client(connection);
-    header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    if (response->chunked && !client_takes_chunks(connection)) {
+        // An HTTP/1.0 client knows no chunks, and the size is not known
+        // before the end: the body goes as it comes and the connection
+        // closes at its end.
+        connection->client_keepalive = 0;
+        response->chunked = 0;
+        header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+        response->chunked = 1;
+    } else {
+        header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    }
     if (connection->cachemap == nullptr || (connection->flags & CONN_CACHE_STORE)) {
         http_transfer(connection, SIDE_SERVER);
     } else {

@@ -329,8 +329,6 @@ int buffer_check(CONNECTION_T* connection) {
         return connection->htmlstream != NULL && response->content_encoding != NULL ? 1 : 0;
     if (response->content_encoding != NULL && !accepts_encoded_content(connection))
         return 1;
-    if (response->chunked && request->version == HTTP_VERSION_10)
-        return 1;
     if (processors.Execute(PROCESSOR_BUFFCHECK, connection, NULL) == 1)
         return 1;
 

@@ -600,3 +600,30 @@ def test_malformed_requests_get_their_status_and_the_error_page(proxy, name, req
     assert b"Content-Length: %d\r\n" % len(body) in head + b"\r\n"
     assert wait_for(lambda: reason in proxy.log()), proxy.log()
     assert "timeout waiting for header" not in proxy.log()
+
+
+@pytest.mark.parametrize("size", [5000, 3 * 1024 * 1024], ids=["small", "beyond the buffer"])
+def test_chunked_response_reaches_an_http10_client_whole_then_closes(proxy_factory,
+                                                                     origin_factory, size):
+    proxy = proxy_factory(maxdownload="1M")
+    body = bytes((i * 31 + 7) % 251 for i in range(size))
+
+    def script(request, client):
+        client.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        for start in range(0, size, 65536):
+            piece = body[start:start + 65536]
+            client.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
+        client.sendall(b"0\r\n\r\n")
+    origin = origin_factory(script)
+    request = (b"GET http://127.0.0.1:%d/big HTTP/1.0\r\nHost: x\r\n"
+               b"Connection: keep-alive\r\n\r\n" % origin.port)
+    # Read to the end of the connection: the body ends only there.
+    answer = raw_exchange(proxy, request, timeout=30)
+    head, _, received = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
+    assert b"chunked" not in head.lower() and b"Content-Length" not in head, head
+    assert b"Proxy-Connection: close" in head
+    assert received == body
+    assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
+    record = parse_native(native_lines(proxy)[0])
+    assert (record["status"], record["size"]) == ("200", str(size))
