@@ -11,12 +11,16 @@
 #   ROUNDS=1 DURATION=5s bench/bench.sh
 # Knobs: KESTRIVAN_BIN (default build/kestrivan), PORT (13180), FILES ("1k 64k"),
 # CONNS ("50 200"), PEERS (default: squid-nocache and tinyproxy where installed),
-# IDLE (idle connections for the RSS measure, 1000); the rest go to bench-peers.sh.
+# IDLE (idle connections for the RSS measure, 1000; 0 skips it), ICAP=1 and ICAP_PORT
+# (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
+# filter deny rules with host patterns that no request matches, so each request
+# is tried against all of them; 0: none); the rest go to bench-peers.sh.
+# bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
-PORT=${PORT:-13180}; IDLE=${IDLE:-1000}
+PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
 if [ -z "${PEERS+set}" ]; then
   PEERS=""
@@ -28,6 +32,14 @@ export PEERS
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
+# The URL filter's rules: "(^|\.)siteN\.example\.test$", as one blocks a
+# domain and its subdomains.
+url_rules() {
+  [ "$URL_RULES" -gt 0 ] || return 0
+  echo "  <url-filtering><enabled>true</enabled><order>allow-by-default</order><template></template>"
+  seq 1 "$URL_RULES" | awk '{printf "    <deny><enabled>true</enabled><comment>bench %d</comment><groups></groups><profiles></profiles><host>(^|\\.)site%d\\.example\\.test$</host><path></path><addresses></addresses><template></template></deny>\n", $1, $1}'
+  echo "  </url-filtering>"
+}
 cat >"$WORK/kestrivan.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
@@ -45,17 +57,63 @@ cat >"$WORK/kestrivan.xml" <<XML
       <bufferwait>0</bufferwait><connectports>443</connectports><compressmime></compressmime>
       <compressout>false</compressout><compressin>false</compressin>
       <xforwardedfor>false</xforwardedfor><via>true</via></general></general>
+$(url_rules)
 </kestrivan>
 XML
 mkdir -p "$WORK/modules"
-"$BIN" -f -c "$WORK/kestrivan.xml" -s "$ROOT/etc/sections.xml" -l "$WORK/error.log" \
-  -a "$WORK/access.log" -e "$WORK/extended.log" -r "$WORK/performance.log" -m "$WORK/modules" \
-  -L "127.0.0.1:$PORT" -t 1000 >"$WORK/stdout.txt" 2>&1 &
-KPID=$!
-trap 'kill $KPID 2>/dev/null || true; wait $KPID 2>/dev/null || true' EXIT
-for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "listening on 127.0.0.1:$PORT" "$WORK/error.log" || { cat "$WORK/error.log" >&2; exit 1; }
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill -- "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 
-"$SHARED/bench-peers.sh" "kestrivan=$PORT"
-/usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
+# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME.
+start_kestrivan() {
+  local name=$1 port=$2 config=$3 dir="$WORK/$1"
+  mkdir -p "$dir/modules"
+  "$BIN" -f -c "$config" -s "$ROOT/etc/sections.xml" -l "$dir/error.log" \
+    -a "$dir/access.log" -e "$dir/extended.log" -r "$dir/performance.log" -m "$dir/modules" \
+    -L "127.0.0.1:$port" -t 1000 >"$dir/stdout.txt" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$port" "$dir/error.log" 2>/dev/null && break; sleep 0.1; done
+  grep -q "listening on 127.0.0.1:$port" "$dir/error.log" || { cat "$dir/error.log" >&2; exit 1; }
+}
+start_kestrivan kestrivan "$PORT" "$WORK/kestrivan.xml"
+KPID=${PIDS[0]}
+TARGETS=("kestrivan=$PORT")
+
+# ICAP=1: a second daemon on PORT+1 sends every response through the echo
+# service of a c-icap server on ICAP_PORT (RESPMOD with preview), to show
+# what the exchange costs beside the plain proxy.
+if [ "${ICAP:-0}" = 1 ]; then
+  ICAP_PORT=${ICAP_PORT:-13344}
+  command -v c-icap >/dev/null || { echo "ICAP=1 needs c-icap (scripts/install-deps.sh)" >&2; exit 1; }
+  cat >"$WORK/c-icap.conf" <<CONF
+PidFile $WORK/c-icap.pid
+CommandsSocket $WORK/c-icap.ctl
+Timeout 30
+MaxKeepAliveRequests 1000000
+KeepAliveTimeout 600
+StartServers 1
+MaxServers 1
+MinSpareThreads 50
+MaxSpareThreads 250
+ThreadsPerChild 250
+MaxRequestsPerChild 0
+Port 127.0.0.1:$ICAP_PORT
+TmpDir $WORK
+ServerLog $WORK/c-icap-server.log
+AccessLog /dev/null
+ModulesDir /usr/lib/x86_64-linux-gnu/c_icap
+ServicesDir /usr/lib/x86_64-linux-gnu/c_icap
+Service echo srv_echo.so
+CONF
+  setsid c-icap -N -f "$WORK/c-icap.conf" >"$WORK/c-icap.out" 2>&1 &
+  PIDS+=(-$!)
+  sed "s|</kestrivan>|<icap><enabled>true</enabled><servers><enabled>true</enabled><comment></comment><profiles></profiles><host>127.0.0.1</host><service>/echo</service><port>$ICAP_PORT</port><mode>respmod</mode></servers></icap></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-icap.xml"
+  start_kestrivan kestrivan-icap $((PORT + 1)) "$WORK/kestrivan-icap.xml"
+  TARGETS+=("kestrivan-icap=$((PORT + 1))")
+fi
+
+"$SHARED/bench-peers.sh" "${TARGETS[@]}"
+echo "kestrivan URL filter rules: $URL_RULES"
+[ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

@@ -19,6 +19,7 @@ vsftpd python3-pyftpdlib
 squid
 nginx-light wrk
 chromium chromium-driver python3-selenium
+c-icap
 "
 
 missing=""
@@ -67,4 +68,17 @@ elif [ -x /etc/init.d/squid ] && start-stop-daemon --status --pidfile /run/squid
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO /etc/init.d/squid stop || true
+fi
+
+# c-icap is only a peer for the ICAP client tests, which start their own
+# server on loopback: the system service its package may start is stopped.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet c-icap 2>/dev/null; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO systemctl stop c-icap || true
+    $SUDO systemctl disable c-icap >/dev/null 2>&1 || true
+elif [ -x /etc/init.d/c-icap ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO /etc/init.d/c-icap stop >/dev/null 2>&1 || true
 fi

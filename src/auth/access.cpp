@@ -215,6 +215,14 @@ void AccessSection::update() {
         deny.emplace_back(item);
 }
 
+std::string AccessSection::client_name(const CONNECTION_T* connection) const {
+    read_lock();
+    const char* address = client_address(connection);
+    std::string name = address != NULL ? address : "";
+    unlock();
+    return name;
+}
+
 const char* AccessSection::client_address(const CONNECTION_T* connection) const {
     const char* forwarded =
         connection->request != NULL ? connection->request->x_forwarded_for : NULL;
@@ -305,10 +313,11 @@ const Access* AccessSection::check(CONNECTION_T* connection, const char* user,
 }
 
 void AccessSection::setup(CONNECTION_T* connection, const Access* rule) {
+    // The request is anonymous until a name is verified for it: a name an
+    // earlier request of the connection verified never names this one.
+    connection_user_set(connection, "anonymous", client_address(connection));
     if (rule->authenticate || (!rule->user.empty() && !rule->password.empty()))
         connection->auth_flags |= CONN_AUTH_REQUIRED;
-    else
-        connection_user_set(connection, "anonymous", client_address(connection));
 
     connection->profiles.clear();
     for (const std::string& name : rule->profiles) {
@@ -329,6 +338,13 @@ void AccessSection::setup(CONNECTION_T* connection, const Access* rule) {
     connection->user_stats = stats_share(rule->stats);
 }
 
+// Whether the NTLM or Negotiate relay verified this very name on the
+// connection.
+static bool relay_verified(const CONNECTION_T* connection, const char* user) {
+    return connection->auth_host_state == AUTH_HOST_AUTHENTICATED &&
+           connection->auth_host_user != NULL && strcmp(connection->auth_host_user, user) == 0;
+}
+
 bool AccessSection::verify(CONNECTION_T* connection, const char* user, const char* password,
                            int directory_names) {
     const char* ip = connection->client_ip;
@@ -344,8 +360,7 @@ bool AccessSection::verify(CONNECTION_T* connection, const char* user, const cha
 
     // The relay has verified this connection, but only for the name it
     // verified: Basic credentials for any other name are checked as usual.
-    if (connection->auth_host_state == AUTH_HOST_AUTHENTICATED &&
-        connection->auth_host_user != NULL && strcmp(connection->auth_host_user, user) == 0)
+    if (relay_verified(connection, user))
         return true;
 
     if (authflag == 0) {
@@ -388,6 +403,14 @@ bool AccessSection::verify(CONNECTION_T* connection, const char* user, const cha
     return false;
 }
 
+// A name that was not verified scopes nothing and never becomes the
+// connection's user: the record names the client as anonymous. The caller
+// holds the read lock.
+void AccessSection::unverified(CONNECTION_T* connection) const {
+    forget_directory_names(connection);
+    connection_user_set(connection, "anonymous", client_address(connection));
+}
+
 void AccessSection::check_and_setup(CONNECTION_T* connection, const char* user,
                                     const char* password) {
     if (user == NULL || password == NULL) {
@@ -399,13 +422,22 @@ void AccessSection::check_and_setup(CONNECTION_T* connection, const char* user,
     read_lock();
     const Access* rule = check(connection, user, password);
     if (rule != NULL) {
-        if (!rule->authenticate) {
+        // A rule without authentication verifies a name only by naming it
+        // itself; the built-in default rule names nobody, so it admits the
+        // client whatever it sent but leaves it anonymous.
+        bool verified = true;
+        if (rule->authenticate) {
+            if (!verify(connection, user, password, directory_names)) {
+                unverified(connection);
+                unlock();
+                return;
+            }
+        } else if (rule == &default_rule && !relay_verified(connection, user)) {
+            verified = false;
+            unverified(connection);
+        } else {
             putlog(LOG_DEBUG, "security: [IP:%s] authentication succeeded for %s",
                    connection->client_ip, loggable(user).c_str());
-        } else if (!verify(connection, user, password, directory_names)) {
-            forget_directory_names(connection);
-            unlock();
-            return;
         }
         setup(connection, rule);
         bypass_check(connection);
@@ -415,13 +447,13 @@ void AccessSection::check_and_setup(CONNECTION_T* connection, const char* user,
         const char* address = client_address(connection);
         std::string kept = address != NULL ? address : "";
         unlock();
-        connection_user_set(connection, user, kept.c_str());
+        if (verified)
+            connection_user_set(connection, user, kept.c_str());
         return;
     }
 
-    // No rule takes these credentials: the name is not verified, so it
-    // scopes nothing and never becomes the connection's user.
-    forget_directory_names(connection);
+    // No rule takes these credentials: the name is not verified.
+    unverified(connection);
     if (connection->request != NULL && connection->request->proxy_authorization != NULL) {
         rule = check(connection, NULL, NULL);
         if (rule != NULL)

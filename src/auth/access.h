@@ -21,10 +21,11 @@
 //   nobody). Only then does it choose a rule by address and name the client
 //   in CONNECTION_T::user; the header itself is left for its other uses.
 // - A user name becomes CONNECTION_T::user ("name@address") only once it
-//   is verified (by a rule without authentication whose user and password
-//   it satisfies, the password cache, PAM, LDAP or the relay). Names that
-//   fail, or that match no rule, leave the anonymous form
-//   ("anonymous@address") and empty directory lists.
+//   is verified (by a rule without authentication that names it and whose
+//   password it satisfies, the password cache, PAM, LDAP or the relay).
+//   Names that fail, that match no rule, or that reach the built-in default
+//   rule (which names nobody) leave the anonymous form ("anonymous@address")
+//   and empty directory lists, whichever rule is chosen then.
 // - A rule that authenticates treats its user text as a pattern; a pattern
 //   that does not compile is refused when the configuration is loaded, and
 //   a rule without its compiled pattern never admits a named user.
@@ -114,7 +115,8 @@ public:
     // Returns the chosen rule, the default rule, or NULL when the client is
     // refused. The caller holds the read lock.
     const Access* check(CONNECTION_T* connection, const char* user, const char* password);
-    // Applies a rule to the connection. The caller holds the read lock.
+    // Applies a rule to the connection; its user is "anonymous@address"
+    // until a name is verified. The caller holds the read lock.
     void setup(CONNECTION_T* connection, const Access* rule);
     // Match with credentials, verification and setup; the outcome is
     // CONN_AUTH_REQUIRED (set: not authenticated). Takes the read lock.
@@ -129,6 +131,8 @@ public:
     // when the client is a trusted downstream proxy and sent one, else its
     // own address. The caller holds the read lock.
     const char* client_address(const CONNECTION_T* connection) const;
+    // The same as a copy, under the read lock it takes itself.
+    std::string client_name(const CONNECTION_T* connection) const;
 
     // Logs a PAM failure code at LOG_ERROR ("security: system: [pam: ...")
     // and, for the codes that prove the pair wrong (PAM_PERM_DENIED,
@@ -152,6 +156,9 @@ private:
     // CONN_AUTH_REQUIRED is set and the reason logged.
     bool verify(CONNECTION_T* connection, const char* user, const char* password,
                 int directory_names);
+    // Drops the directory names of a name that was not verified and names
+    // the connection's user "anonymous@address".
+    void unverified(CONNECTION_T* connection) const;
 };
 
 extern AccessSection* access_section;

@@ -61,9 +61,13 @@ const char* credentials_of(const HEADER* request, bool direct, const std::string
     return request->authorization;
 }
 
+// The answer goes with the connection's body buffer, which holds the
+// request's own body: a challenge carries nothing but itself.
 int challenge(CONNECTION_T* connection, bool direct, bool ntlm, const std::string& realm) {
     http_header_free(connection->response);
     connection->response = auth_header(direct, ntlm, realm.c_str());
+    if (connection->body != NULL)
+        connection->body->Resize(0);
     return REQUEST_ANSWERED;
 }
 
@@ -104,10 +108,9 @@ int without_credentials(CONNECTION_T* connection, bool direct, bool ntlm,
     return challenge(connection, direct, ntlm, realm);
 }
 
-// Decodes "user:password" and runs the rules with it; a text without ":"
-// is ignored. False for a value that is not Base64, decodes to more than
-// the buffer holds or holds a zero byte: the request then counts as one
-// without credentials.
+// Decodes "user:password" and runs the rules with it. False for a value
+// that is not Base64, decodes to more than the buffer holds, holds a zero
+// byte or no ":": the request then counts as one without credentials.
 bool basic_credentials(CONNECTION_T* connection, const char* encoded) {
     while (*encoded == ' ')
         encoded++;
@@ -126,7 +129,7 @@ bool basic_credentials(CONNECTION_T* connection, const char* encoded) {
     }
     // The password is not left behind on the stack.
     explicit_bzero(decoded, sizeof decoded);
-    return true;
+    return colon != NULL;
 }
 
 // The relay has verified (or now verifies) an NTLM or Negotiate user; the
@@ -154,29 +157,35 @@ int access_auth(CONNECTION_T* connection, Filebuf*) {
         return without_credentials(connection, direct, ntlm, realm);
 
     ntlm = access_section->is_ntlm_enabled();
+    // Whenever no credential check runs (no scheme word, a scheme this
+    // proxy does not take, NTLM switched off, Basic without ":"), the rules
+    // still decide for this request: never what an earlier request of the
+    // connection left behind.
     const char* blank = strchr(credentials, ' ');
     if (blank == NULL) {
         putlog(LOG_ERROR, "security: [IP:%s] invalid authorization header", connection->client_ip);
-    } else {
-        size_t word_length = static_cast<size_t>(blank - credentials);
-        std::string word;
-        if (word_length <= SCHEME_WORD_MAX)
-            word.assign(credentials, word_length);
-        if (word.compare(0, 5, "Basic") == 0)
-            connection->auth_scheme = AUTH_SCHEME_BASIC;
-        else if (word.compare(0, 4, "NTLM") == 0)
-            connection->auth_scheme = AUTH_SCHEME_NTLM;
-        else if (word.compare(0, 9, "Negotiate") == 0)
-            connection->auth_scheme = AUTH_SCHEME_NEGOTIATE;
+        return without_credentials(connection, direct, ntlm, realm);
+    }
+    size_t word_length = static_cast<size_t>(blank - credentials);
+    std::string word;
+    if (word_length <= SCHEME_WORD_MAX)
+        word.assign(credentials, word_length);
+    bool relayed = word.compare(0, 4, "NTLM") == 0 || word.compare(0, 9, "Negotiate") == 0;
+    if (word.compare(0, 5, "Basic") == 0)
+        connection->auth_scheme = AUTH_SCHEME_BASIC;
+    else if (word.compare(0, 4, "NTLM") == 0)
+        connection->auth_scheme = AUTH_SCHEME_NTLM;
+    else if (word.compare(0, 9, "Negotiate") == 0)
+        connection->auth_scheme = AUTH_SCHEME_NEGOTIATE;
 
-        if (word.compare(0, 5, "Basic") == 0) {
-            if (!basic_credentials(connection, blank + 1))
-                return without_credentials(connection, direct, ntlm, realm);
-        } else if (ntlm && (connection->auth_scheme == AUTH_SCHEME_NTLM ||
-                            connection->auth_scheme == AUTH_SCHEME_NEGOTIATE)) {
-            if (relayed_credentials(connection) == 0)
-                return 0;
-        }
+    if (word.compare(0, 5, "Basic") == 0) {
+        if (!basic_credentials(connection, blank + 1))
+            return without_credentials(connection, direct, ntlm, realm);
+    } else if (ntlm && relayed) {
+        if (relayed_credentials(connection) == 0)
+            return 0;
+    } else {
+        return without_credentials(connection, direct, ntlm, realm);
     }
 
     if ((connection->auth_flags & CONN_AUTH_REQUIRED) == 0)

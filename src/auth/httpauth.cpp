@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "auth/access.h"
 #include "auth/dn_cache.h"
 #include "config/general.h"
 #include "core/filebuf.h"
@@ -162,8 +163,12 @@ int validate_auth_tracking(CONNECTION_T* connection) {
         connection->auth_host_state = AUTH_HOST_FAILED;
         return 500;
     }
-    const char* forwarded_for =
-        request->x_forwarded_for != NULL ? request->x_forwarded_for : connection->client_ip;
+    // The service learns the client's address; a forwarded one only from
+    // a proxy the access rules trust.
+    std::string forwarded = access_section != NULL
+                                ? access_section->client_name(connection)
+                                : std::string(connection->client_ip != NULL ? connection->client_ip : "");
+    const char* forwarded_for = forwarded.c_str();
     // Built whole rather than through a formatted write, which would cut a
     // long Negotiate token.
     std::string text;
@@ -203,6 +208,13 @@ int validate_auth_tracking(CONNECTION_T* connection) {
 }
 
 int send_auth_request_to_client(CONNECTION_T* connection) {
+    // A request body still on the socket (too large to be read first)
+    // would be read as the client's next request: the dialogue cannot go
+    // on over this connection, which ends after the final challenge.
+    if (connection->flags & CONN_BODY_STREAMED) {
+        connection->client_keepalive = 0;
+        return -1;
+    }
     bool direct = connection->request != NULL && connection->request->type == REQUEST_TRANSPARENT;
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
@@ -237,6 +249,7 @@ int send_auth_request_to_client(CONNECTION_T* connection) {
     }
     http_header_free(connection->request);
     connection->request = next;
+    connection->flags |= CONN_REQUEST_REPLACED;
     keepalive_check_client(connection);
     read_new_body(connection);
     if (token_of(next) == NULL) {

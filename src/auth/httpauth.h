@@ -48,7 +48,9 @@ int make_new_httpauth_socket(CONNECTION_T* connection);
 int validate_auth_tracking(CONNECTION_T* connection);
 
 // Sends the stored challenge to the client and reads its next request: 0
-// when a request carrying a token was read, -1 otherwise.
+// when a request carrying a token was read (CONN_REQUEST_REPLACED is set),
+// -1 otherwise. A request whose body is still on the client socket gets no
+// challenge here: -1, and the client connection ends after the answer.
 int send_auth_request_to_client(CONNECTION_T* connection);
 
 // Flushes CONNECTION_T::server when set.

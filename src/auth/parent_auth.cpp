@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "auth/base64.h"
+#include "config/general.h"
 #include "core/log.h"
 #include "core/mem.h"
 #include "http/header.h"
@@ -111,9 +112,7 @@ int send_ntlm_response(CONNECTION_T* connection) {
     HEADER* request = connection->request;
     saved_request saved = {connection->server_keepalive, request->method, request->flags,
                            request->content_length};
-    // The handshake messages carry no body; a closed parent connection is
-    // opened again while the answer is awaited.
-    connection->server_keepalive = 1;
+    // The handshake messages carry no body.
     request->method = xstrdup("GET");
     if (request->method == NULL)
         FATAL_ALLOC("src/parent_auth", 4);
@@ -130,7 +129,10 @@ int send_ntlm_response(CONNECTION_T* connection) {
                                     SmbLength(&negotiate)));
     send_to_parent(connection);
 
-    char* text = header_get_reconnect(connection, 1);
+    // The handshake belongs to this one connection: an answer that does not
+    // come on it ends the handshake (the request is never sent again).
+    char* text = header_get(connection, SIDE_SERVER,
+                            general_section != NULL ? general_section->timeout_get(connection) : 60);
     bool received = text != NULL;
     HEADER* answer = received ? http_header_parse_response(text) : NULL;
     free(text);

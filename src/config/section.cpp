@@ -1,6 +1,5 @@
 #include "config/section.h"
 
-#include <pcre2posix.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +11,7 @@
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc.h"
+#include "core/regexp.h"
 
 using tinyxml2::XMLElement;
 
@@ -52,18 +52,14 @@ void Item::pattern_check(size_t position) const {
     const Field& field = fields.at(position);
     if (field.text.empty())
         return;
-    regex_t compiled;
-    int failure = regcomp(&compiled, field.text.c_str(), REG_ICASE);
-    if (failure == 0) {
-        regfree(&compiled);
+    std::string reason;
+    if (reg_check(field.text.c_str(), REGEXP_ICASE, &reason))
         return;
-    }
-    char reason[256];
-    regerror(failure, &compiled, reason, sizeof reason);
     char line[8192];
     snprintf(line, sizeof line,
              "section %s, element %s: %s must be a regular expression, but it is given value %s (%s)",
-             section.c_str(), subsection.c_str(), field.name.c_str(), field.text.c_str(), reason);
+             section.c_str(), subsection.c_str(), field.name.c_str(), field.text.c_str(),
+             reason.c_str());
     throw ConfigError(line);
 }
 

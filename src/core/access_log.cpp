@@ -56,13 +56,20 @@ bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7f;
 }
 
+// What ends a field: the native record's words end at a blank, the
+// extended record's quoted texts at a quote, its bare words at either.
+const char* const NATIVE_WORD = " ";
+const char* const QUOTED_TEXT = "\"";
+const char* const BARE_WORD = " \"";
+
 // A field's text as the record shows it: the text itself, or (only when it
-// holds control characters) a copy with each of them written as \xHH.
+// holds control characters or a character that would end the field early)
+// a copy with each of them written as \xHH.
 class FieldText {
 public:
-    explicit FieldText(const std::string& text) : text_(&text) {
+    FieldText(const std::string& text, const char* enders) : text_(&text), enders_(enders) {
         for (unsigned char c : text)
-            if (is_control(c)) {
+            if (escaped(c)) {
                 escape();
                 break;
             }
@@ -71,11 +78,15 @@ public:
     size_t size() const { return text_->size(); }
 
 private:
+    bool escaped(unsigned char c) const {
+        return is_control(c) || (c != '\0' && strchr(enders_, c) != NULL);
+    }
+
     void escape() {
         static const char HEX[] = "0123456789ABCDEF";
         escaped_.reserve(text_->size() + 16);
         for (unsigned char c : *text_) {
-            if (is_control(c)) {
+            if (escaped(c)) {
                 escaped_ += "\\x";
                 escaped_ += HEX[c >> 4];
                 escaped_ += HEX[c & 0xf];
@@ -87,6 +98,7 @@ private:
     }
 
     const std::string* text_;
+    const char* enders_;
     std::string escaped_;
 };
 
@@ -225,8 +237,9 @@ std::string LogEntry::Build() {
     const char* cache_word = word_of(CACHE_WORDS, sizeof CACHE_WORDS / sizeof *CACHE_WORDS,
                                      cache_code);
     const char* peer_word = word_of(PEER_WORDS, sizeof PEER_WORDS / sizeof *PEER_WORDS, peer_code);
-    FieldText client_text(client), method_text(method), url_text(url),
-        username_text(username), peer_text(peer), mime_text(mime);
+    FieldText client_text(client, NATIVE_WORD), method_text(method, NATIVE_WORD),
+        url_text(url, NATIVE_WORD), username_text(username, NATIVE_WORD),
+        peer_text(peer, NATIVE_WORD), mime_text(mime, NATIVE_WORD);
     size_t area = url_text.size() + client_text.size() + method_text.size() +
                   username_text.size() + peer_text.size() + mime_text.size() +
                   strlen(cache_word) + strlen(peer_word) + RECORD_SLACK;
@@ -246,10 +259,12 @@ std::string LogEntry::apache_Build() {
     struct tm local;
     if (localtime_r(&seconds, &local) != NULL)
         strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local);
-    FieldText client_text(client), username_text(username), method_text(method), url_text(url),
-        useragent_text(useragent), referer_text(referer), mime_text(mime),
-        filter_text(filter_name), reason_text(filtering_reason), profiles_text(profiles),
-        ip_text(interface_ip), port_text(interface_port);
+    FieldText client_text(client, BARE_WORD), username_text(username, QUOTED_TEXT),
+        method_text(method, BARE_WORD), url_text(url, BARE_WORD),
+        useragent_text(useragent, QUOTED_TEXT), referer_text(referer, QUOTED_TEXT),
+        mime_text(mime, BARE_WORD), filter_text(filter_name, QUOTED_TEXT),
+        reason_text(filtering_reason, QUOTED_TEXT), profiles_text(profiles, QUOTED_TEXT),
+        ip_text(interface_ip, QUOTED_TEXT), port_text(interface_port, QUOTED_TEXT);
     size_t area = client_text.size() + username_text.size() + url_text.size() +
                   useragent_text.size() + referer_text.size() + mime_text.size() +
                   filter_text.size() + reason_text.size() + profiles_text.size() +

@@ -17,8 +17,10 @@
 // (ziplist_lock is taken inside it); the two never hold each other's.
 //
 // Texts are written as they are, except that control characters (a CR or LF
-// in a user name, say) are written as \xHH so that no field can forge a
-// record of its own.
+// in a user name, say) and the characters that would end the field early (a
+// blank in a native record's field or a bare word of the extended record, a
+// quote in the extended record) are written as \xHH, so that no field can
+// forge a record or a field of its own.
 #pragma once
 
 #include <pthread.h>

@@ -407,19 +407,32 @@ static void put_le32(unsigned char* at, uint32_t value) {
     at[3] = (unsigned char)(value >> 24);
 }
 
+// run_stream's result when the output would pass its limit.
+static const int STREAM_OVER_LIMIT = 1000;
+
 // Runs deflate or inflate over the prepared stream into `out` from byte
 // `used` on, until the stream ends or fails. Returns the last zlib result
-// (Z_STREAM_END on success) and the bytes of `out` in use through `used`.
+// (Z_STREAM_END on success), or STREAM_OVER_LIMIT as soon as the output
+// would pass `limit` bytes, and the bytes of `out` in use through `used`.
 // Gzip members that follow one another are decoded as one body.
-static int run_stream(z_stream* stream, bool deflating, bool gzip_members, Filebuf* out, uint64_t* used) {
+static int run_stream(z_stream* stream, bool deflating, bool gzip_members, Filebuf* out, uint64_t* used,
+                      uint64_t limit = FILEBUF_MAX_SIZE) {
     int result;
     for (;;) {
+        // One byte beyond the limit shows that the output does not fit.
+        if (*used > limit)
+            return STREAM_OVER_LIMIT;
         if (*used == out->capacity && !grow_output(out, *used))
             return Z_BUF_ERROR;
+        uint64_t room = out->capacity - *used;
+        if (room > limit + 1 - *used)
+            room = limit + 1 - *used;
         stream->next_out = (Bytef*)out->data + *used;
-        stream->avail_out = (uInt)(out->capacity - *used);
+        stream->avail_out = (uInt)room;
         result = deflating ? deflate(stream, Z_FINISH) : inflate(stream, Z_NO_FLUSH);
-        *used = out->capacity - stream->avail_out;
+        *used += room - stream->avail_out;
+        if (*used > limit)
+            return STREAM_OVER_LIMIT;
         if (result == Z_STREAM_END) {
             if (gzip_members && stream->avail_in >= 2 && stream->next_in[0] == 0x1f && stream->next_in[1] == 0x8b) {
                 inflateReset(stream);
@@ -477,7 +490,7 @@ int Filebuf::Compress(int mode) {
 // doubling, so a false length in a gzip trailer cannot claim much memory.
 static const uint64_t INFLATE_FIRST_BLOCK_LIMIT = 64u << 20;
 
-int Filebuf::Uncompress(int mode) {
+int Filebuf::Uncompress(int mode, uint64_t limit) {
     bool gzip = mode == FILEBUF_GZIP;
     // Too short for a gzip header, a deflate stream and a trailer.
     if (gzip && size <= 17)
@@ -505,13 +518,22 @@ int Filebuf::Uncompress(int mode) {
         if (stated > 0 && stated <= (uint64_t)size * 1032)
             expected = stated + 1; // one byte more lets the stream end show
     }
+    if (expected > INFLATE_FIRST_BLOCK_LIMIT)
+        expected = INFLATE_FIRST_BLOCK_LIMIT;
+    if (expected > limit + 1)
+        expected = limit + 1;
     Filebuf out;
-    reserve_output(&out, expected < INFLATE_FIRST_BLOCK_LIMIT ? expected : INFLATE_FIRST_BLOCK_LIMIT);
+    reserve_output(&out, expected);
     uint64_t used = 0;
     stream.next_in = (Bytef*)data;
     stream.avail_in = size;
-    int result = run_stream(&stream, false, gzip, &out, &used);
+    int result = run_stream(&stream, false, gzip, &out, &used, limit);
     inflateEnd(&stream);
+    if (result == STREAM_OVER_LIMIT) {
+        putlog(LOG_ERROR, "zlib: decompressed data exceeds %llu bytes",
+               static_cast<unsigned long long>(limit));
+        return -1;
+    }
     if (result != Z_STREAM_END) {
         zlib_error(result);
         return 0;
@@ -527,22 +549,24 @@ int Filebuf::Uncompress(int mode) {
     return 1;
 }
 
-int Filebuf::DecodeContent(const char* content_encoding) {
+int Filebuf::DecodeContent(const char* content_encoding, uint64_t limit) {
     if (content_encoding != NULL && strcasestr(content_encoding, "gzip") != NULL) {
-        if (Uncompress(FILEBUF_GZIP) == 1) {
+        int decoded = Uncompress(FILEBUF_GZIP, limit);
+        if (decoded == 1) {
             putlog(LOG_DEBUG, "decompressed gzip encoded file");
             return 1;
         }
         putlog(LOG_ERROR, "failed to decompress gzip encoded content");
-        return 0;
+        return decoded;
     }
     if (content_encoding != NULL && strcasestr(content_encoding, "deflate") != NULL) {
-        if (Uncompress(FILEBUF_DEFLATE) == 1) {
+        int decoded = Uncompress(FILEBUF_DEFLATE, limit);
+        if (decoded == 1) {
             putlog(LOG_DEBUG, "decompressed deflate encoded file");
             return 1;
         }
         putlog(LOG_ERROR, "failed to decompress deflate encoded content");
-        return 0;
+        return decoded;
     }
     putlog(LOG_WARNING, "unhandled content encoding: %s", content_encoding != NULL ? content_encoding : "");
     return 0;

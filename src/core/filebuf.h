@@ -19,8 +19,12 @@
 //   operation here copies it.
 // - A buffer is used by one thread at a time; callers lock a shared one.
 // - Compress/Uncompress replace the data in place; on failure (result 0,
-//   zlib error logged) the buffer stays exactly as it was.
+//   or -1 for decoded data over its limit; logged) the buffer stays exactly
+//   as it was.
 #pragma once
+
+#include <limits.h>
+#include <stdint.h>
 
 // Modes of Compress and Uncompress, by HTTP content coding.
 enum {
@@ -124,14 +128,19 @@ public:
     // members with zlib's own framing: header flags and optional fields are
     // honoured, the CRC-32 and the length are checked, and members that
     // follow one another are all decoded; other bytes after the last member
-    // are ignored. FILEBUF_DEFLATE decodes one raw deflate stream. 1 on
-    // success, 0 on failure (zlib error logged, data unchanged).
-    int Uncompress(int mode);
+    // are ignored. FILEBUF_DEFLATE decodes one raw deflate stream. The
+    // decoded data may take at most `limit` bytes: a small body that would
+    // expand beyond it (a compression bomb) is given up as soon as it
+    // passes. 1 on success, 0 on failure (zlib error logged), -1 when the
+    // limit was passed (logged); the data is unchanged on both failures.
+    int Uncompress(int mode, uint64_t limit = INT_MAX);
 
     // Decodes a response body by its Content-Encoding value: "gzip" is looked
-    // for first, then "deflate", as case-insensitive substrings. Logs the
-    // outcome; 1 when decoded. The header is left to the caller.
-    int DecodeContent(const char* content_encoding);
+    // for first, then "deflate", as case-insensitive substrings, into at most
+    // `limit` bytes. Logs the outcome; 1 when decoded, -1 when the decoded
+    // body would pass the limit, 0 otherwise. The header is left to the
+    // caller.
+    int DecodeContent(const char* content_encoding, uint64_t limit = INT_MAX);
 
     // Compresses a response body for a client whose Accept-Encoding value is
     // given: gzip when the client accepts it, else deflate when it accepts
@@ -145,7 +154,8 @@ public:
     // (http/content_coding.cpp); the buffer itself knows only coding words.
     //
     // DecodeContent by the Content-Encoding of the connection's response
-    // (none: nothing to decode). The header is left to the caller.
+    // (none: nothing to decode), into at most the connection's download
+    // buffer limit (relay_buffer_limit). The header is left to the caller.
     int Decode(CONNECTION_T* connection);
 
     // Compresses a response body for the connection's client when the

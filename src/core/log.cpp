@@ -115,6 +115,46 @@ size_t format_prefix(char* line, int category) {
     return length;
 }
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// Writes each control character of the message line[from, length) as \xHH
+// (a final line feed stays as it is), as the access logs do: a user name,
+// host or URL taken from a request or a server cannot forge a line of its
+// own. The line is cut at LINE_MAX_CHARS; returns its new length.
+size_t escape_controls(char* line, size_t from, size_t length) {
+    size_t end = length > from && line[length - 1] == '\n' ? length - 1 : length;
+    size_t first = from;
+    while (first < end && !is_control(static_cast<unsigned char>(line[first])))
+        first++;
+    if (first == end)
+        return length;
+    static const char HEX[] = "0123456789ABCDEF";
+    char rest[LINE_AREA];
+    size_t rest_length = end - first;
+    memcpy(rest, line + first, rest_length);
+    size_t out = first;
+    for (size_t i = 0; i < rest_length; i++) {
+        unsigned char c = static_cast<unsigned char>(rest[i]);
+        size_t needed = is_control(c) ? 4 : 1;
+        if (out + needed > LINE_MAX_CHARS)
+            break;
+        if (is_control(c)) {
+            line[out++] = '\\';
+            line[out++] = 'x';
+            line[out++] = HEX[c >> 4];
+            line[out++] = HEX[c & 0xf];
+        } else {
+            line[out++] = static_cast<char>(c);
+        }
+    }
+    if (end != length && out < LINE_MAX_CHARS)
+        line[out++] = '\n';
+    line[out] = '\0';
+    return out;
+}
+
 void lock_logfile() {
     pthread_mutex_lock(&logfile_lock);
     self.holds_file_lock = true;
@@ -279,7 +319,8 @@ void putlog(int category, const char* format, ...) {
     int saved_errno = errno;
 
     char line[LINE_AREA];
-    size_t length = format_prefix(line, category);
+    size_t prefix = format_prefix(line, category);
+    size_t length = prefix;
     va_list args;
     va_start(args, format);
     int added = vsnprintf(line + length, LINE_MAX_CHARS + 1 - length, format, args);
@@ -290,6 +331,8 @@ void putlog(int category, const char* format, ...) {
         length += static_cast<size_t>(added);
     if (length > LINE_MAX_CHARS)
         length = LINE_MAX_CHARS;
+    line[length] = '\0';
+    length = escape_controls(line, prefix, length);
 
     if (category != LOG_DEBUG)
         buffer_line(line);

@@ -5,6 +5,9 @@
 //
 // A line reads "<%Y %m %d %H:%M:%S> [<client id>] <category word><message>"
 // and is at most 8191 characters with its newline (a longer message is cut).
+// Control characters in the message (but a final line feed) are written as
+// \xHH, like the access logs do, so that no value taken from a request or a
+// server (a user name, host or URL) can forge a line of its own.
 // Every category but LOG_DEBUG enters the log buffer whether or not it is
 // enabled; a line is echoed on standard output (foreground only) and written
 // to the error-log file when its category is LOG_ADVICE or enabled in

@@ -1,7 +1,7 @@
 // Regular expressions, substitutions and @name@ variables; see regexp.h.
 #include "core/regexp.h"
 
-#include <pcre2posix.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,7 +10,8 @@
 #include "core/mem.h"
 
 struct reg_pattern_t {
-    regex_t compiled;
+    pcre2_code* code;
+    bool jit; // compiled to machine code, searched without the interpreter's set-up
 };
 
 namespace {
@@ -59,6 +60,58 @@ size_t expand_reference(const char* text, size_t size, size_t at, template_varia
     return 0;
 }
 
+// The match options of a match pattern: those PCRE2's POSIX wrapper gives
+// the same flags, so a pattern means what it always meant.
+uint32_t match_options_of(int flags)
+{
+    return (flags & REGEXP_ICASE) ? PCRE2_CASELESS : 0;
+}
+
+// Bounds of the calling thread's stack for machine-code searches: it starts
+// small and grows as a search needs; a search that needs more than the
+// largest falls back to the interpreter.
+const size_t JIT_STACK_START = 32 * 1024;
+const size_t JIT_STACK_MAX = 512 * 1024;
+
+// What a search works in, one per thread: one pair of offsets is all a
+// yes-or-no search needs, PCRE2 keeps its backtracking frames in the match
+// block and the machine code its own stack, so none of it may be shared
+// between threads. An assigned stack is also cheaper to enter than the
+// default one PCRE2 builds on the machine stack at every search. Freed when
+// the thread ends.
+struct thread_match_block {
+    pcre2_match_data* data = NULL;
+    pcre2_match_context* context = NULL;
+    pcre2_jit_stack* stack = NULL;
+
+    ~thread_match_block()
+    {
+        if (data != NULL)
+            pcre2_match_data_free(data);
+        if (context != NULL)
+            pcre2_match_context_free(context);
+        if (stack != NULL)
+            pcre2_jit_stack_free(stack);
+    }
+};
+
+thread_local thread_match_block match_block;
+
+thread_match_block& match_block_of_thread()
+{
+    if (match_block.data == NULL) {
+        match_block.data = pcre2_match_data_create(1, NULL);
+        match_block.context = pcre2_match_context_create(NULL);
+        if (match_block.data == NULL || match_block.context == NULL)
+            FATAL_ALLOC("src/regexp", sizeof(PCRE2_SIZE) * 2);
+        // Without a stack of its own the machine code uses PCRE2's default.
+        match_block.stack = pcre2_jit_stack_create(JIT_STACK_START, JIT_STACK_MAX, NULL);
+        if (match_block.stack != NULL)
+            pcre2_jit_stack_assign(match_block.context, NULL, match_block.stack);
+    }
+    return match_block;
+}
+
 // Appends [data, data+size) to a buffer.
 void add_bytes(Filebuf* buffer, const char* data, size_t size)
 {
@@ -70,31 +123,65 @@ void add_bytes(Filebuf* buffer, const char* data, size_t size)
 
 reg_pattern_t* reg_compile(const char* pattern, int flags)
 {
+    int error;
+    PCRE2_SIZE offset;
+    pcre2_code* code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
+                                     match_options_of(flags), &error, &offset, NULL);
+    if (code == NULL) {
+        putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
+        return NULL;
+    }
     reg_pattern_t* compiled = (reg_pattern_t*)xmalloc(sizeof(reg_pattern_t));
     if (compiled == NULL)
         FATAL_ALLOC("src/regexp", sizeof(reg_pattern_t));
-    // Matches are never asked for, so none are recorded.
-    int posix_flags = REG_NOSUB;
-    if (flags & REGEXP_ICASE)
-        posix_flags |= REG_ICASE;
-    if (regcomp(&compiled->compiled, pattern, posix_flags) != 0) {
-        putlog(LOG_ERROR, "failed to compile regular expression: %s", pattern);
-        free(compiled);
-        return NULL;
-    }
+    compiled->code = code;
+    // Without machine code (no JIT on this machine) the interpreter searches.
+    compiled->jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
     return compiled;
+}
+
+bool reg_check(const char* pattern, int flags, std::string* reason)
+{
+    int error;
+    PCRE2_SIZE offset;
+    pcre2_code* code = pcre2_compile((PCRE2_SPTR)pattern, PCRE2_ZERO_TERMINATED,
+                                     match_options_of(flags), &error, &offset, NULL);
+    if (code != NULL) {
+        pcre2_code_free(code);
+        return true;
+    }
+    if (reason != NULL) {
+        PCRE2_UCHAR message[256];
+        if (pcre2_get_error_message(error, message, sizeof message) < 0)
+            snprintf((char*)message, sizeof message, "error %d", error);
+        *reason = std::string((const char*)message) + " at offset " + std::to_string(offset);
+    }
+    return false;
 }
 
 int reg_exec(const reg_pattern_t* pattern, const char* text)
 {
-    return regexec(&pattern->compiled, text, 0, NULL, 0);
+    thread_match_block& block = match_block_of_thread();
+    PCRE2_SIZE length = strlen(text);
+    // A rule list costs one search per rule and request: the machine code is
+    // entered directly, without pcre2_match's checks of what reg_compile
+    // already made sure of.
+    int result = pattern->jit ? pcre2_jit_match(pattern->code, (PCRE2_SPTR)text, length, 0, 0,
+                                                block.data, block.context)
+                              : pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, 0,
+                                            block.data, block.context);
+    if (result == PCRE2_ERROR_JIT_STACKLIMIT)
+        result = pcre2_match(pattern->code, (PCRE2_SPTR)text, length, 0, PCRE2_NO_JIT, block.data,
+                             block.context);
+    // 0 is a match whose groups did not fit the block: still a match.
+    return result >= 0 ? 0 : 1;
 }
 
 void reg_free(reg_pattern_t* pattern)
 {
     if (pattern == NULL)
         FATAL("src/regexp");
-    regfree(&pattern->compiled);
+    pcre2_code_free(pattern->code);
     free(pattern);
 }
 

@@ -1,12 +1,17 @@
 // Regular expressions (PCRE2 syntax, Perl-compatible), substitutions and
 // @name@ template variables.
 //
-// Two layers stand side by side:
-// - match only, over PCRE2's POSIX wrapper: reg_compile, reg_exec, reg_free.
-//   Every pattern field of the configuration is compiled through it, with
-//   REGEXP_ICASE, and matches anywhere in its text. The compiled pattern is
-//   opaque (reg_pattern_t): the wrapper's regex_t stays inside regexp.cpp,
-//   so this header never clashes with the C library's <regex.h>.
+// Two layers stand side by side, both over PCRE2's native interface:
+// - match only: reg_compile, reg_exec, reg_free, and reg_check for the
+//   configuration's validation. Every pattern field of the configuration is
+//   compiled through it, with REGEXP_ICASE, and matches anywhere in its text
+//   (the options of PCRE2's POSIX wrapper: no multi-line, no dot-all). The
+//   compiled pattern is opaque (reg_pattern_t) and, where the machine allows
+//   it, compiled to machine code once, so a rule list searched on every
+//   request costs little. reg_exec works in a match block of the calling
+//   thread, never in one kept with the pattern: the POSIX wrapper keeps one
+//   per pattern, and workers matching the same rule at once corrupt each
+//   other's search (wrong verdicts, crashes).
 // - substitution, over PCRE2's native interface: reg_sub_compile,
 //   reg_sub_exec, reg_sub_parse, reg_replace and their free functions, used
 //   to replace matches in bodies and headers by templates that refer to
@@ -71,6 +76,9 @@ using template_variables = std::map<std::string, std::string>;
 
 // New compiled pattern (REGEXP_* flags; callers pass REGEXP_ICASE), or NULL.
 reg_pattern_t* reg_compile(const char* pattern, int flags);
+// Whether the pattern compiles with these flags, logging nothing; on failure
+// *reason (when not NULL) receives PCRE2's message and the offset.
+bool reg_check(const char* pattern, int flags, std::string* reason);
 // 0 when the pattern matches anywhere in text, non-zero otherwise.
 int reg_exec(const reg_pattern_t* pattern, const char* text);
 // Frees a compiled pattern; NULL is an impossible state (fatal).

@@ -42,12 +42,19 @@ public:
     std::list<std::string> flags;
 };
 
+// The way a cookie travels (a rule's direction may also be both).
+enum {
+    COOKIE_INCOMING = 0, // Set-Cookie of a response, towards the client
+    COOKIE_OUTGOING = 1, // Cookie of a request, towards the server
+    COOKIE_BOTH = 2,
+};
+
 class CookieSection : public Section {
 public:
     CookieSection();
     void update() override {}
-    // Direction 0: a cookie coming in (Set-Cookie of a response); 1: going
-    // out (Cookie of a request). 1 lets it pass, 0 refuses it.
+    // Direction COOKIE_INCOMING or COOKIE_OUTGOING. 1 lets it pass, 0
+    // refuses it.
     int check(int direction, CONNECTION_T* connection, CookieHeader& cookie);
 };
 

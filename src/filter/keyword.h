@@ -5,6 +5,8 @@
 
 #include "config/section.h"
 
+struct CONNECTION_T;
+
 class KeywordSection : public Section {
 public:
     KeywordSection();
@@ -12,3 +14,8 @@ public:
 };
 
 extern KeywordSection* keyword_section;
+
+// Answers the URL command "score" with the keyword score of the response
+// body (the page "unknown" until the page exists); 1 when something was
+// sent.
+int score_show(CONNECTION_T* connection, int score);

@@ -10,11 +10,14 @@
 #include "config/general.h"
 #include "core/mem.h"
 #include "http/header.h"
+#include "http/header_io.h"
 #include "net/connection.h"
+#include "net/relay.h"
 
 int Filebuf::Decode(CONNECTION_T* connection) {
     const HEADER* response = connection->response;
-    return DecodeContent(response != NULL ? response->content_encoding : NULL);
+    return DecodeContent(response != NULL ? response->content_encoding : NULL,
+                         relay_buffer_limit(connection, SIDE_SERVER));
 }
 
 int Filebuf::Encode(CONNECTION_T* connection) {

@@ -164,7 +164,7 @@ void header_lines(HeaderWriter& out, const HEADER* header, const header_send_con
         if (header->type != REQUEST_ICAP && context.cookie_check != NULL &&
             (strncasecmp(name, "Set-Cookie", 10) == 0 || strncasecmp(name, "Cookie", 6) == 0)) {
             CookieHeader cookie(line.value);
-            int direction = response ? 0 : 1;
+            int direction = response ? COOKIE_INCOMING : COOKIE_OUTGOING;
             if (context.cookie_check(context.cookie_argument, direction, cookie) == 0) {
                 if (response)
                     putlog(LOG_COOKIEFILTER, "blocked: incoming from %s", or_empty(host));
@@ -319,10 +319,9 @@ void header_serialise(Filebuf* buffer, const HEADER* header, const header_send_c
     }
     if (mode == HEADER_SEND_PARENT) {
         out.literal("Proxy-Connection: keep-alive\r\n");
-        const char* credentials = context.parent_auth;
-        if (credentials == NULL && context.request != NULL)
-            credentials = context.request->proxy_authorization;
-        out.field("Proxy-Authorization", credentials);
+        // Only the parent's own credentials: what the client sent to log in
+        // here is this proxy's business and never travels further.
+        out.field("Proxy-Authorization", context.parent_auth);
         out.field("Cache-Control", header->cache_control);
     }
     origin_and_parent_lines(out, header);

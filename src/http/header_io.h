@@ -48,8 +48,9 @@ struct header_send_context_t {
     const HEADER* request = nullptr;   // the connection's request, or NULL
     const char* parent_auth = nullptr; // Proxy-Authorization for a parent
     int client_keepalive = 0;          // keep the client connection open
-    // Asks the cookie filter about one cookie (direction 0 incoming, 1
-    // outgoing); 1 passes, 0 drops the line. NULL lets every cookie pass.
+    // Asks the cookie filter about one cookie (direction COOKIE_INCOMING or
+    // COOKIE_OUTGOING); 1 passes, 0 drops the line. NULL lets every cookie
+    // pass.
     int (*cookie_check)(void* argument, int direction, CookieHeader& cookie) = nullptr;
     void* cookie_argument = nullptr;
 };

@@ -120,13 +120,17 @@ static int line_timeout(CONNECTION_T* connection) {
     return general_section->timeout_get(connection);
 }
 
-int next_chunksize(CONNECTION_T* connection, int side) {
+// One line of chunk framing from the side's socket into line (room for
+// CHUNK_LINE_MAX characters); the GetLine result.
+static int chunk_line(CONNECTION_T* connection, int side, char (&line)[CHUNK_LINE_MAX]) {
     Socket* socket = side_socket(connection, side);
-    if (socket == nullptr)
-        return -1;
-    char line[CHUNK_LINE_MAX];
-    int got = socket->GetLine(line, sizeof line, line_timeout(connection));
-    if (got <= 0)
+    return socket != nullptr ? socket->GetLine(line, sizeof line, line_timeout(connection)) : -1;
+}
+
+// The size a chunk-size line of `got` characters states, or -1.
+static int chunk_size_of(const char* line, int got) {
+    // A line cut by the buffer is no size line: its digits went on.
+    if (got >= CHUNK_LINE_MAX - 1 && line[got - 1] != '\n')
         return -1;
     char* end = nullptr;
     unsigned long long size = strtoull(line, &end, 16);
@@ -139,13 +143,29 @@ int next_chunksize(CONNECTION_T* connection, int side) {
     return static_cast<int>(size);
 }
 
+int next_chunksize(CONNECTION_T* connection, int side) {
+    char line[CHUNK_LINE_MAX];
+    int got = chunk_line(connection, side, line);
+    return got > 0 ? chunk_size_of(line, got) : -1;
+}
+
+// A client whose request body breaks its chunk framing (as opposed to one
+// that went away) is told so.
+static void framing_broken(CONNECTION_T* connection, int side) {
+    if (side != SIDE_SERVER)
+        connection->flags |= CONN_BODY_MALFORMED;
+}
+
 // After a chunk's data: its line end. False when it is not there.
 static bool chunk_end(CONNECTION_T* connection, int side) {
-    Socket* socket = side_socket(connection, side);
     char line[CHUNK_LINE_MAX];
-    int got = socket != nullptr ? socket->GetLine(line, sizeof line, line_timeout(connection))
-                                : -1;
-    return got > 0 && (line[0] == '\r' || line[0] == '\n');
+    int got = chunk_line(connection, side, line);
+    if (got > 0 && (line[0] == '\r' || line[0] == '\n'))
+        return true;
+    // Data longer than its chunk's size.
+    if (got > 0)
+        framing_broken(connection, side);
+    return false;
 }
 
 // After the last chunk: trailer lines up to the empty line, so that nothing
@@ -172,7 +192,11 @@ static void transfer_failed(CONNECTION_T* connection) {
 // The size, 0 at the end of the body, -1 for a broken body (marked failed).
 static int chunk_begin(CONNECTION_T* connection, int side, int id) {
     callback_mask(connection, id, false);
-    int size = next_chunksize(connection, side);
+    char line[CHUNK_LINE_MAX];
+    int got = chunk_line(connection, side, line);
+    int size = got > 0 ? chunk_size_of(line, got) : -1;
+    if (got > 0 && size < 0)
+        framing_broken(connection, side);
     if (size == 0 && !chunk_trailer(connection, side))
         size = -1;
     callback_mask(connection, id, true);
@@ -363,6 +387,7 @@ static int64_t send_request(CONNECTION_T* connection) {
         int64_t sent = http_transfer(connection, SIDE_CLIENT);
         if (connection->flags & CONN_TRANSFER_FAILED)
             return -1;
+        connection->flags |= CONN_BODY_RELAYED;
         // Counted as a body even when empty: it can never be sent again.
         return sent > 0 ? sent : 1;
     }
@@ -370,6 +395,22 @@ static int64_t send_request(CONNECTION_T* connection) {
         return 0;
     net_filebuf_send(body, connection, SIDE_SERVER);
     return body->size;
+}
+
+// 400 for a request body whose chunk framing broke, and its record.
+static void refuse_malformed_body(CONNECTION_T* connection) {
+    putlog(LOG_WARNING, "request: [IP:%s] request body with broken chunk framing",
+           client_address(connection));
+    HEADER* answer = header_new();
+    answer->type = RESPONSE_HTTP;
+    answer->status = 400;
+    answer->flags |= HEADER_HAS_LENGTH;
+    answer->content_length = 0;
+    header_send(answer, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    http_header_free(answer);
+    connection->log.status = 400;
+    connection->log.set_peercode(PEERCODE_DIRECT);
+    write_record(connection);
 }
 
 // The response header text, read with the I/O time-out also after a body
@@ -432,8 +473,7 @@ static bool answer_page_commands(CONNECTION_T* connection) {
 }
 
 static bool parent_credentials(CONNECTION_T* connection) {
-    return connection->request->proxy_authorization != nullptr ||
-           (connection->parent_user != nullptr && connection->parent_password != nullptr);
+    return connection->parent_user != nullptr && connection->parent_password != nullptr;
 }
 
 // Revalidation of a cached copy (step 13). True: validated, and the stored
@@ -486,6 +526,17 @@ static int final_record(CONNECTION_T* connection) {
     return 1;
 }
 
+// A body that did not arrive whole, or cannot be made whole, is never
+// passed on as whole: the page "badresponse", and the connection ends.
+static int buffered_failed(CONNECTION_T* connection, Filebuf* body) {
+    delete body;
+    connection->client_keepalive = 0;
+    invalidate_object(connection);
+    if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0)
+        template_section->send("badresponse", connection, 502);
+    return final_record(connection);
+}
+
 static int buffered_path(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     buffertimeout_set(connection);
@@ -497,15 +548,8 @@ static int buffered_path(CONNECTION_T* connection) {
         body = http_transfer_filebuf(connection, SIDE_SERVER);
     else
         body = cache_section->read_filebuf(connection->cachemap);
-    if (connection->flags & CONN_TRANSFER_FAILED) {
-        // A body that did not arrive whole is never passed on as whole.
-        delete body;
-        connection->client_keepalive = 0;
-        invalidate_object(connection);
-        if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0)
-            template_section->send("badresponse", connection, 502);
-        return final_record(connection);
-    }
+    if (connection->flags & CONN_TRANSFER_FAILED)
+        return buffered_failed(connection, body);
     if (connection->flags & CONN_NO_CLIENT) {
         // Nobody reads a prefetched page, but its links are still wanted.
         if (connection->htmlstream != nullptr && body->size > 0) {
@@ -519,7 +563,14 @@ static int buffered_path(CONNECTION_T* connection) {
     }
     if (body->size > 0) {
         bool encoded = response->content_encoding != nullptr;
-        bool decoded = !encoded || body->Decode(connection) == 1;
+        int decoding = encoded ? body->Decode(connection) : 1;
+        if (decoding < 0) {
+            // It would decode beyond the buffer limit (a compression bomb):
+            // this transfer fails, nothing of it reaches the client.
+            connection->flags |= CONN_TRANSFER_FAILED;
+            return buffered_failed(connection, body);
+        }
+        bool decoded = decoding == 1;
         if (decoded) {
             if (encoded) {
                 free(response->content_encoding);
@@ -539,6 +590,9 @@ static int buffered_path(CONNECTION_T* connection) {
                 delete body;
                 return end_early(connection, 1);
             }
+            // A modification processor may have put a new response header
+            // in place of the old one.
+            response = connection->response;
             if (hooks.Execute(HOOK_POSTRESPMOD, connection, body) != 0) {
                 delete body;
                 return end_early(connection, 1);
@@ -616,8 +670,12 @@ int protocol_http(CONNECTION_T* connection) {
             via_header_update(connection);
         body_sent = send_request(connection);
         if (body_sent < 0) {
-            // The client broke off its own request body: no answer can follow.
+            // The client broke off its own request body: no answer can
+            // follow, but a body whose framing broke is refused as such.
+            // The server got part of it, so its connection goes too.
             connection->client_keepalive = 0;
+            if (connection->flags & CONN_BODY_MALFORMED)
+                refuse_malformed_body(connection);
             return end_early(connection, -1);
         }
         text = read_response(connection);
@@ -732,7 +790,7 @@ int protocol_http(CONNECTION_T* connection) {
             response->location = location;
         }
     }
-    header_section->filter(connection, 2);
+    header_section->filter(connection, HEADER_RULE_SERVER);
 
     if ((connection->flags & CONN_HEAD) || (response->status >= 100 && response->status < 200) ||
         response->status == 204 || response->status == 304) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "auth/access.h"
 #include "auth/profiles.h"
 #include "cache/cache.h"
 #include "cache/prefetch.h"
@@ -22,6 +23,7 @@
 #include "filter/header_filter.h"
 #include "filter/limits_section.h"
 #include "filter/redirect.h"
+#include "filter/rules.h"
 #include "filter/vantori.h"
 #include "ftp/proto_ftp.h"
 #include "http/forward.h"
@@ -100,17 +102,14 @@ static void write_record(CONNECTION_T* connection) {
 static void refuse(CONNECTION_T* connection, const char* filter, const char* reason,
                    const char* page, int status, const char* filter_name,
                    const std::string& log_reason) {
-    connection->variables.erase("FILTER");
-    connection->variables.erase("REASON");
-    set_variable(connection, "FILTER", filter);
-    set_variable(connection, "REASON", reason);
-    send_page(page, connection, status);
-    LogEntry& record = connection->log;
-    record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
-    record.peer = "kestrivan";
-    record.status = 403;
-    record.filter_name = filter_name;
-    record.filtering_reason = log_reason;
+    BlockNotice notice;
+    notice.label = filter;
+    notice.has_reason = true;
+    notice.reason = reason;
+    notice.page = page;
+    notice.filter_name = filter_name;
+    notice.log_reason = log_reason;
+    block_send(connection, notice, status);
     write_record(connection);
 }
 
@@ -146,10 +145,12 @@ static bool bare_line_feed(const char* text) {
     return false;
 }
 
+// The record names the client by X-Forwarded-For only when the access
+// rules trust the sender as a proxy of its own; anyone else could write any
+// name there.
 static void x_forwarded_for_client(CONNECTION_T* connection) {
-    const char* forwarded = connection->request->x_forwarded_for;
-    if (forwarded != nullptr)
-        connection->log.client = forwarded;
+    if (connection->request->x_forwarded_for != nullptr && access_section != nullptr)
+        connection->log.client = access_section->client_name(connection);
 }
 
 static bool reqheader_processors_present() {
@@ -304,6 +305,25 @@ int bypass_check(CONNECTION_T* connection) {
     return 1;
 }
 
+// The login dialogue read a new request in place of the first (with its
+// body): it gets what the first got from its header before the dialogue.
+// false: stopped (a URL command answered).
+static bool replaced_request(CONNECTION_T* connection) {
+    connection->flags &= ~CONN_REQUEST_REPLACED;
+    HEADER* request = connection->request;
+    connection->log.client = client_address(connection);
+    x_forwarded_for_client(connection);
+    if (url_command_extract(connection) == 0)
+        return false;
+    url_command_log(connection->url_commands);
+    header_variables(connection, "CLIENT", request->lines);
+    connection->flags &= ~CONN_HEAD;
+    if (request->method != nullptr && strcasecmp(request->method, "HEAD") == 0)
+        connection->flags |= CONN_HEAD;
+    request_variables(connection);
+    return true;
+}
+
 // First half: from the header to the access decision. false: stopped.
 static bool road_first_half(CONNECTION_T* connection) {
     slot_update(connection, true);
@@ -402,7 +422,8 @@ static bool road_first_half(CONNECTION_T* connection) {
     request_variables(connection);
     if (!process_request(connection, connection->body))
         return false;
-    // The authentication dialogue may have replaced the request.
+    if ((connection->flags & CONN_REQUEST_REPLACED) && !replaced_request(connection))
+        return false;
     request = connection->request;
     profiles_update(connection);
     if (limit_section != nullptr && limit_section->check_and_block(connection))
@@ -427,7 +448,7 @@ static bool road_first_half(CONNECTION_T* connection) {
     }
     slot_update(connection, false);
     if (header_section != nullptr)
-        header_section->filter(connection, 1);
+        header_section->filter(connection, HEADER_RULE_CLIENT);
     return true;
 }
 
@@ -786,11 +807,36 @@ static void road_second_half(CONNECTION_T* connection) {
     dispatch(connection);
 }
 
+// A body left on the client socket unread would be taken for the next
+// request. A body the road never touched (the answer came before it was
+// read) is read and dropped when its declared length fits the upload
+// buffer; any other body that was neither read nor relayed whole ends the
+// connection.
+static void settle_request_body(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    if (request == nullptr || connection->client_keepalive == 0 || connection->client == nullptr ||
+        (connection->flags & CONN_NO_CLIENT))
+        return;
+    if (connection->flags & CONN_BODY_STREAMED) {
+        if (!(connection->flags & CONN_BODY_RELAYED))
+            connection->client_keepalive = 0;
+        return;
+    }
+    if (connection->body != nullptr)
+        return;
+    if (request->chunked) {
+        connection->client_keepalive = 0;
+        return;
+    }
+    if (!(request->flags & HEADER_HAS_LENGTH) || request->content_length == 0)
+        return;
+    if (request->content_length > relay_buffer_limit(connection, SIDE_CLIENT) ||
+        http_transfer_discard(connection, SIDE_CLIENT) != 1)
+        connection->client_keepalive = 0;
+}
+
 void handle_request(CONNECTION_T* connection) {
     if (road_first_half(connection))
         road_second_half(connection);
-    // A body left on the client socket unread would be taken for the next
-    // request: the connection ends unless the exchange consumed the body.
-    if ((connection->flags & CONN_BODY_STREAMED) && !(connection->flags & CONN_PROCESSING))
-        connection->client_keepalive = 0;
+    settle_request_body(connection);
 }

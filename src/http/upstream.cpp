@@ -165,7 +165,12 @@ static int connect_by_mode(CONNECTION_T* connection) {
     return fd;
 }
 
-int protocol_start(CONNECTION_T* connection) {
+// protocol_start, with the pool asked only when `may_pool` is true.
+static int open_upstream(CONNECTION_T* connection, bool may_pool);
+
+int protocol_start(CONNECTION_T* connection) { return open_upstream(connection, true); }
+
+static int open_upstream(CONNECTION_T* connection, bool may_pool) {
     HEADER* request = connection->request;
     connection->server_keepalive = 0;
     int mode = connection->forward_mode;
@@ -179,7 +184,7 @@ int protocol_start(CONNECTION_T* connection) {
     // A request with a body is never sent over a pooled socket: the server
     // may have closed it, and the body could not be sent again.
     bool has_body = (request->flags & HEADER_HAS_LENGTH) || request->chunked;
-    if (request->type != REQUEST_CONNECT && !has_body && global != NULL &&
+    if (may_pool && request->type != REQUEST_CONNECT && !has_body && global != NULL &&
         global->serverpool != NULL) {
         upstream_key_t key = upstream_key(connection);
         Socket* pooled =
@@ -224,9 +229,27 @@ int protocol_reconnect(CONNECTION_T* connection) {
 // reached, and records it.
 static void answer_unreachable(CONNECTION_T* connection, const char* page) {
     if (template_section != NULL)
-        template_section->send(page, connection, 200);
+        template_section->send(page, connection, 503);
     connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
     connection->log.status = 503;
+}
+
+// Whether a request that got no answer may go once more, on a new
+// connection: only when its socket came from the pool and the server turned
+// out to have closed it before any byte of the answer came (it dropped the
+// idle connection just as the request went), and only a request without a
+// body that may safely be repeated. A server that stayed silent until the
+// time-out may still be working on the first one: nothing goes again.
+static bool may_send_again(CONNECTION_T* connection) {
+    HEADER* request = connection->request;
+    if (!(connection->flags & CONN_UPSTREAM_REUSED) ||
+        (connection->flags & (CONN_PARENT_AUTH_TRIED | CONN_BODY_STREAMED)) ||
+        (request->flags & HEADER_HAS_LENGTH) || request->chunked || request->method == NULL)
+        return false;
+    if (strcmp(request->method, "GET") != 0 && strcmp(request->method, "HEAD") != 0 &&
+        strcmp(request->method, "OPTIONS") != 0)
+        return false;
+    return connection->server != NULL && connection->server->PeerClosed();
 }
 
 char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
@@ -234,39 +257,34 @@ char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
     if (text != NULL)
         return text;
 
-    if (connection->server_keepalive == 0 && !(connection->flags & CONN_PARENT_AUTH_TRIED)) {
-        answer_unreachable(connection, "noconnect");
-        net_dns_purge(connection->request->host);
-        return NULL;
-    }
-    if (connection->flags & CONN_BODY_STREAMED) {
-        putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
-               client_address(connection));
-        connection->client_keepalive = 0;
-        return NULL;
-    }
-    for (;;) {
-        int opened = protocol_reconnect(connection);
+    if (may_send_again(connection)) {
+        delete connection->server;
+        connection->server = NULL;
+        connection->flags &= ~CONN_UPSTREAM_REUSED;
+        int opened = open_upstream(connection, false);
         if (opened < 0) {
             answer_unreachable(connection, error_to_template(opened));
             return NULL;
         }
         int mode = connection->forward_mode == FORWARD_HTTP_PARENT ? HEADER_SEND_PARENT
                                                                     : HEADER_SEND_ORIGIN;
-        HEADER* request = connection->request;
-        header_send(request, connection, SIDE_SERVER, mode);
-        if ((request->flags & HEADER_HAS_LENGTH) && connection->body != NULL &&
-            connection->body->size > 0)
-            net_filebuf_send(connection->body, connection, SIDE_SERVER);
+        header_send(connection->request, connection, SIDE_SERVER, mode);
         text = header_get(connection, SIDE_SERVER, timeout);
         if (text != NULL)
             return text;
-        if (connection->server_keepalive != 1) {
-            answer_unreachable(connection, "noconnect");
-            return NULL;
-        }
-        // Another pooled socket the server had closed: try the next.
+    } else if (!(connection->flags & CONN_UPSTREAM_REUSED)) {
+        net_dns_purge(connection->request->host);
     }
+    if (connection->flags & CONN_BODY_STREAMED) {
+        // The body is gone upstream and cannot be sent again; the client
+        // connection ends after the page.
+        putlog(LOG_WARNING, "request: [IP:%s] server dropped connection during direct POST",
+               client_address(connection));
+        connection->client_keepalive = 0;
+    }
+    connection->server_keepalive = 0;
+    answer_unreachable(connection, "noconnect");
+    return NULL;
 }
 
 // ---- Keep-alive -------------------------------------------------------------------
@@ -372,6 +390,12 @@ void buffertimeout_check(CONNECTION_T* connection) {
 
 int process_request(CONNECTION_T* connection, Filebuf* body) {
     processors.Execute(PROCESSOR_AUTH, connection, body);
+    if ((connection->flags & CONN_TRANSFER_FAILED) && connection->response == NULL) {
+        // The request the login dialogue read in place of the first did not
+        // bring its whole body: a part of it never goes upstream as whole.
+        connection->client_keepalive = 0;
+        return 0;
+    }
     if (connection->user != NULL) {
         if (global != NULL) {
             global->stats.AddCounter("users", connection->user, STAT_COUNT);

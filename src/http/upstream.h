@@ -34,11 +34,13 @@ int protocol_start(CONNECTION_T* connection);
 // Drops the upstream socket, flushes the client socket and opens again.
 int protocol_reconnect(CONNECTION_T* connection);
 
-// Reads the upstream response header; when nothing came on a reused or
-// re-authenticated connection, reconnects and sends the request (and its
-// buffered body) again. NULL after answering the client with an error page
-// (or, for a streamed request body that cannot be sent again, after
-// dropping the client's keep-alive). The text is the caller's to free.
+// Reads the upstream response header. The request goes once more, on a new
+// connection, only when its pooled socket turned out closed by the server
+// before any byte of the answer came, and only a GET, HEAD or OPTIONS
+// request without a body; after a time-out nothing is sent again. NULL
+// after answering the client with the page "noconnect" (status 503; a
+// streamed request body also ends the client's keep-alive). The text is
+// the caller's to free.
 char* header_get_reconnect(CONNECTION_T* connection, int timeout);
 
 // CONNECTION_T::client_keepalive from the request (and response) headers.
@@ -66,7 +68,9 @@ int accepts_encoded_content(CONNECTION_T* connection);
 
 // Authentication and request-body processors. 1: go on (the request's body
 // framing is settled: a buffered body is sent with its length, a streamed
-// one keeps its own framing); 0: a processor answered the client.
+// one keeps its own framing); 0: a processor answered the client, or the
+// request the login dialogue read in its place lost its body (the client
+// connection then ends).
 int process_request(CONNECTION_T* connection, Filebuf* body);
 
 // Response check and modification processors: 1 passed, 0 blocked (the

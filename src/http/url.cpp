@@ -342,6 +342,49 @@ char* url_authority_decode(const char* text, size_t length)
     return zeros > 0 ? NULL : copy_string(decoded);
 }
 
+namespace {
+
+inline bool is_unreserved(unsigned char c)
+{
+    return is_alpha(c) || is_digit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// The byte that "%XX" at text encodes when it is an unreserved character,
+// else -1 (also for a '%' without two hex digits).
+int unreserved_escape(const char* text)
+{
+    if (text[0] != '%' || text[1] == '\0')
+        return -1;
+    int high = hex_value((unsigned char)text[1]);
+    int low = hex_value((unsigned char)text[2]);
+    if (high < 0 || low < 0)
+        return -1;
+    int c = high * 16 + low;
+    return is_unreserved((unsigned char)c) ? c : -1;
+}
+
+} // namespace
+
+const char* url_path_unreserved(const char* path, std::string& scratch)
+{
+    const char* escape = strchr(path, '%');
+    while (escape != NULL && unreserved_escape(escape) < 0)
+        escape = strchr(escape + 1, '%');
+    if (escape == NULL)
+        return path;
+    scratch.assign(path, (size_t)(escape - path));
+    for (const char* p = escape; *p != '\0';) {
+        int c = *p == '%' ? unreserved_escape(p) : -1;
+        if (c >= 0) {
+            scratch += (char)c;
+            p += 3;
+        } else {
+            scratch += *p++;
+        }
+    }
+    return scratch.c_str();
+}
+
 char* path_to_url(const char* path)
 {
     std::string html = "<a href=\"/\">/</a>";

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <string>
 
 // A parsed URL. Every text is a separately allocated, NUL-terminated string
 // owned by the record.
@@ -100,6 +101,14 @@ char* url_decode(const char* text, unsigned length);
 // character, and "%zz" stays literal); NULL when the result would hold a
 // zero byte.
 char* url_authority_decode(const char* text, size_t length);
+
+// The path as the server it goes to reads the names in it: every "%XX"
+// that encodes an unreserved character (letter, digit, '-', '.', '_', '~')
+// decoded, every other byte left as it is ("%2F" and "%25" stay, so nothing
+// is decoded twice). Returns path itself when it holds no such escape (no
+// copy is made), else the decoded text, kept in `scratch`. Rules compare
+// paths in this form, so "/%61dmin" is "/admin" to them.
+const char* url_path_unreserved(const char* path, std::string& scratch);
 
 // New HTML text showing a path as links: the root link "<a href=\"/\">/</a>",
 // then one link "<a href=\"<prefix>\"><segment>/</a>" per non-empty

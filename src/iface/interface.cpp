@@ -361,19 +361,28 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page) {
     record.mime = "text/html";
 }
 
-bool interface_request(CONNECTION_T* connection) {
-    HEADER* request = connection->request;
-    if (request->type == REQUEST_TRANSPARENT) {
-        const char* path = raw_path(request);
-        if (path[0] == '/' && strncasecmp(path + 1, INTERFACE_HOSTNAME, interface_name_length) == 0)
-            return true;
-        if (host_header_is_interface(request->host_header)) {
-            request->type = REQUEST_PROXY;
-            return true;
-        }
+// An origin-form request whose path names the interface host.
+static bool interface_path_named(const HEADER* request) {
+    const char* path = raw_path(request);
+    return path[0] == '/' && strncasecmp(path + 1, INTERFACE_HOSTNAME, interface_name_length) == 0;
+}
+
+bool interface_addressed(const CONNECTION_T* connection) {
+    const HEADER* request = connection->request;
+    if (request == nullptr)
         return false;
-    }
+    if (request->type == REQUEST_TRANSPARENT)
+        return interface_path_named(request) || host_header_is_interface(request->host_header);
     return is_interface_name(request->host) || host_header_is_interface(request->host_header);
+}
+
+bool interface_request(CONNECTION_T* connection) {
+    if (!interface_addressed(connection))
+        return false;
+    HEADER* request = connection->request;
+    if (request->type == REQUEST_TRANSPARENT && !interface_path_named(request))
+        request->type = REQUEST_PROXY;
+    return true;
 }
 
 void interface_handle_request(CONNECTION_T* connection) {

@@ -62,6 +62,9 @@ void interface_send_response(CONNECTION_T* connection, Filebuf* page);
 // header names the interface host (it is then retagged as proxy form), or a
 // proxy-form request for the interface host.
 bool interface_request(CONNECTION_T* connection);
+// The same test without retagging anything (for the content processors,
+// which must leave the request as the road will judge it).
+bool interface_addressed(const CONNECTION_T* connection);
 
 // Serves one interface request completely (see above).
 void interface_handle_request(CONNECTION_T* connection);

@@ -17,7 +17,7 @@
 #include "iface/interface.h"
 #include "net/connection.h"
 #include "net/relay.h"
-#include "scan/external.h"
+#include "scan/external_exec.h"
 
 TemplateSection* template_section = nullptr;
 

@@ -53,6 +53,9 @@ enum {
     CONN_HEAD = 0x10000,           // HEAD request: no body to the client
     CONN_CARP = 0x20000,           // parent chosen by CARP hashing
     CONN_BODY_STREAMED = 0x40000,  // the request body is streamed upstream
+    CONN_BODY_RELAYED = 0x80000,   // the streamed request body went upstream whole
+    CONN_REQUEST_REPLACED = 0x100000, // the login dialogue read a new request in its place
+    CONN_BODY_MALFORMED = 0x200000, // the request body broke its chunk framing
 };
 
 // CONNECTION_T::auth_flags: kept for the whole connection.

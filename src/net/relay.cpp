@@ -112,15 +112,15 @@ int net_filebuf_send(Filebuf* fb, CONNECTION_T* conn, int side) {
 }
 
 // Sends the chunks; false when a write failed (the send is marked failed).
-static bool send_chunks(Filebuf* fb, CONNECTION_T* conn, int side, int* sent) {
+static bool send_chunks(const char* data, unsigned size, CONNECTION_T* conn, int side, int* sent) {
     *sent = 0;
     Socket* sock = side_socket(conn, side);
     unsigned piece_max = block_size();
     int timeout = io_timeout(conn);
-    for (unsigned offset = 0; offset < fb->size;) {
-        unsigned n = fb->size - offset < piece_max ? fb->size - offset : piece_max;
+    for (unsigned offset = 0; offset < size;) {
+        unsigned n = size - offset < piece_max ? size - offset : piece_max;
         bool written = sock->PutSock("%x\r\n", n) != -1 &&
-                       sock->Write(fb->data + offset, static_cast<int>(n)) != -1 &&
+                       sock->Write(data + offset, static_cast<int>(n)) != -1 &&
                        sock->PutSock("\r\n") != -1;
         // Queued bytes count as written, but a peer that takes none of them
         // must not make the queue grow without bound.
@@ -139,12 +139,16 @@ static bool send_chunks(Filebuf* fb, CONNECTION_T* conn, int side, int* sent) {
 }
 
 int net_filebuf_send_chunked_p(Filebuf* fb, CONNECTION_T* conn, int side) {
+    return net_chunks_send(fb->data, fb->size, conn, side);
+}
+
+int net_chunks_send(const char* data, unsigned size, CONNECTION_T* conn, int side) {
     if (side != SIDE_SERVER && (conn->flags & CONN_NO_CLIENT))
-        return static_cast<int>(fb->size);
+        return static_cast<int>(size);
     if (side_socket(conn, side) == NULL)
         return 0;
     int sent;
-    send_chunks(fb, conn, side, &sent);
+    send_chunks(data, size, conn, side, &sent);
     return sent;
 }
 
@@ -155,7 +159,7 @@ int net_filebuf_send_chunked(Filebuf* fb, CONNECTION_T* conn, int side) {
     if (sock == NULL)
         return 0;
     int sent;
-    if (!send_chunks(fb, conn, side, &sent))
+    if (!send_chunks(fb->data, fb->size, conn, side, &sent))
         return sent;
     if (sock->PutSock("0\r\n\r\n") == -1 || !net_drain(sock, io_timeout(conn))) {
         putlog(LOG_ERROR, "network: [IP: %s] chunked send to the %s failed at its end",

@@ -52,6 +52,8 @@ int net_filebuf_send(Filebuf* fb, CONNECTION_T* conn, int side);
 // chunks sent whole. A write that fails ends the send with
 // CONN_TRANSFER_FAILED set and the side's keep-alive dropped.
 int net_filebuf_send_chunked_p(Filebuf* fb, CONNECTION_T* conn, int side);
+// The same for `size` bytes at `data` (a part of a body).
+int net_chunks_send(const char* data, unsigned size, CONNECTION_T* conn, int side);
 
 // The same, then the last chunk "0\r\n\r\n" and a bounded flush; after a
 // failure the last chunk is not written.

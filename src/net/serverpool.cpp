@@ -5,6 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "config/general.h"
 #include "core/compat.h"
 #include "core/global.h"
@@ -72,6 +74,14 @@ int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int po
                     const char* route) {
     if (protocol == NULL || host == NULL)
         FATAL(SOURCE);
+    // Anything left to read (bytes past the end of the last answer, or the
+    // peer's close) would be taken for the answer to the next request sent
+    // on the socket, perhaps another client's: such a socket is closed.
+    if (sock == NULL || sock->InputPending()) {
+        putlog(LOG_DEBUG, "Connection Pool: not kept, bytes left over: %s:%d", host, port);
+        delete sock;
+        return 0;
+    }
     if (tunnel_id != TUNNEL_ID_NONE)
         putlog(LOG_ADVICE, "debug: added secured socket [%d] to pool: %s:%d",
                static_cast<int>(tunnel_id), host, port);
@@ -132,15 +142,29 @@ Socket* ServerPool::Find(const char* protocol, const char* host, int port, const
     if (route == NULL)
         route = "";
     Socket* found = NULL;
+    // Sockets that received something while parked (the server closed
+    // them, or sent bytes nobody asked for) serve no request: they are
+    // closed once the mutex is released.
+    std::vector<Socket*> stale;
     pthread_mutex_lock(&mutex);
-    for (auto position = pool.begin(); position != pool.end(); ++position) {
-        if (entry_matches(*position, protocol, host, port, user, password, tunnel_id, route)) {
-            found = (*position)->sock;
-            Drop(position, "Find", true);
+    for (auto position = pool.begin(); position != pool.end();) {
+        if (!entry_matches(*position, protocol, host, port, user, password, tunnel_id, route)) {
+            ++position;
+            continue;
+        }
+        Socket* candidate = (*position)->sock;
+        auto next = std::next(position);
+        Drop(position, "Find", true);
+        if (!candidate->InputPending()) {
+            found = candidate;
             break;
         }
+        stale.push_back(candidate);
+        position = next;
     }
     pthread_mutex_unlock(&mutex);
+    for (Socket* sock : stale)
+        delete sock;
 
     if (found != NULL) {
         if (performance_log != NULL)

@@ -56,14 +56,16 @@ public:
     ServerPool(const ServerPool&) = delete;
     ServerPool& operator=(const ServerPool&) = delete;
 
-    // Parks the socket (the pool owns it from now on). A full pool first
-    // drops its oldest entry and warns once per distinct size until the next
-    // clean. Returns the mutex unlock result (0).
+    // Parks the socket (the pool owns it from now on). A socket with
+    // anything left to read (Socket::InputPending) is closed instead. A full
+    // pool first drops its oldest entry and warns once per distinct size
+    // until the next clean. Returns the mutex unlock result (0).
     int Add(Socket* sock, const char* protocol, const char* host, int port, const char* user,
             const char* password, unsigned tunnel_id, const char* route = "");
 
     // Removes and returns the oldest socket parked under the same key, or
-    // NULL. Counts a hit or a miss in the statistics group "connection pool"
+    // NULL; parked sockets of the key that received anything meanwhile are
+    // closed on the way. Counts a hit or a miss in the statistics group "connection pool"
     // (and hits in the performance log). user and password may be NULL.
     Socket* Find(const char* protocol, const char* host, int port, const char* user,
                  const char* password, unsigned tunnel_id, const char* route = "");

@@ -455,6 +455,33 @@ static bool wait_readable(int fd, int seconds) {
     }
 }
 
+// The descriptor's events now, without waiting; -1 when it cannot be asked.
+static int events_now(int fd) {
+    if (fd < 0)
+        return -1;
+    struct pollfd entry = {fd, POLLIN | POLLRDHUP, 0};
+    int ready;
+    do
+        ready = poll(&entry, 1, 0);
+    while (ready == -1 && errno == EINTR);
+    if (ready == -1)
+        return -1;
+    return ready == 0 ? 0 : entry.revents;
+}
+
+bool Socket::InputPending() {
+    if (read_pending > 0 || (ssl && ssl_handle != nullptr && SSL_pending(ssl_handle) > 0))
+        return true;
+    return events_now(fd) != 0;
+}
+
+bool Socket::PeerClosed() {
+    if (read_pending > 0 || (ssl && ssl_handle != nullptr && SSL_pending(ssl_handle) > 0))
+        return false;
+    int events = events_now(fd);
+    return events == -1 || (events & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int Socket::Read(char* buf, int len, int wait_seconds) {
     bool buffer_mode = len == -1;
     if (wait_seconds != -1 && (buffer_mode || read_pending < static_cast<unsigned>(len))) {

@@ -163,6 +163,16 @@ public:
     // Write's result.
     int WriteFilebuf(const Filebuf* buffer);
 
+    // True when anything waits to be read: bytes in the read buffer or in
+    // the TLS session, or data, the peer's close or an error on the
+    // descriptor (looked at without waiting). A kept-alive connection is
+    // reused only when this is false: a byte left over belongs to no
+    // request that may follow.
+    bool InputPending();
+    // True when the peer has closed or reset the connection (looked at
+    // without waiting) and no byte of it waits in the read buffer.
+    bool PeerClosed();
+
     // Puts bytes back in front of the read buffer; returns the earlier
     // pending count.
     int PushFront(const char* data, unsigned len);

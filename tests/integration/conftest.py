@@ -320,15 +320,17 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
-                authenticate="false", keepalivetimeout=10):
+                authenticate="false", keepalivetimeout=10, trusted_proxies="", profiles=""):
     """A whole configuration: local clients with the given access rights (and
-    login and NTLM settings), one General entry with the given limits, and
-    further section elements."""
+    login and NTLM settings, the profiles their rule applies, and the
+    downstream proxies whose X-Forwarded-For is believed), one General entry
+    with the given limits, and further section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
     <allow-first>true</allow-first>
     <ntlm>%(ntlm)s</ntlm>
+    <trusted-proxies>%(trusted_proxies)s</trusted-proxies>
     <allow>
       <enabled>true</enabled><comment>test clients</comment><log>false</log>
       <ldap-names></ldap-names><interfaces></interfaces>
@@ -336,7 +338,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <authenticate>%(authenticate)s</authenticate><user></user><password></password>
       <access>%(rights)s</access><bypass></bypass>
       <interface-user></interface-user><interface-password></interface-password>
-      <profiles></profiles>
+      <profiles>%(profiles)s</profiles>
     </allow>
   </access>
   <general>

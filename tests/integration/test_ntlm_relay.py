@@ -15,7 +15,7 @@ import threading
 
 import pytest
 
-from conftest import Daemon, ScriptedHTTPServer, config_text, read_text, wait_for
+from conftest import Daemon, HttpReader, ScriptedHTTPServer, config_text, read_text, wait_for
 
 SERVICE_ADDRESS = ("127.0.0.1", 8080)
 LOCK_PATH = "/tmp/kestrivan-auth-service-8080.lock"
@@ -374,3 +374,83 @@ def test_unreachable_service_challenges_again(proxy, origin):
     assert answers[0][0].startswith("HTTP/1.1 407 ")
     assert "security: [IP:127.0.0.1] connection failed to localhost:8080" in proxy.log()
     assert not origin.requests
+
+
+@pytest.mark.parametrize("case", ["URL command in its host", "method other than the first's"])
+def test_request_read_during_the_dialogue_is_taken_as_a_request_of_its_own(
+        proxy, origin, service_factory, case):
+    # The request finally served is the one read during the dialogue: its
+    # own URL commands and method count.
+    service_factory(negotiate_service())
+    port = origin.port
+    first = (b"%s http://127.0.0.1:%d/first HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+             b"Proxy-Connection: keep-alive\r\nProxy-Authorization: Negotiate first\r\n\r\n"
+             % (b"HEAD" if case.startswith("method") else b"GET", port))
+    host = b"xx--fresh.127.0.0.1" if case.startswith("URL") else b"127.0.0.1"
+    second = (b"GET http://%s:%d/second HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+              b"Proxy-Connection: keep-alive\r\nProxy-Authorization: Negotiate second\r\n\r\n"
+              % (host, port))
+    with socket.create_connection(("127.0.0.1", proxy.port), timeout=15) as sock:
+        reader = HttpReader(sock)
+        sock.sendall(first)
+        challenge = reader.response()
+        assert challenge is not None and challenge[0].startswith("HTTP/1.1 407 "), challenge
+        sock.sendall(second)
+        served = reader.response()
+    assert served is not None and served[0].startswith("HTTP/1.1 200 "), served
+    assert served[2] == b"origin page /second\n"
+    assert [path for path, _ in origin.requests] == ["/second"]
+
+
+def start_daemon(daemon_factory, workdir, name, **settings):
+    """A daemon like `proxy` with other general settings."""
+    path = os.path.join(workdir, name + ".xml")
+    with open(path, "w") as f:
+        f.write(config_text(rights="proxy,transparent", ntlm="true", authenticate="true",
+                            **settings))
+    return daemon_factory(config=path).start().wait_listening()
+
+
+def test_body_left_on_the_socket_is_never_read_as_the_next_request_of_the_dialogue(
+        workdir, daemon_factory, origin, service_factory):
+    # The first request's body is larger than the upload buffer, so it is
+    # still on the socket when the service challenges: the dialogue cannot
+    # go on over this connection, and the body is never taken for the
+    # client's next request.
+    daemon = start_daemon(daemon_factory, workdir, "streamed", maxupload="1K")
+    service = service_factory(negotiate_service())
+    smuggled = request_with("%d/smuggled" % origin.port, "Negotiate second")
+    body = smuggled + b"x" * 2000
+    with socket.create_connection(("127.0.0.1", daemon.port), timeout=15) as sock:
+        reader = HttpReader(sock)
+        sock.sendall(b"POST http://127.0.0.1:%d/form HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     b"Proxy-Connection: keep-alive\r\nProxy-Authorization: Negotiate first\r\n"
+                     b"Content-Length: %d\r\n\r\n" % (origin.port, len(body)) + body)
+        answer = reader.response()
+        assert answer is not None and answer[0].startswith("HTTP/1.1 407 "), answer
+        try:
+            assert reader.response() is None
+        except ConnectionResetError:
+            pass  # closed with the body unread
+    assert not origin.requests
+    assert len(service.requests) == 1
+
+
+def test_request_read_during_the_dialogue_without_its_whole_body_stops(workdir, daemon_factory,
+                                                                       origin, service_factory):
+    # The body announced by the request read during the dialogue does not
+    # come (within a short I/O time-out): nothing goes upstream, and the
+    # connection ends without an answer.
+    daemon = start_daemon(daemon_factory, workdir, "short", timeout=1)
+    service_factory(negotiate_service())
+    with socket.create_connection(("127.0.0.1", daemon.port), timeout=15) as sock:
+        reader = HttpReader(sock)
+        sock.sendall(request_with("%d/first" % origin.port, "Negotiate first"))
+        challenge = reader.response()
+        assert challenge is not None and challenge[0].startswith("HTTP/1.1 407 "), challenge
+        sock.sendall(b"POST http://127.0.0.1:%d/second HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                     b"Proxy-Authorization: Negotiate second\r\nContent-Length: 100\r\n\r\n"
+                     b"hello" % origin.port)
+        assert reader.response() is None
+    assert "transfer failed" in daemon.log()
+    assert "POST http://127.0.0.1:%d/second" % origin.port not in daemon.log()

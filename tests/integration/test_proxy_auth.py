@@ -110,6 +110,51 @@ def test_a_client_no_rule_admits_gets_noaccess(daemon_factory, workdir, pam_serv
     assert "You are not allowed to use this service." in body.decode(), head
     assert "Proxy-Authenticate" not in head
     assert origin.requests == []
-    assert "[IP:127.0.0.2] sent noaccess" in d.log()
+    # The line follows the page.
+    assert wait_for(lambda: "[IP:127.0.0.2] sent noaccess" in d.log()), d.log()
     assert wait_for(lambda: any(l.split()[2:4] == ["127.0.0.2", "TCP_DENIED/403"]
                                 for l in read_text(d.access_log).splitlines()[1:] if l))
+
+
+DENY_EVERYONE = ("<deny><enabled>true</enabled><comment>everyone</comment><log>false</log>"
+                 "<ldap-names></ldap-names><interfaces></interfaces>"
+                 "<addresses>127.0.0.1</addresses><authenticate>true</authenticate><user></user>"
+                 "<password></password><access></access><bypass></bypass>"
+                 "<interface-user></interface-user><interface-password></interface-password>"
+                 "<profiles></profiles></deny>")
+
+
+@pytest.mark.parametrize("deny,credentials,status,user", [
+    (False, "alice:wrong", "200", "anonymous@127.0.0.1"),
+    (False, "mallory:Secret1", "200", "anonymous@127.0.0.1"),
+    (True, "alice:wrong", "407", None),
+    (True, "alice:Secret1", "200", "alice@127.0.0.1"),
+], ids=["default rule, wrong password", "default rule, unknown user",
+        "deny then allow, wrong password", "deny then allow, right password"])
+def test_deny_first_never_names_an_unverified_user(daemon_factory, workdir, pam_service, origin,
+                                                   deny, credentials, status, user):
+    # Deny rules first: with none matching, the built-in default rule admits
+    # everyone without a login, so the name sent is verified by nobody; a
+    # matching deny rule (one for every user) hands the client to the allow
+    # rule, which verifies.
+    text = read_text(authenticating_config(workdir))
+    text = text.replace("<allow-first>true</allow-first>", "<allow-first>false</allow-first>")
+    if deny:
+        text = text.replace("</access>\n  <network>", DENY_EVERYONE + "</access>\n  <network>")
+    path = os.path.join(workdir, "deny-first.xml")
+    with open(path, "w") as f:
+        f.write(text)
+    d = daemon_factory(config=path, extra_args=["-x", pam_service]).start()
+    url = "http://127.0.0.1:%d/page" % origin.port
+    answer, head, body = fetch(d, url, "-U", credentials)
+    assert answer.split()[1] == status, head
+    if user is None:
+        assert origin.requests == []
+        return
+    assert body == ORIGIN_PAGE
+
+    def logged():
+        lines = [l.split() for l in read_text(d.access_log).splitlines() if url in l]
+        return lines[-1] if lines else None
+    assert wait_for(lambda: logged() is not None), read_text(d.access_log)
+    assert logged()[7] == user, logged()

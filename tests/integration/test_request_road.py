@@ -496,7 +496,8 @@ def test_connect_gate(proxy_factory):
     assert inside.startswith(b"HTTP/1.1 503"), inside
     refused = proxy_factory(rights="proxy")
     answer = raw_exchange(refused, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
-    assert answer.startswith(b"HTTP/1.1 200"), answer
+    # Never a success: that would tell the client its tunnel is open.
+    assert answer.startswith(b"HTTP/1.1 403"), answer
     assert "Blocked Security Breach: 127.0.0.1 attempted a CONNECT request" in refused.log()
     # Both daemons of this test write the same log files, one after the other.
     assert wait_for(lambda: len(native_lines(refused)) == 3, 5)
@@ -507,7 +508,9 @@ def test_connect_gate(proxy_factory):
     assert '"security CONNECT Method"' in extended_lines(allowed)[2]
 
 
-def test_forwarded_client_names_only_its_own_request(proxy, origin_factory):
+def test_forwarded_client_names_only_its_own_request(proxy_factory, origin_factory):
+    # X-Forwarded-For names the client only when the sender is a trusted proxy.
+    proxy = proxy_factory(trusted_proxies="127.0.0.1")
     origin = origin_factory(lambda request, client: client.sendall(
         b"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok"))
     first = (b"GET http://127.0.0.1:%d/a HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 10.1.2.3\r\n"

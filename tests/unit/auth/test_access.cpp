@@ -459,7 +459,8 @@ TEST_F(AccessTest, RulesThatRequireAUserSetTheFlag) {
         Client client(proxy_request());
         ASSERT_TRUE(section->check_and_setup(client.get()));
         EXPECT_EQ(client.auth_required(), c.required) << "case " << i;
-        EXPECT_EQ(client.user(), c.required ? "<none>" : "anonymous@127.0.0.1") << "case " << i;
+        // Anonymous until a name is verified, whether or not one is required.
+        EXPECT_EQ(client.user(), "anonymous@127.0.0.1") << "case " << i;
         i++;
     }
 }
@@ -611,7 +612,7 @@ TEST_F(AccessAuthTest, ChallengeThenBasicCredentialsVerifiedByPam) {
     EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
     EXPECT_TRUE(client.auth_required());
     EXPECT_EQ(client->response->status, 407);
-    EXPECT_EQ(client.user(), "<none>");
+    EXPECT_EQ(client.user(), "anonymous@127.0.0.1");
     EXPECT_TRUE(client->user_groups.empty());
     EXPECT_TRUE(logged("security: system: [pam: 7: PAM_AUTH_ERR] Authentication failure"));
 }
@@ -647,19 +648,19 @@ TEST_F(AccessAuthTest, ShapesOfTheCredentialsHeader) {
     } cases[] = {
         {basic("alice:Secret1"), 0, "alice@127.0.0.1", nullptr},
         {"Basic   " + basic("alice:Secret1").substr(6), 0, "alice@127.0.0.1", nullptr},
-        {basic("alice:Secret1:x"), REQUEST_ANSWERED, "<none>", nullptr}, // password "Secret1:x"
-        {basic("alice"), REQUEST_ANSWERED, "<none>", nullptr},           // no colon
-        {basic(std::string("alice\0:Secret1", 14)), REQUEST_ANSWERED, "<none>",
+        {basic("alice:Secret1:x"), REQUEST_ANSWERED, "anonymous@127.0.0.1", nullptr}, // password "Secret1:x"
+        {basic("alice"), REQUEST_ANSWERED, "anonymous@127.0.0.1", nullptr},           // no colon
+        {basic(std::string("alice\0:Secret1", 14)), REQUEST_ANSWERED, "anonymous@127.0.0.1",
          "unusable basic credentials"},
-        {"Basic !!!!", REQUEST_ANSWERED, "<none>", "unusable basic credentials"},
-        {"Basic " + std::string(12000, 'Q'), REQUEST_ANSWERED, "<none>",
+        {"Basic !!!!", REQUEST_ANSWERED, "anonymous@127.0.0.1", "unusable basic credentials"},
+        {"Basic " + std::string(12000, 'Q'), REQUEST_ANSWERED, "anonymous@127.0.0.1",
          "unusable basic credentials"}, // decodes to more than 8191 bytes
-        {"Basic", REQUEST_ANSWERED, "<none>", "invalid authorization header"},
-        {"Digest " + basic("alice:Secret1").substr(6), REQUEST_ANSWERED, "<none>", nullptr},
-        {"Basicxxxxx " + basic("alice:Secret1").substr(6), REQUEST_ANSWERED, "<none>", nullptr},
-        {basic(std::string(511, 'a') + ":pw"), REQUEST_ANSWERED, "<none>",
+        {"Basic", REQUEST_ANSWERED, "anonymous@127.0.0.1", "invalid authorization header"},
+        {"Digest " + basic("alice:Secret1").substr(6), REQUEST_ANSWERED, "anonymous@127.0.0.1", nullptr},
+        {"Basicxxxxx " + basic("alice:Secret1").substr(6), REQUEST_ANSWERED, "anonymous@127.0.0.1", nullptr},
+        {basic(std::string(511, 'a') + ":pw"), REQUEST_ANSWERED, "anonymous@127.0.0.1",
          "authentication failed either username or password is more than 510 characters"},
-        {basic("alice:"), REQUEST_ANSWERED, "<none>",
+        {basic("alice:"), REQUEST_ANSWERED, "anonymous@127.0.0.1",
          "authentication failed either username or password is more than 510 characters"},
     };
     users_must_authenticate();
@@ -756,7 +757,67 @@ TEST_F(AccessAuthTest, UnmatchedNameFallsBackToAnonymous) {
     configure(allow({{"comment", "alice only"}, {"authenticate", "true"}, {"user", "^alice$"}}));
     Client challenged(proxy_request(basic("mallory:x")));
     EXPECT_EQ(access_auth(challenged.get(), nullptr), REQUEST_ANSWERED);
-    EXPECT_EQ(challenged.user(), "<none>");
+    EXPECT_EQ(challenged.user(), "anonymous@127.0.0.1");
+}
+
+// With the deny rules first and none matching, the built-in default rule
+// admits the client. It names nobody, so whatever name came (with a
+// password PAM would refuse, or the right one) leaves the request
+// anonymous, without the directory groups of that name.
+TEST_F(AccessAuthTest, DefaultRuleVerifiesNoName) {
+    users_must_authenticate("<allow-first>false</allow-first>");
+    for (const char* pair : {"alice:wrong", "mallory:x", "alice:Secret1"}) {
+        Client client(proxy_request(basic(pair)));
+        client->user_groups.push_back("cn=staff");
+        client->dn_parts.push_back("uid=alice");
+        EXPECT_EQ(access_auth(client.get(), nullptr), 0) << pair;
+        EXPECT_EQ(client.user(), "anonymous@127.0.0.1") << pair;
+        EXPECT_TRUE(client->user_groups.empty()) << pair;
+        EXPECT_TRUE(client->dn_parts.empty()) << pair;
+        EXPECT_EQ(client->access, section->default_rule.access) << pair;
+    }
+    EXPECT_FALSE(logged("PAM: authentication succeeded"));
+}
+
+// A later request of a connection whose credentials cannot be checked (no
+// scheme word, a scheme not taken, NTLM switched off, Basic without ":")
+// is matched without credentials: it gets the rights and the name the
+// rules give it now, never what the earlier request left behind.
+TEST_F(AccessAuthTest, UncheckableCredentialsAreMatchedWithoutThem) {
+    const std::string uncheckable[] = {"Basic", "Digest " + basic("alice:Secret1").substr(6),
+                                       "NTLM TlRMTVNTUAABAAAA", basic("alice")};
+    for (const std::string& credentials : uncheckable) {
+        configure(allow({{"comment", "open"}, {"access", "proxy"}}));
+        Client open(proxy_request(basic("alice:Secret1")));
+        EXPECT_EQ(access_auth(open.get(), nullptr), 0);
+        open.next(proxy_request(credentials));
+        free(open->user);
+        open->user = strdup("alice@127.0.0.1");
+        EXPECT_EQ(access_auth(open.get(), nullptr), 0) << credentials;
+        EXPECT_EQ(open->access, unsigned(ACCESS_PROXY)) << credentials;
+        EXPECT_EQ(open.user(), "anonymous@127.0.0.1") << credentials;
+
+        users_must_authenticate();
+        Client login(proxy_request(basic("alice:Secret1")));
+        EXPECT_EQ(access_auth(login.get(), nullptr), 0);
+        EXPECT_EQ(login.user(), "alice@127.0.0.1");
+        login.next(proxy_request(credentials));
+        EXPECT_EQ(access_auth(login.get(), nullptr), REQUEST_ANSWERED) << credentials;
+        EXPECT_EQ(login->response->status, 407) << credentials;
+        EXPECT_EQ(login.user(), "anonymous@127.0.0.1") << credentials;
+    }
+}
+
+// A challenge carries only itself, never the body the request brought.
+TEST_F(AccessAuthTest, ChallengeDropsTheRequestBody) {
+    users_must_authenticate();
+    Client client(proxy_request());
+    client->body = new Filebuf();
+    client->body->Add("<script>alert(1)</script>", 25);
+    EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
+    EXPECT_EQ(client->response->status, 407);
+    EXPECT_EQ(client->body->size, 0u);
+    EXPECT_EQ(client->response->content_type, nullptr);
 }
 
 TEST_F(AccessAuthTest, LiteralUserAndPasswordRule) {
@@ -782,7 +843,7 @@ TEST_F(AccessAuthTest, RelayLoginSkipsThePasswordCheckForItsOwnNameOnly) {
     client->auth_host_user = strdup("bob");
     client->auth_flags |= CONN_AUTH_REQUIRED;
     EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
-    EXPECT_EQ(client.user(), "<none>");
+    EXPECT_EQ(client.user(), "anonymous@127.0.0.1");
 
     client.next(proxy_request(basic("bob:anything")));
     EXPECT_EQ(access_auth(client.get(), nullptr), 0);

@@ -145,15 +145,29 @@ TEST(LogEntryRecord, ResetKeepsConnectionFieldsAndClearsRequestFields) {
     EXPECT_EQ(entry.client_id, 77u);
 }
 
+// Neither a line of its own nor a field of its own: control characters, and
+// the blanks and quotes that would end a field early, are written as \xHH.
 TEST(LogEntryRecord, ControlCharactersCannotForgeRecords) {
     LogEntry entry = filled_entry();
     entry.username = "bob\n1.000 0 6.6.6.6 TCP_HIT/200";
-    entry.useragent = "agent\r\x7f";
-    for (const std::string& record : {entry.Build(), entry.apache_Build()}) {
+    entry.useragent = "agent\r\x7f \"x\"";
+    entry.client = "<script>x</script> \"quoted\" 1.2.3.4";
+    std::string native = entry.Build();
+    std::string extended = entry.apache_Build();
+    for (const std::string& record : {native, extended})
         EXPECT_EQ(record.find('\n', 1), std::string::npos) << record;
-        EXPECT_NE(record.find("bob\\x0A1.000 0 6.6.6.6"), std::string::npos) << record;
-    }
-    EXPECT_NE(entry.apache_Build().find("\"agent\\x0D\\x7F\""), std::string::npos);
+    EXPECT_NE(native.find(" <script>x</script>\\x20\"quoted\"\\x201.2.3.4 TCP_MISS/200 "),
+              std::string::npos)
+        << native;
+    EXPECT_NE(native.find(" bob\\x0A1.000\\x200\\x206.6.6.6\\x20TCP_HIT/200 DIRECT/"),
+              std::string::npos)
+        << native;
+    EXPECT_NE(extended.find(" <script>x</script>\\x20\\x22quoted\\x22\\x201.2.3.4 \""),
+              std::string::npos)
+        << extended;
+    EXPECT_NE(extended.find("\"bob\\x0A1.000 0 6.6.6.6 TCP_HIT/200\""), std::string::npos)
+        << extended;
+    EXPECT_NE(extended.find("\"agent\\x0D\\x7F \\x22x\\x22\""), std::string::npos) << extended;
 }
 
 TEST(LogEntryRecord, OverlongMethodIsCutAtTheEndOfTheArea) {

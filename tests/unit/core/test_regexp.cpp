@@ -2,9 +2,12 @@
 // groups, escapes and @name@ variables, and the buffer helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/filebuf.h"
 #include "core/regexp.h"
@@ -53,6 +56,39 @@ TEST_F(RegexpLog, MatchPatternsIgnoreCaseAndBadOnesAreLogged)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("failed to compile regular expression: (unbalanced"), std::string::npos);
     EXPECT_NE(lines[1].find("failed to compile regular expression: [unbalanced"), std::string::npos);
+}
+
+TEST(RegexpCheck, ReportsWhyWithoutLogging)
+{
+    std::string reason;
+    EXPECT_TRUE(reg_check("^www\\.example\\.(com|net)$", REGEXP_ICASE, &reason));
+    EXPECT_FALSE(reg_check("(unbalanced", REGEXP_ICASE, &reason));
+    EXPECT_NE(reason.find("at offset 11"), std::string::npos) << reason;
+    EXPECT_FALSE(reg_check("*x", REGEXP_ICASE, nullptr));
+}
+
+// Workers search the same rule's pattern at the same time; each search must
+// see only its own subject (a match block kept with the pattern mixes them
+// up and gives wrong verdicts or crashes).
+TEST(RegexpMatch, OnePatternSearchedByManyThreadsAtOnce)
+{
+    reg_pattern_t* pattern = reg_compile("(w|x)+\\.(a|b)+b\\.example\\.(com|net)", REGEXP_ICASE);
+    ASSERT_NE(pattern, nullptr);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int id = 0; id < 8; id++)
+        workers.emplace_back([&, id] {
+            for (int i = 0; i < 20000; i++) {
+                bool should = (i + id) % 2 == 1;
+                const char* subject = should ? "www.aaaab.example.com" : "www.aaaaaac.example.org";
+                if ((reg_exec(pattern, subject) == 0) != should)
+                    wrong++;
+            }
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+    EXPECT_EQ(wrong.load(), 0);
+    reg_free(pattern);
 }
 
 TEST(RegexpFree, NullIsAnImpossibleState)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <thread>
 
@@ -84,6 +85,59 @@ TEST_F(HttpClientTest, ASecondFetchReusesTheKeptAliveConnection) {
     server.join();
     EXPECT_EQ(requests, 2);
     EXPECT_TRUE(reused);
+}
+
+// Bytes after the end of an answer (a second answer the server slipped
+// in, a body on a 304 or 204) are never taken for the answer to the next
+// fetch: that connection is not reused.
+TEST_F(HttpClientTest, ConnectionWithBytesLeftOverIsNotReused) {
+    const std::string poison = "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nPOISONED";
+    const struct {
+        const char* what;
+        std::string first;
+    } cases[] = {
+        {"second answer", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" + poison},
+        {"304 with a body", "HTTP/1.1 304 Not Modified\r\nContent-Length: 41\r\n\r\n" + poison},
+        {"204 with a body", "HTTP/1.1 204 No Content\r\n\r\n" + poison},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        nettest::Listener listener;
+        bool reused = false;
+        std::thread server([&] {
+            int first = listener.accept_one();
+            nettest::read_until(first, "\r\n\r\n");
+            nettest::send_all(first, c.first);
+            // The next request on the first connection (its mere close
+            // does not count), or on a new one.
+            struct pollfd waits[2] = {{first, POLLIN, 0}, {listener.fd, POLLIN, 0}};
+            while (poll(waits, 2, 10000) > 0) {
+                char byte;
+                if ((waits[0].revents & POLLIN) && recv(first, &byte, 1, MSG_PEEK) > 0) {
+                    reused = true;
+                    break;
+                }
+                if (waits[0].revents != 0)
+                    waits[0].fd = -1;
+                if (waits[1].revents & POLLIN) {
+                    int fd = listener.accept_one();
+                    nettest::read_until(fd, "\r\n\r\n");
+                    nettest::send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh");
+                    close(fd);
+                    break;
+                }
+            }
+            close(first);
+        });
+        const std::string address = "http://127.0.0.1:" + std::to_string(listener.port) + "/a";
+        httpresponse_free(fetch(address));
+        HTTPRESPONSE* second = fetch(address);
+        server.join();
+        EXPECT_FALSE(reused);
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(body_of(second), "fresh");
+        httpresponse_free(second);
+    }
 }
 
 TEST_F(HttpClientTest, CredentialsInTheUrlTravelAsBasic) {

@@ -256,7 +256,7 @@ TEST_F(UpstreamTest, FreshConnectionWithoutAnswerGetsNoconnect) {
     EXPECT_EQ(header_get_reconnect(conn, 2), nullptr);
     EXPECT_EQ(conn->log.status, 503);
     EXPECT_EQ(conn->log.cache_code, static_cast<uint32_t>(CACHECODE_UNSPECIFIED));
-    EXPECT_NE(to_client().find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_NE(to_client().find("HTTP/1.1 503"), std::string::npos);
     EXPECT_NE(log().find("[IP:10.0.0.9] sent noconnect"), std::string::npos);
     EXPECT_NE(log().find("purged dns: origin.test"), std::string::npos);
 }

@@ -204,6 +204,31 @@ TEST(UrlCoding, DecodeUndoesEncodeForEveryByte)
     free(encoded);
 }
 
+TEST(UrlPathUnreserved, DecodesOnlyUnreservedEscapesOnce)
+{
+    struct Case {
+        const char* path;
+        const char* seen;
+    } cases[] = {
+        {"/admin", "/admin"},
+        {"/%61dmin", "/admin"},
+        {"/%41%2d%2E%5f%7E%30", "/A-._~0"},
+        {"/a%2Fb", "/a%2Fb"},     // a reserved character keeps its escape
+        {"/%2561dmin", "/%2561dmin"}, // never decoded twice
+        {"/%zz%4", "/%zz%4"},
+        {"/x%", "/x%"},
+        {"/%20%61", "/%20a"},
+    };
+    for (const Case& c : cases) {
+        std::string scratch;
+        EXPECT_STREQ(url_path_unreserved(c.path, scratch), c.seen) << c.path;
+    }
+    // Nothing to decode: the path itself, no copy.
+    std::string scratch;
+    const char* path = "/plain/%2F";
+    EXPECT_EQ(url_path_unreserved(path, scratch), path);
+}
+
 TEST(UrlPathFix, CutsFragmentAndEncodesWhatCannotBeSent)
 {
     EXPECT_EQ(take(url_path_fix("/a b#c d")), "/a%20b");

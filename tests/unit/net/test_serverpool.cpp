@@ -158,6 +158,57 @@ TEST_F(ServerPoolTest, DroppedSocketIsClosedAndHitsAreCounted) {
     EXPECT_EQ(read_until_close(pair->peer, 5), ""); // end of stream: closed
 }
 
+// Bytes left over after an answer, or the peer's close, would be taken for
+// the answer to the next request sent on the socket (perhaps another
+// client's): such a socket is never parked, and one that receives anything
+// while parked is never handed out. Either way it is closed.
+TEST_F(ServerPoolTest, SocketWithAnythingToReadIsNeitherParkedNorHandedOut) {
+    struct Case {
+        const char* what;
+        bool while_parked;
+        bool buffered; // the bytes were read into the socket's buffer
+        const char* bytes;
+        bool closed;
+    } cases[] = {
+        {"a second answer in the read buffer", false, true, "HTTP/1.1 200 OK\r\n", false},
+        {"bytes on the descriptor", false, false, "POISONED", false},
+        {"closed by the server", false, false, "", true},
+        {"bytes while parked", true, false, "POISONED", false},
+        {"closed while parked", true, false, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Pair* pair = new Pair();
+        pairs.push_back(pair);
+        Socket* sock = new Socket(pair->take());
+        auto arrive = [&] {
+            if (c.bytes[0] != '\0')
+                send_all(pair->peer, c.bytes);
+            if (c.closed)
+                pair->close_peer();
+        };
+        if (!c.while_parked) {
+            arrive();
+            if (c.buffered) {
+                ASSERT_GT(sock->Read(NULL, -1), 0);
+            }
+        }
+        pool->Add(sock, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+        if (c.while_parked)
+            arrive();
+        EXPECT_EQ(pool->Find("http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE), nullptr);
+        EXPECT_TRUE(pool->pool.empty());
+        if (!c.closed) {
+            EXPECT_EQ(read_until_close(pair->peer, 5), ""); // closed by the pool
+        }
+    }
+    // A socket with nothing to read is parked and handed out again.
+    Socket* quiet = fresh();
+    pool->Add(quiet, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(pool->Find("http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE), quiet);
+    delete quiet;
+}
+
 TEST_F(ServerPoolTest, PasswordsNeverReachTheLog) {
     general.poolsize = 1;
     apply_general();
