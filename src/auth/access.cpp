@@ -479,7 +479,16 @@ bool AccessSection::check_and_setup(CONNECTION_T* connection) {
     putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d",
            connection->client_ip, connection->port);
     LogEntry& record = connection->log;
+    // Written before the road has recorded the request: what was asked is
+    // filled here (an empty method would shift the native log's fields).
+    const HEADER* request = connection->request;
+    if (request != NULL) {
+        record.method = request->method != NULL ? request->method : "-";
+        record.url = request->url != NULL ? request->url
+                                          : (request->path != NULL ? request->path : "-");
+    }
     record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
+    record.peer = "kestrivan";
     record.status = 403;
     record.filter_name = "access-section";
     record.filtering_reason = "access policy restrictions";

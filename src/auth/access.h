@@ -176,5 +176,5 @@ int access_auth(CONNECTION_T* connection, Filebuf* body);
 HEADER* auth_header(bool direct, bool ntlm, const char* realm);
 
 // Installs the "noaccess" page as the connection's response: the template
-// entry's status or 200, the page's content type, the page as the body.
+// entry's status or 403, the page's content type, the page as the body.
 void access_block(CONNECTION_T* connection);

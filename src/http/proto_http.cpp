@@ -284,9 +284,9 @@ static void write_other(CONNECTION_T* connection, int side, const char* text, in
         transfer_failed(connection);
 }
 
-// An HTTP/1.1 client takes a chunked body; the proxy's own requests are 1.1.
+// Only an HTTP/1.0 client knows no chunks (the proxy's own requests are 1.1).
 static bool client_takes_chunks(CONNECTION_T* connection) {
-    return connection->request == nullptr || connection->request->version == HTTP_VERSION_11;
+    return connection->request == nullptr || connection->request->version != HTTP_VERSION_10;
 }
 
 int64_t http_transfer(CONNECTION_T* connection, int side) {
@@ -419,15 +419,26 @@ static char* read_response(CONNECTION_T* connection) {
     return header_get_reconnect(connection, general_section->timeout_get(connection));
 }
 
-// An unusable response: the page "badresponse"; the record tells the status
-// the client actually received.
+// An unusable response: the page "badresponse" with 502, the gateway's
+// status for an upstream that answered with something it cannot use; the
+// record tells the status the client actually received.
 static int bad_response(CONNECTION_T* connection) {
     putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_address(connection));
     connection->client_keepalive = 0;
-    if (template_section->send("badresponse", connection, 400) == 0)
-        connection->log.status = 400;
+    if (template_section->send("badresponse", connection, 502) == 0)
+        connection->log.status = 502;
     connection->log.set_peercode(PEERCODE_DIRECT);
     write_record(connection);
+    return end_early(connection, -1);
+}
+
+// No usable response header came: the client has had its page, and the
+// record shows the status of that page.
+static int no_response(CONNECTION_T* connection) {
+    if (connection->log.status != 0) {
+        connection->log.set_peercode(PEERCODE_DIRECT);
+        write_record(connection);
+    }
     return end_early(connection, -1);
 }
 
@@ -453,9 +464,13 @@ static HEADER* parse_response(CONNECTION_T* connection, char* text) {
         }
     }
     HEADER* response = http_header_parse_response(text);
-    if (response != nullptr && response->version == HTTP_VERSION_09 && connection->server != nullptr)
-        connection->server->PushFront(text, static_cast<unsigned>(strlen(text)));
     free(text);
+    if (response != nullptr && response->version == HTTP_VERSION_09) {
+        // A reply without a status line says neither its status nor where
+        // it ends: passing it on as "200 OK" would vouch for both.
+        http_header_free(response);
+        return nullptr;
+    }
     return response;
 }
 
@@ -532,8 +547,15 @@ static int buffered_failed(CONNECTION_T* connection, Filebuf* body) {
     delete body;
     connection->client_keepalive = 0;
     invalidate_object(connection);
-    if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0)
-        template_section->send("badresponse", connection, 502);
+    if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0 &&
+        template_section->send("badresponse", connection, 502) == 1) {
+        // The record shows the page the client got, not the response it
+        // stands in for.
+        write_record(connection);
+        http_header_free(connection->response);
+        connection->response = nullptr;
+        return 1;
+    }
     return final_record(connection);
 }
 
@@ -680,7 +702,7 @@ int protocol_http(CONNECTION_T* connection) {
         }
         text = read_response(connection);
         if (text == nullptr)
-            return end_early(connection, -1);
+            return no_response(connection);
     }
 
     HEADER* response = nullptr;
@@ -724,7 +746,7 @@ int protocol_http(CONNECTION_T* connection) {
                     net_filebuf_send(body, connection, SIDE_SERVER);
                 text = read_response(connection);
                 if (text == nullptr)
-                    return end_early(connection, -1);
+                    return no_response(connection);
                 continue;
             }
             replace_text(response->proxy_authenticate, nullptr);

@@ -98,7 +98,8 @@ static void write_record(CONNECTION_T* connection) {
 }
 
 // A refusal the road decides itself: the page, then the record (TCP_DENIED,
-// DIRECT, status 403 whatever the page was sent with) on both logs.
+// DIRECT) on both logs. Page and record carry the same status (403 for a
+// refusal), unless a template entry gives the page a status of its own.
 static void refuse(CONNECTION_T* connection, const char* filter, const char* reason,
                    const char* page, int status, const char* filter_name,
                    const std::string& log_reason) {
@@ -110,6 +111,7 @@ static void refuse(CONNECTION_T* connection, const char* filter, const char* rea
     notice.filter_name = filter_name;
     notice.log_reason = log_reason;
     block_send(connection, notice, status);
+    connection->log.status = status;
     write_record(connection);
 }
 
@@ -263,7 +265,7 @@ static bool upload_allowed(CONNECTION_T* connection) {
     connection->variables.erase("UPLOADLIMIT");
     set_variable(connection, "LIMIT_TYPE", "Upload Limit");
     set_variable(connection, "UPLOADLIMIT", amount);
-    refuse(connection, "Upload Limits", amount.c_str(), "uploadlimit", 200, "limit_section", amount);
+    refuse(connection, "Upload Limits", amount.c_str(), "uploadlimit", 403, "limit_section", amount);
     connection->client_keepalive = 0;
     return false;
 }
@@ -459,7 +461,7 @@ static bool type_gate(CONNECTION_T* connection) {
         if (!(connection->access & ACCESS_CONNECT)) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
                    client_address(connection));
-            refuse(connection, "Security", "CONNECT Method", "noaccess", 200, "security",
+            refuse(connection, "Security", "CONNECT Method", "noaccess", 403, "security",
                    "CONNECT Method");
             return false;
         }
@@ -468,7 +470,7 @@ static bool type_gate(CONNECTION_T* connection) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
                    client_address(connection), request->port);
             std::string reason = "CONNECT:" + std::to_string(request->port);
-            refuse(connection, "Security", reason.c_str(), "noaccess", 404, "security", reason);
+            refuse(connection, "Security", reason.c_str(), "noaccess", 403, "security", reason);
             return false;
         }
         return true;
@@ -482,7 +484,7 @@ static bool type_gate(CONNECTION_T* connection) {
         return true;
     putlog(LOG_SECURITY, "Blocked: Security Breach: %s attempted an unacceptable protocol",
            client_address(connection));
-    refuse(connection, "Security", missing, "noaccess", 200, "security", missing);
+    refuse(connection, "Security", missing, "noaccess", 403, "security", missing);
     return false;
 }
 
@@ -495,7 +497,7 @@ static bool transparent_complete(CONNECTION_T* connection) {
                    client_address(connection));
             putlog(LOG_URLFILTER, "[IP:%s] blocked: %s%s", client_address(connection), "",
                    request->path != nullptr ? request->path : "");
-            refuse(connection, "Security", "malformatted request", "nofile", 404, "security",
+            refuse(connection, "Security", "malformatted request", "nofile", 403, "security",
                    "malformatted request");
             connection->client_keepalive = 0;
             return false;
@@ -620,10 +622,11 @@ static bool cache_lookup(CONNECTION_T* connection) {
     int object_flags = cache_section->flag_get(object);
     if (object_flags & CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
-        // No page of its own exists for this state: the general error page,
-        // and the connection ends so that the client never waits for more.
-        send_page("unknown", connection, 404);
-        connection->client_keepalive = 0;
+        // The page "error" is the administrator's to provide; without one the
+        // general error page answers, so the client is never left waiting.
+        // A whole answer of known length: the connection may stay.
+        if (send_page("error", connection, 404) == 0)
+            send_page("unknown", connection, 404);
         LogEntry& record = connection->log;
         record.set_cachecode(CACHECODE_TCP_REF_FAIL_HIT)->set_peercode(PEERCODE_DIRECT);
         record.peer = "kestrivan";
@@ -730,7 +733,9 @@ static void refuse_scheme(CONNECTION_T* connection) {
     putlog(LOG_URLFILTER, "[IP:%s] blocked: %s%s", client_address(connection),
            request->host != nullptr ? request->host : "",
            request->path != nullptr ? request->path : "");
-    refuse(connection, "Security", "URL Filtering Policy", "badprotocol", 200, "security",
+    // Refused by policy, but what the client learns is that this proxy does
+    // not implement the scheme; the record says the same.
+    refuse(connection, "Security", "URL Filtering Policy", "badprotocol", 501, "security",
            "bad protocol");
     connection->client_keepalive = 0;
 }

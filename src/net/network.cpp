@@ -160,7 +160,9 @@ int net_listen(int port, const char* address) {
         putlog(LOG_NETWORK, "error: failed to bind to %s:%d: not an IPv4 address", shown, port);
         return -1;
     }
-    if (!listen_port_valid(port)) {
+    // Port 0 (a port the system picks) is left to callers that ask for it;
+    // the listeners of the command line and the configuration never do.
+    if (port != 0 && !listen_port_valid(port)) {
         putlog(LOG_NETWORK, "error: failed to bind to %s:%d: the port is outside 1-65535", shown,
                port);
         return -1;

@@ -45,8 +45,9 @@ void net_init();
 // slot, tuning it (buffer sizes, keep-alive, close-on-exec). BLOCKSIZE
 // becomes the receive buffer size the system reports, raised to any larger
 // buffer size it reports or grants.
-// An address that is not an IPv4 literal, or a port outside 1-65535, is
-// refused (never taken for all addresses, nor wrapped round 65536).
+// An address that is not an IPv4 literal, or a port above 65535 or below 0,
+// is refused (never taken for all addresses, nor wrapped round 65536); port
+// 0 lets the system choose one.
 // Returns the slot index, or -1 (logged "error: failed to bind to %s:%d"
 // with the reason).
 int net_listen(int port, const char* address);

@@ -12,6 +12,7 @@ from conftest import HttpReader, free_port, wait_for
 
 REQUEST = b"GET http://kestrivan/ HTTP/1.1\r\nHost: kestrivan\r\nConnection: keep-alive\r\n\r\n"
 ANSWERED = "HTTP/1.1 200 OK"
+REFUSED = "HTTP/1.1 403 Forbidden"
 
 
 @pytest.fixture
@@ -52,7 +53,7 @@ def test_origin_form_request_is_answered_with_connection(proxy):
                             capture_output=True, timeout=30)
     # Transparent requests are not granted by the shipped rules: refused,
     # and the connection ends.
-    assert result.stdout.startswith(ANSWERED.encode() + b"\r\n")
+    assert result.stdout.startswith(REFUSED.encode() + b"\r\n")
     assert b"\r\nConnection: close\r\n" in result.stdout
 
 
@@ -133,7 +134,7 @@ def test_idle_workers_end_after_the_thread_time_out(daemon_factory):
     for c in clients:
         c.sendall(b"GET / HTTP/1.0\r\n\r\n")
     for c in clients:
-        assert HttpReader(c).response()[0] == ANSWERED
+        assert HttpReader(c).response()[0] == REFUSED  # transparent: not granted
         c.close()
     assert wait_for(lambda: proxy.log().count(disconnected_line(1)) == 20)
     # With no more work the workers end within about a second.

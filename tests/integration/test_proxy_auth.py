@@ -140,7 +140,8 @@ def test_deny_first_never_names_an_unverified_user(daemon_factory, workdir, pam_
     text = read_text(authenticating_config(workdir))
     text = text.replace("<allow-first>true</allow-first>", "<allow-first>false</allow-first>")
     if deny:
-        text = text.replace("</access>\n  <network>", DENY_EVERYONE + "</access>\n  <network>")
+        # After the allow rule, at the end of the access section.
+        text = text.replace("\n  </access>\n", "\n" + DENY_EVERYONE + "  </access>\n", 1)
     path = os.path.join(workdir, "deny-first.xml")
     with open(path, "w") as f:
         f.write(text)

@@ -403,7 +403,7 @@ def test_refusals_and_their_records(proxy_factory, origin_factory):
     origin = origin_factory(lambda request, client: client.sendall(
         b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"))
     answer = raw_exchange(proxy, get(origin.port))
-    assert answer.startswith(b"HTTP/1.1 200"), answer
+    assert answer.startswith(b"HTTP/1.1 403 Forbidden\r\n"), answer
     assert origin.requests == []
     assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
     record = parse_native(native_lines(proxy)[0])
@@ -429,7 +429,7 @@ def test_transparent_completion_and_loop_guard(proxy, origin_factory):
     assert looped.startswith(b"HTTP/1.1 404"), looped
     assert "Breach: denied: transparent:%d" % proxy.port in proxy.log()
     no_host = raw_exchange(proxy, b"GET /x HTTP/1.0\r\n\r\n")
-    assert no_host.startswith(b"HTTP/1.1 404"), no_host
+    assert no_host.startswith(b"HTTP/1.1 403"), no_host
 
 
 def test_unreachable_origin_and_bad_scheme(proxy):
@@ -437,22 +437,22 @@ def test_unreachable_origin_and_bad_scheme(proxy):
     answer = raw_exchange(proxy, get(port))
     assert answer.startswith(b"HTTP/1.1 503"), answer
     gopher = raw_exchange(proxy, b"GET gopher://127.0.0.1:70/ HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert gopher.startswith(b"HTTP/1.1 200"), gopher
+    assert gopher.startswith(b"HTTP/1.1 501 Not Implemented\r\n"), gopher
     assert "Breach: protocol: gopher" in proxy.log()
     assert wait_for(lambda: len(native_lines(proxy)) == 2, 5)
     unreachable, refused = [parse_native(line) for line in native_lines(proxy)]
     assert (unreachable["cache"], unreachable["status"]) == ("UNSPECIFIED", "503")
-    assert (refused["cache"], refused["status"]) == ("TCP_DENIED", "403")
+    assert (refused["cache"], refused["status"]) == ("TCP_DENIED", "501")
 
 
 def test_unreadable_response_logs_the_status_sent(proxy, origin_factory):
     origin = origin_factory(lambda request, client: (
         client.sendall(b"HTTP/1.1 99999 Broken\r\n\r\n"), "close")[1])
     answer = raw_exchange(proxy, get(origin.port))
-    assert answer.startswith(b"HTTP/1.1 400"), answer
+    assert answer.startswith(b"HTTP/1.1 502 Bad Gateway\r\n"), answer
     assert "Bad response from server" in proxy.log()
     assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
-    assert parse_native(native_lines(proxy)[0])["status"] == "400"
+    assert parse_native(native_lines(proxy)[0])["status"] == "502"
 
 
 def test_server_silent_after_a_request_body_is_given_up(proxy_factory, origin_factory):
@@ -490,7 +490,7 @@ def test_connect_gate(proxy_factory):
     # until it exists.
     allowed = proxy_factory()
     outside = raw_exchange(allowed, b"CONNECT 127.0.0.1:25 HTTP/1.1\r\nHost: 127.0.0.1:25\r\n\r\n")
-    assert outside.startswith(b"HTTP/1.1 404"), outside
+    assert outside.startswith(b"HTTP/1.1 403"), outside
     assert "Breach: general section: denied: method: CONNECT:25" in allowed.log()
     inside = raw_exchange(allowed, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
     assert inside.startswith(b"HTTP/1.1 503"), inside
@@ -630,3 +630,59 @@ def test_chunked_response_reaches_an_http10_client_whole_then_closes(proxy_facto
     assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
     record = parse_native(native_lines(proxy)[0])
     assert (record["status"], record["size"]) == ("200", str(size))
+
+
+def never_answers(request, client):
+    time.sleep(5)
+    return "close"
+
+
+def answers(text):
+    return lambda request, client: (client.sendall(text), "close")[1]
+
+
+# (name, proxy settings, what the origin does (None: no origin; the request
+#  goes to a closed port), the request (%(p)d: the origin's port), the status
+#  the client and the record must both show)
+FAILURE_STATUSES = [
+    ("access denied", {"addresses": "10.0.0.0-10.0.0.255"}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("CONNECT not granted", {"rights": "proxy"}, None,
+     b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("CONNECT port refused", {}, None, b"CONNECT 127.0.0.1:25 HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("proxy form not granted", {"rights": "transparent"}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("scheme not implemented", {}, None,
+     b"GET gopher://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+    ("connection failed", {}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 503),
+    ("origin times out", {"timeout": 1}, never_answers,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 504),
+    ("status out of range", {}, answers(b"HTTP/1.1 99999 Broken\r\n\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("HTTP/0.9 reply", {}, answers(b"<html>\n\n<body>no status line</body></html>\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("HTTP/0.9 reply without empty line", {}, answers(b"no status line at all"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("header cut short", {}, answers(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("oversized header", {}, answers(b"HTTP/1.1 200 OK\r\nX-Big: " + b"a" * 40000 + b"\r\n\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+]
+
+
+@pytest.mark.parametrize("name,settings,origin_script,request_text,status", FAILURE_STATUSES,
+                         ids=[case[0] for case in FAILURE_STATUSES])
+def test_every_failure_page_carries_the_status_of_its_record(proxy_factory, origin_factory, name,
+                                                             settings, origin_script,
+                                                             request_text, status):
+    proxy = proxy_factory(**settings)
+    port = origin_factory(origin_script).port if origin_script is not None else free_port()
+    answer = raw_exchange(proxy, request_text % {b"p": port}, timeout=20)
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 %d " % status), answer[:300]
+    # The page itself, whole.
+    assert b"<style" in body, body[:200]
+    assert b"Content-Length: %d\r\n" % len(body) in head + b"\r\n"
+    assert wait_for(lambda: len(native_lines(proxy)) == 1, 5), proxy.log()
+    assert parse_native(native_lines(proxy)[0])["status"] == str(status)

@@ -59,15 +59,15 @@ def without_times(native_line):
 CASES = [
     ("allow-by-default", "/none", "", 200, "origin"),
     ("allow-by-default", "/a", "", 200, "origin"),       # deny and allow match: passes
-    ("allow-by-default", "/b", "", 200, "blocked"),      # deny matches alone
-    ("allow-by-default", "/%62", "", 200, "blocked"),    # "%62" is "b"
+    ("allow-by-default", "/b", "", 403, "blocked"),      # deny matches alone
+    ("allow-by-default", "/%62", "", 403, "blocked"),    # "%62" is "b"
     ("allow-by-default", "/off", "", 200, "origin"),     # a disabled rule
     ("allow-by-default", "/guarded", "", 403, "noaccess"),
     ("allow-by-default", "/guarded", "staff", 200, "origin"),
-    ("deny-by-default", "/none", "", 200, "blocked"),    # the built-in default rule
-    ("deny-by-default", "/a", "", 200, "blocked"),       # allow and deny match: refused
+    ("deny-by-default", "/none", "", 403, "blocked"),    # the built-in default rule
+    ("deny-by-default", "/a", "", 403, "blocked"),       # allow and deny match: refused
     ("deny-by-default", "/staff", "staff", 200, "origin"),
-    ("deny-by-default", "/staff", "", 200, "blocked"),
+    ("deny-by-default", "/staff", "", 403, "blocked"),
 ]
 
 
@@ -94,7 +94,7 @@ def check_case(proxy, url, order, profiles, status, seen):
         assert '"GET %s" 200 12 ' % url in extended, extended
         assert ' text/plain "- -" "%s" ' % profiles in extended, extended
         return
-    # The record says 403 whatever status the page went out with.
+    # The page went out with the record's status, 403.
     assert native == ("127.0.0.1 TCP_DENIED/403 %d GET %s anonymous@127.0.0.1 "
                       "DIRECT/kestrivan text/html" % (len(body), url)), where
     assert '"GET %s" 403 %d ' % (url, len(body)) in extended, extended
@@ -126,7 +126,7 @@ def test_host_pattern_and_verdict_page(proxy_factory, origin_server):
     host_rule = rule("deny", "no localhost", host="LOCALHOST")
     proxy = proxy_factory(extra_sections=url_filtering("allow-by-default", host_rule))
     status, body = curl(proxy, "http://localhost:%d/x" % origin_server.port)
-    assert (status, b"<title>Page Blocked</title>" in body) == (200, True)
+    assert (status, b"<title>Page Blocked</title>" in body) == (403, True)
     status, body = curl(proxy, "http://127.0.0.1:%d/x" % origin_server.port)
     assert (status, body) == (200, b"origin body\n")
 

@@ -716,7 +716,7 @@ TEST_F(AccessAuthTest, RefusedClientGetsTheNoaccessPage) {
     Client client(proxy_request());
     EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
     ASSERT_NE(client->response, nullptr);
-    EXPECT_EQ(client->response->status, 200);
+    EXPECT_EQ(client->response->status, 403);
     ASSERT_NE(client->response->content_type, nullptr);
     EXPECT_STREQ(client->response->content_type, "text/html");
     ASSERT_NE(client->body, nullptr);
