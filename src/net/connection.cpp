@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "cache/cache.h"
 #include "cache/hstream.h"
 #include "core/atom.h"
 #include "core/filebuf.h"
@@ -33,12 +34,32 @@ CONNECTION_T* connection_new() {
     return connection;
 }
 
+// The request's hold on its cache object ends: a transfer that failed
+// leaves nothing behind; otherwise an object this request wrote is closed
+// as complete (and no longer waits for a buffering client), and a copy it
+// only read is let go.
+static void cache_object_release(CONNECTION_T* connection) {
+    CACHEMAP* object = connection->cachemap;
+    connection->cachemap = nullptr;
+    if (object == nullptr || cache_section == nullptr)
+        return;
+    if (connection->flags & CONN_TRANSFER_FAILED) {
+        cache_section->invalidate(object);
+        return;
+    }
+    bool stored = (connection->flags & CONN_CACHE_STORE) != 0;
+    if (stored)
+        cache_section->flag_unset(object, CACHE_BUFFERWAIT);
+    cache_section->cache_close(object, stored);
+}
+
 void connection_reset(CONNECTION_T* connection) {
     if (connection->flags & CONN_TRANSFER_FAILED) {
         putlog(LOG_WARNING, "[IP:%s] process: transfer failed", connection->client_ip);
         connection->server_keepalive = 0;
         connection->client_keepalive = 0;
     }
+    cache_object_release(connection);
 
     // A kept-alive upstream goes to the server pool for the next request to
     // the same place (keyed by the request, so before it goes); any other
@@ -67,9 +88,8 @@ void connection_reset(CONNECTION_T* connection) {
     connection->user_groups.clear();
     connection->dn_parts.clear();
     connection->access = 0;
-    // A bypass belongs to the request that was granted it: the next request
-    // on the connection earns its own from its access rule and URL commands.
-    connection->bypass = 0;
+    // The bypass bits stay: the access rule of the next request keeps them,
+    // or drops them when it is another rule or another user.
     scores_unset(connection);
 
     putlog(LOG_DEBUG, "process: keepalive_client = %s",

@@ -186,3 +186,41 @@ def test_pattern_that_does_not_compile_stops_start_up(daemon_factory, workdir, f
     assert status != 0, log
     assert " error: " + message in log
     assert "proxy hostname:" not in log
+
+
+# One keep-alive connection through a trusted downstream proxy that speaks
+# for two clients, each with a rule of its own: (the client it names, the
+# host prefix, the path, the status it gets).
+BYPASS_STEPS = [
+    ("10.0.0.1", "xx--bypass.", "/a", 200),  # grants every bypass bit
+    ("10.0.0.1", "", "/b", 200),             # kept for the same rule and user
+    ("10.0.0.2", "", "/b", 403),             # another rule: its own bits only
+    ("10.0.0.1", "", "/b", 403),             # gone once another rule had them
+]
+
+
+def test_bypass_lasts_for_the_connection_while_rule_and_user_stay(daemon_factory, workdir,
+                                                                   origin_server):
+    second_rule = ("<allow><enabled>true</enabled><comment>second client</comment><log>false</log>"
+                   "<ldap-names></ldap-names><interfaces></interfaces>"
+                   "<addresses>10.0.0.2</addresses><authenticate>false</authenticate><user></user>"
+                   "<password></password><access>proxy,bypass,url-commands</access><bypass></bypass>"
+                   "<interface-user></interface-user><interface-password></interface-password>"
+                   "<profiles></profiles></allow>")
+    text = config_text(addresses="10.0.0.1", trusted_proxies="127.0.0.1",
+                       extra_sections=url_filtering("allow-by-default",
+                                                    rule("deny", "no b", path="^/b")))
+    path = os.path.join(workdir, "bypass.xml")
+    with open(path, "w") as f:
+        f.write(text.replace("</allow>", "</allow>" + second_rule, 1))
+    proxy = daemon_factory(config=path).start().wait_listening()
+    with proxy.connect() as client:
+        reader = HttpReader(client)
+        for forwarded, prefix, target, status in BYPASS_STEPS:
+            client.sendall(b"GET http://%s127.0.0.1:%d%s HTTP/1.1\r\nHost: x\r\n"
+                           b"Proxy-Connection: keep-alive\r\n"
+                           b"X-Forwarded-For: %s\r\n\r\n"
+                           % (prefix.encode(), origin_server.port, target.encode(),
+                              forwarded.encode()))
+            line, headers, body = reader.response()
+            assert line.split()[1] == str(status), (forwarded, prefix, target, line, body[:200])
