@@ -14,11 +14,14 @@
 # IDLE (idle connections for the RSS measure, 1000; 0 skips it), ICAP=1 and ICAP_PORT
 # (13344) for a second kestrivan behind a c-icap echo service, URL_RULES (URL
 # filter deny rules with host patterns that no request matches, so each request
-# is tried against all of them; 0: none); the rest go to bench-peers.sh.
+# is tried against all of them; 0: none), CLAMAV=1 for a kestrivan on PORT+2
+# that scans every body with a clamd of its own; the rest go to bench-peers.sh.
 # bench/bench_url_rules.sh compares 0, 10 and 1,000 such rules.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd); ROOT=$(dirname "$HERE")
 SHARED=${SHARED_BENCH:-$ROOT/../shared/bench}
+# A worktree lies one level deeper than the project's own checkout.
+[ -n "${SHARED_BENCH:-}" ] || [ -d "$SHARED" ] || SHARED=$ROOT/../../shared/bench
 BIN=${KESTRIVAN_BIN:-$ROOT/build/kestrivan}
 PORT=${PORT:-13180}; IDLE=${IDLE:-1000}; URL_RULES=${URL_RULES:-0}
 export FILES=${FILES:-1k 64k} CONNS=${CONNS:-50 200}
@@ -111,6 +114,26 @@ CONF
     "$WORK/kestrivan.xml" >"$WORK/kestrivan-icap.xml"
   start_kestrivan kestrivan-icap $((PORT + 1)) "$WORK/kestrivan-icap.xml"
   TARGETS+=("kestrivan-icap=$((PORT + 1))")
+fi
+
+# CLAMAV=1: a daemon on PORT+2 hands every body to a clamd started here on a
+# unix-domain socket (offline, with a one-line signature database), to show
+# what scanning costs beside the plain proxy.
+if [ "${CLAMAV:-0}" = 1 ]; then
+  command -v clamd >/dev/null || { echo "CLAMAV=1 needs clamd (scripts/install-deps.sh)" >&2; exit 1; }
+  mkdir -p "$WORK/clamd/db"
+  echo "Kestrivan.Bench.Marker:0:*:$(printf kestrivan-bench-marker | od -An -tx1 | tr -d ' \n')" \
+    >"$WORK/clamd/db/bench.ndb"
+  printf 'Foreground yes\nDatabaseDirectory %s\nLocalSocket %s\nLogFile %s\nMaxThreads 16\n' \
+    "$WORK/clamd/db" "$WORK/clamd/clamd.sock" "$WORK/clamd/clamd.log" >"$WORK/clamd/clamd.conf"
+  clamd -c "$WORK/clamd/clamd.conf" >/dev/null 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 600); do [ -S "$WORK/clamd/clamd.sock" ] && break; sleep 0.1; done
+  [ -S "$WORK/clamd/clamd.sock" ] || { cat "$WORK/clamd/clamd.log" >&2; exit 1; }
+  sed "s|</kestrivan>|<clamav><enabled>true</enabled><address>$WORK/clamd/clamd.sock</address><port>0</port><template></template><rules><enabled>true</enabled><comment></comment><groups></groups><profiles></profiles><template></template></rules></clamav></kestrivan>|" \
+    "$WORK/kestrivan.xml" >"$WORK/kestrivan-clamav.xml"
+  start_kestrivan kestrivan-clamav $((PORT + 2)) "$WORK/kestrivan-clamav.xml"
+  TARGETS+=("kestrivan-clamav=$((PORT + 2))")
 fi
 
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"

@@ -20,6 +20,7 @@ squid
 nginx-light wrk
 chromium chromium-driver python3-selenium
 c-icap
+clamav-daemon
 "
 
 missing=""
@@ -82,3 +83,21 @@ elif [ -x /etc/init.d/c-icap ]; then
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO /etc/init.d/c-icap stop >/dev/null 2>&1 || true
 fi
+# clamav-daemon is only a peer for the antivirus tests, which start their own
+# clamd on loopback with a one-line signature database: the system clamd and
+# freshclam (which would try to download databases) are stopped and disabled.
+for service in clamav-daemon clamav-freshclam; do
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+        if systemctl is-active --quiet "$service" 2>/dev/null; then
+            $SUDO systemctl stop "$service" || true
+        fi
+        if systemctl is-enabled --quiet "$service" 2>/dev/null; then
+            $SUDO systemctl disable "$service" >/dev/null 2>&1 || true
+        fi
+    elif [ -x "/etc/init.d/$service" ]; then
+        $SUDO "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+        $SUDO update-rc.d "$service" disable >/dev/null 2>&1 || true
+    fi
+done

@@ -64,15 +64,6 @@ static const int DNS_CACHE_CHAINS = 8111;
 static const int DN_CACHE_CHAINS = 8111;
 static const int LOGBUFFER_LINES = 1000;
 
-// Local time minus universal time, negated: the current time broken down as
-// universal time and read back as local time lies gmtoffset seconds away.
-static int compute_gmtoffset(time_t now) {
-    struct tm utc;
-    gmtime_r(&now, &utc);
-    utc.tm_isdst = -1;
-    return static_cast<int>(now - mktime(&utc));
-}
-
 void sectionxml_load(const char* path) {
     sectionxml = new tinyxml2::XMLDocument();
     if (sectionxml->LoadFile(path) != tinyxml2::XML_SUCCESS) {
@@ -168,7 +159,6 @@ void shutdown_services() {
 }
 
 void config() {
-    time_t now = time(nullptr);
     create_global();
 
     global->logbuffer = logbuffer_new(LOGBUFFER_LINES);
@@ -176,7 +166,9 @@ void config() {
         FATAL_ALLOC("src/main", static_cast<unsigned>(sizeof(LOGBUFFER)));
     log_buffer = global->logbuffer;
 
-    gmtoffset = compute_gmtoffset(now);
+    // The cache clock is UTC: the local offset would put stored times and
+    // converted HTTP dates hours apart outside UTC.
+    gmtoffset = 0;
     openssl_setup();
     create_feedlog();
 

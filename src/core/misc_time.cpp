@@ -112,6 +112,21 @@ time_t utc_time(time_t* out)
     return now;
 }
 
+time_t http_date_parse(const char* text)
+{
+    if (text == NULL)
+        return -1;
+    struct tm broken = {};
+    const char* end = strptime(text, "%a, %d %b %Y %T GMT", &broken);
+    if (end == NULL)
+        return -1;
+    while (*end == ' ' || *end == '\t')
+        end++;
+    if (*end != '\0')
+        return -1;
+    return timegm(&broken);
+}
+
 time_t local_mktime(struct tm* broken_down)
 {
     return mktime(broken_down) - gmtoffset;

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <ctime>
 
-// Offset in seconds that start-up computes once and that utc_time adds to
-// the current time and local_mktime subtracts; defined and set by start-up.
+// Offset in seconds that utc_time adds to the current time and
+// local_mktime subtracts; defined by start-up. It is 0: the cache clock,
+// the times of cache files and converted HTTP dates are all plain UTC
+// seconds, whatever the daemon's time zone.
 extern int gmtoffset;
 
 // A partial point in time; two of them (start and end) make a window. Each
@@ -42,6 +44,11 @@ int in_alltimerange(const struct tm& now, const tm_partial& start, const tm_part
 
 // time(NULL) plus gmtoffset; also stored through `out` when it is not null.
 time_t utc_time(time_t* out);
+
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") as UTC seconds, converted
+// with timegm whatever the process's time zone; trailing blanks are allowed.
+// -1 for NULL or for a text that is not such a date.
+time_t http_date_parse(const char* text);
 
 // mktime of the broken-down time (which mktime may normalise) minus
 // gmtoffset.

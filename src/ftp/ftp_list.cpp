@@ -277,8 +277,7 @@ dir_t* dir_list_add(dir_t* list, int is_dir, unsigned mode, const char* owner, c
     entry->size = size;
     entry->tm = date;
     struct tm converted = date;
-    converted.tm_isdst = -1;
-    entry->time = mktime(&converted);
+    entry->time = timegm(&converted);
 
     if (list != NULL) {
         while (list->next != NULL)

@@ -30,7 +30,9 @@ struct dir_t {
     char* group;  // "unknown" for listings without a group column
     uint64_t size; // size column, decimal
     struct tm tm; // date column, broken down; fields not given are 0
-    time_t time;  // tm by mktime (daylight saving left to it): the date sort key
+    time_t time;  // tm by timegm: the date sort key, and the time the cache
+                  // compares with the Last-Modified it stored (written from tm
+                  // as a GMT date), so both are on one scale in any time zone
     char* name;   // a link's target is cut off; a directory's name ends in "/"
 };
 

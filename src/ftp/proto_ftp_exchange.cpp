@@ -311,7 +311,7 @@ bool serve_cached(ftp_request_t& r, dir_t* entry) {
     if (object == nullptr)
         return false;
     time_t listed = entry != nullptr ? entry->time : 0;
-    if (entry == nullptr || object->lastmod != listed) {
+    if (entry == nullptr || cache_section->get_lmtime(object) != listed) {
         statdecr_cachehit(connection);
         statincr_cachemiss(connection);
         statincr_cacherefreshmiss(connection);
@@ -341,6 +341,13 @@ bool serve_cached(ftp_request_t& r, dir_t* entry) {
     xcache_header_update(connection, 0);
     if (connection->flags & CONN_BUFFERING) {
         Filebuf* body = cache_section->read_filebuf(object);
+        if (body == nullptr) {
+            // The request that was storing the file failed.
+            connection->client_keepalive = 0;
+            if (template_section != nullptr)
+                template_section->send("badresponse", connection, 502);
+            return true;
+        }
         if (hooks.Execute(HOOK_PRERESPMOD, connection, body) != 1 &&
             process_response(connection, body) && hooks.Execute(HOOK_POSTRESPMOD, connection, body) == 0) {
             response->content_length = body->size;
@@ -407,9 +414,13 @@ int file_record(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     LogEntry& record = connection->log;
     if (response != nullptr) {
-        record.status = 200;
+        // A page sent in the file's place (a scanner's block, a failed
+        // transfer) has already set the status and type it is logged with.
+        if (record.status == 0) {
+            record.status = 200;
+            record.mime = "text/plain";
+        }
         record.size = connection->bytes_down;
-        record.mime = "text/plain";
         if (response->user_agent != nullptr)
             record.useragent = response->user_agent;
         if (response->referer != nullptr)

@@ -358,6 +358,20 @@ static void invalidate_object(CONNECTION_T* connection) {
     connection->flags &= ~CONN_CACHE_STORE;
 }
 
+// Lets go of the request's cache object when the response is not passed on
+// as it came: a response being stored is dropped, while a stored copy that
+// was only read stays for the other requests.
+static void drop_object(CONNECTION_T* connection) {
+    if (connection->cachemap == nullptr)
+        return;
+    if (connection->flags & CONN_CACHE_STORE) {
+        invalidate_object(connection);
+        return;
+    }
+    cache_section->cache_close(connection->cachemap, false);
+    connection->cachemap = nullptr;
+}
+
 // Record fields of the response: size, MIME type, agent and referer.
 static void record_response(CONNECTION_T* connection) {
     HEADER* response = connection->response;
@@ -503,11 +517,9 @@ static bool revalidate(CONNECTION_T* connection, char** text) {
     // the 304 means the copy is not the server's current one.
     bool validated = response->status == 304;
     if (validated && response->last_modified != nullptr) {
-        struct tm broken = {};
-        if (strptime(response->last_modified, "%a, %d %b %Y %T GMT", &broken) != nullptr) {
-            broken.tm_isdst = -1;
-            validated = mktime(&broken) == object->lastmod;
-        }
+        time_t modified = http_date_parse(response->last_modified);
+        if (modified != -1)
+            validated = modified == cache_section->get_lmtime(object);
     }
     if (validated) {
         char* stored = cache_section->cachemap_headers(object);
@@ -546,7 +558,7 @@ static int final_record(CONNECTION_T* connection) {
 static int buffered_failed(CONNECTION_T* connection, Filebuf* body) {
     delete body;
     connection->client_keepalive = 0;
-    invalidate_object(connection);
+    drop_object(connection);
     if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0 &&
         template_section->send("badresponse", connection, 502) == 1) {
         // The record shows the page the client got, not the response it
@@ -566,10 +578,16 @@ static int buffered_path(CONNECTION_T* connection) {
     // A body read from the server reaches the HTML parser piece by piece
     // (unless encoded); one taken from the cache is fed here in one piece.
     bool from_cache = !(connection->flags & CONN_CACHE_STORE) && connection->cachemap != nullptr;
-    if (!from_cache)
+    if (!from_cache) {
         body = http_transfer_filebuf(connection, SIDE_SERVER);
-    else
+    } else {
+        // NULL: the request that was storing the object failed.
         body = cache_section->read_filebuf(connection->cachemap);
+        if (body == nullptr) {
+            body = new Filebuf();
+            transfer_failed(connection);
+        }
+    }
     if (connection->flags & CONN_TRANSFER_FAILED)
         return buffered_failed(connection, body);
     if (connection->flags & CONN_NO_CLIENT) {
@@ -603,6 +621,8 @@ static int buffered_path(CONNECTION_T* connection) {
             if (connection->htmlstream != nullptr)
                 connection->htmlstream->Add(nullptr, 0);
             if (hooks.Execute(HOOK_PRERESPMOD, connection, body) == 1) {
+                // The hook answered the client and filled the record.
+                write_record(connection);
                 delete body;
                 return end_early(connection, 1);
             }
@@ -648,29 +668,33 @@ static int streamed_path(CONNECTION_T* connection) {
     // response decides, unless its body ends with the connection.
     if ((response->flags & HEADER_HAS_LENGTH) || response->chunked)
         keepalive_check_client(connection);
-    if (response->chunked && !client_takes_chunks(connection)) {
-        // An HTTP/1.0 client knows no chunks, and the size is not known
-        // before the end: the body goes as it comes and the connection
-        // closes at its end.
-        connection->client_keepalive = 0;
-        response->chunked = 0;
-        header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-        response->chunked = 1;
-    } else {
-        header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-    }
     if (connection->cachemap == nullptr || (connection->flags & CONN_CACHE_STORE)) {
+        if (response->chunked && !client_takes_chunks(connection)) {
+            // An HTTP/1.0 client knows no chunks, and the size is not known
+            // before the end: the body goes as it comes and the connection
+            // closes at its end.
+            connection->client_keepalive = 0;
+            response->chunked = 0;
+            header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+            response->chunked = 1;
+        } else {
+            header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+        }
         http_transfer(connection, SIDE_SERVER);
     } else {
+        // A hit: the header goes out with the body, in one write when the
+        // stored body is small.
         CACHEMAP* object = connection->cachemap;
+        Filebuf head;
+        header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
         if (connection->htmlstream != nullptr) {
             cache_section->feed_html(object, connection->htmlstream);
             connection->htmlstream->Add(nullptr, 0);
         }
-        connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT);
+        connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT, &head);
     }
     if (connection->flags & CONN_TRANSFER_FAILED)
-        invalidate_object(connection);
+        drop_object(connection);
     return final_record(connection);
 }
 
@@ -783,6 +807,13 @@ int protocol_http(CONNECTION_T* connection) {
             response->content_length = cache_section->get_cachemap_size(object);
             response->flags |= HEADER_HAS_LENGTH;
             response->chunked = 0;
+        } else {
+            // Followed while another request stores it: the stored body is
+            // plain bytes, so without an announced length the end of the
+            // connection ends it.
+            response->chunked = 0;
+            if (!(response->flags & HEADER_HAS_LENGTH))
+                connection->client_keepalive = 0;
         }
         xcache_header_update(connection, 0);
     } else {
@@ -801,7 +832,7 @@ int protocol_http(CONNECTION_T* connection) {
     char status_name[16];
     snprintf(status_name, sizeof status_name, "%d", response->status);
     if (template_section->send(status_name, connection, response->status) == 1) {
-        invalidate_object(connection);
+        drop_object(connection);
         return end_early(connection, 1);
     }
     if ((response->status == 301 || response->status == 302) && response->location != nullptr) {
@@ -819,7 +850,7 @@ int protocol_http(CONNECTION_T* connection) {
         // No body follows such a header, so the exchange is complete and
         // both connections may stay.
         header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-        invalidate_object(connection);
+        drop_object(connection);
         connection->log.status = response->status;
         connection->log.size = 0;
         return final_record(connection);
@@ -829,13 +860,13 @@ int protocol_http(CONNECTION_T* connection) {
             mime_section->check_show(connection);
         else
             show_headers(connection);
-        invalidate_object(connection);
+        drop_object(connection);
         return end_early(connection, 1);
     }
     if (mime_section->check_and_block(connection) == 0) {
         record_response(connection);
         write_record(connection);
-        invalidate_object(connection);
+        drop_object(connection);
         return end_early(connection, 1);
     }
 

@@ -497,7 +497,10 @@ int process_response(CONNECTION_T* connection, Filebuf* body) {
         return 0;
     }
     processors.Execute(PROCESSOR_RESPMOD, connection, body);
-    if (connection->cachemap != NULL && cache_section != NULL)
+    // A body that a scanner could not judge passed unscanned: its cached
+    // copy must be scanned again rather than trusted.
+    if (connection->cachemap != NULL && cache_section != NULL &&
+        !(connection->flags & CONN_SCAN_INCOMPLETE))
         cache_section->flag_set(connection->cachemap, CACHE_CLEAN);
     return 1;
 }

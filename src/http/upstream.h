@@ -77,7 +77,8 @@ int accepts_encoded_content(CONNECTION_T* connection);
 int process_request(CONNECTION_T* connection, Filebuf* body);
 
 // Response check and modification processors: 1 passed, 0 blocked (the
-// blocking processor has answered).
+// blocking processor has answered). A passed body marks the cache object
+// CACHE_CLEAN, unless a scanner could not judge it (CONN_SCAN_INCOMPLETE).
 int process_response(CONNECTION_T* connection, Filebuf* body);
 
 // 1: the response fits the download allowance; 0: refused with the page

@@ -34,23 +34,22 @@ CONNECTION_T* connection_new() {
     return connection;
 }
 
-// The request's hold on its cache object ends: a transfer that failed
-// leaves nothing behind; otherwise an object this request wrote is closed
-// as complete (and no longer waits for a buffering client), and a copy it
-// only read is let go.
-static void cache_object_release(CONNECTION_T* connection) {
+// The request's hold on its cache object ends: a response being stored is
+// finished, or dropped after a failed transfer; a copy that was read is
+// given back, also when its client failed, since other requests use it.
+static void release_cache_object(CONNECTION_T* connection) {
     CACHEMAP* object = connection->cachemap;
-    connection->cachemap = nullptr;
     if (object == nullptr || cache_section == nullptr)
         return;
-    if (connection->flags & CONN_TRANSFER_FAILED) {
+    connection->cachemap = nullptr;
+    bool storing = (connection->flags & CONN_CACHE_STORE) != 0;
+    if (storing && (connection->flags & CONN_TRANSFER_FAILED)) {
         cache_section->invalidate(object);
         return;
     }
-    bool stored = (connection->flags & CONN_CACHE_STORE) != 0;
-    if (stored)
+    if (storing)
         cache_section->flag_unset(object, CACHE_BUFFERWAIT);
-    cache_section->cache_close(object, stored);
+    cache_section->cache_close(object, storing);
 }
 
 void connection_reset(CONNECTION_T* connection) {
@@ -59,7 +58,7 @@ void connection_reset(CONNECTION_T* connection) {
         connection->server_keepalive = 0;
         connection->client_keepalive = 0;
     }
-    cache_object_release(connection);
+    release_cache_object(connection);
 
     // A kept-alive upstream goes to the server pool for the next request to
     // the same place (keyed by the request, so before it goes); any other

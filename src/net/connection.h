@@ -56,6 +56,7 @@ enum {
     CONN_BODY_RELAYED = 0x80000,   // the streamed request body went upstream whole
     CONN_REQUEST_REPLACED = 0x100000, // the login dialogue read a new request in its place
     CONN_BODY_MALFORMED = 0x200000, // the request body broke its chunk framing
+    CONN_SCAN_INCOMPLETE = 0x400000, // a scanner gave no verdict: the cached copy is not clean
 };
 
 // CONNECTION_T::auth_flags: kept for the whole connection.
@@ -186,9 +187,8 @@ struct CONNECTION_T {
 CONNECTION_T* connection_new();
 
 // The reset after every request, run by the worker: releases what belongs
-// to the request (cache object: dropped after a failed transfer, else
-// closed, complete when this request stored it; body, HTML parser, upstream
-// socket, upstream host, variables, profile and group lists, rights),
+// to the request (cache object, body, HTML parser, upstream socket, upstream
+// host, variables, profile and group lists, rights),
 // clears the per-request fields and, unless CONN_NO_CLIENT is set, counts
 // the request, clears the flags and flushes the client socket.
 void connection_reset(CONNECTION_T* connection);

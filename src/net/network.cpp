@@ -434,6 +434,10 @@ int set_nodelay(int fd, bool on) {
     int value = on ? 1 : 0;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == -1 && errno != 0) {
         int error = errno;
+        // A unix-domain stream (a scanner daemon's socket) has no Nagle
+        // delay to switch off: nothing is wrong.
+        if (error == EOPNOTSUPP)
+            return -error;
         putlog(LOG_ERROR, "[socket read TCP_NODELAY retune :%d] %s", error, strerror(error));
         return -error;
     }

@@ -73,7 +73,8 @@ int net_connect(const char* host, int port, struct in_addr bind_address, int tim
 int net_connect(const char* host, int port, int timeout);
 int net_connect(const char* host, int port);
 
-// TCP_NODELAY on or off: 0, or -errno after logging the failure.
+// TCP_NODELAY on or off: 0, or -errno after logging the failure (a unix-domain
+// stream, which has no such option, gives -EOPNOTSUPP without a log line).
 int set_nodelay(int fd, bool on);
 // TCP_QUICKACK on or off: setsockopt's result.
 int SetACK(int fd, bool on);

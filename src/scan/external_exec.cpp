@@ -24,6 +24,7 @@
 #include "http/header_io.h"
 #include "net/connection.h"
 #include "net/relay.h"
+#include "scan/scanner.h"
 
 namespace {
 
@@ -253,38 +254,17 @@ Filebuf* external_exec(CONNECTION_T* connection, const char* command, Filebuf* i
     }
     int ends[] = {output_pipe[0], output_pipe[1], input_pipe[0], input_pipe[1]};
 
-    std::string tempfile;
-    if (mode == 1) {
-        tempfile = (general_section != NULL ? general_section->tempdir_get() : std::string("/tmp")) +
-                   "/kestrivan.XXXXXX";
-        int fd = mkostemp(&tempfile[0], O_CLOEXEC);
-        if (fd == -1) {
-            putlog(LOG_ERROR, "[system: mkstemp:%d:%s], in %s, failed to create temporary file %s",
-                   errno, strerror(errno), __func__, tempfile.c_str());
-            close_all(ends, 4);
-            return NULL;
-        }
-        bool saved = input == NULL || input->size == 0 ||
-                     input->Save(fd) == static_cast<int>(input->size);
-        if (!saved)
-            putlog(LOG_ERROR, "[system: write:%d:%s], in %s, failed to write temporary file %s",
-                   errno, strerror(errno), __func__, tempfile.c_str());
-        if (close(fd) == -1 && saved) {
-            saved = false;
-            putlog(LOG_ERROR, "[system: close:%d:%s], in %s, failed to write temporary file %s",
-                   errno, strerror(errno), __func__, tempfile.c_str());
-        }
-        if (!saved) {
-            // A program given half its input would judge the wrong thing.
-            unlink(tempfile.c_str());
-            close_all(ends, 4);
-            return NULL;
-        }
+    // Removed when this call returns, whatever happens.
+    ScanTempFile tempfile;
+    if (mode == 1 && !tempfile.create(input, "kestrivan.")) {
+        // A program given half its input would judge the wrong thing.
+        close_all(ends, 4);
+        return NULL;
     }
 
     char** argv = cmdline_parse(command);
-    if (!tempfile.empty())
-        argv = array_add(argv, tempfile.c_str());
+    if (!tempfile.path().empty())
+        argv = array_add(argv, tempfile.path().c_str());
     char** environment = environment_of(connection);
     int highest_fd = highest_descriptor();
     long long deadline = monotonic_ms() + static_cast<long long>(time_limit) * 1000;
@@ -298,8 +278,6 @@ Filebuf* external_exec(CONNECTION_T* connection, const char* command, Filebuf* i
         putlog(LOG_ERROR, "[system: fork:%d:%s], in %s, failed to run %s", fork_errno,
                strerror(fork_errno), __func__, command);
         close_all(ends, 4);
-        if (!tempfile.empty())
-            unlink(tempfile.c_str());
         return NULL;
     }
     // Also from here, so that the group exists before a kill may need it
@@ -351,7 +329,5 @@ Filebuf* external_exec(CONNECTION_T* connection, const char* command, Filebuf* i
     }
     if (exit_status != NULL)
         *exit_status = status;
-    if (!tempfile.empty())
-        unlink(tempfile.c_str());
     return output;
 }

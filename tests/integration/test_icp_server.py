@@ -8,8 +8,9 @@ from conftest import CONFIG, free_port, read_text, wait_for
 
 
 def config_with_icp(workdir, icp_port):
-    text = read_text(CONFIG).replace(
-        "</kestrivan>", "<cache><icp_port>%d</icp_port></cache></kestrivan>" % icp_port)
+    # The shipped configuration names the ICP port in its cache section.
+    text = read_text(CONFIG).replace("<icp_port>0</icp_port>", "<icp_port>%d</icp_port>" % icp_port)
+    assert str(icp_port) in text
     path = os.path.join(workdir, "icp.xml")
     with open(path, "w") as f:
         f.write(text)
@@ -34,8 +35,8 @@ def test_squid_sibling_asks_the_proxy_by_icp(workdir, daemon_factory, squid_fact
     body = opener.open(url, timeout=20).read()
     assert body == b"origin body\n"
 
-    # The proxy's cache holds nothing: squid's query is answered MISS, and
-    # squid fetches the object itself.
+    # The proxy's cache holds nothing yet: squid's query is answered MISS,
+    # and squid fetches the object itself.
     assert wait_for(lambda: "miss: " + url in proxy.log()), proxy.log()
     assert wait_for(lambda: "HIER_DIRECT/127.0.0.1" in read_text(squid.access_log))
     assert [path for path, _ in origin_server.requests] == ["/wanted/object"]

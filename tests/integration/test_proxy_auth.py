@@ -140,8 +140,8 @@ def test_deny_first_never_names_an_unverified_user(daemon_factory, workdir, pam_
     text = read_text(authenticating_config(workdir))
     text = text.replace("<allow-first>true</allow-first>", "<allow-first>false</allow-first>")
     if deny:
-        # After the allow rule, at the end of the access section.
-        text = text.replace("\n  </access>\n", "\n" + DENY_EVERYONE + "  </access>\n", 1)
+        text = text.replace("</allow>\n  </access>", "</allow>" + DENY_EVERYONE + "\n  </access>")
+        assert DENY_EVERYONE in text
     path = os.path.join(workdir, "deny-first.xml")
     with open(path, "w") as f:
         f.write(text)

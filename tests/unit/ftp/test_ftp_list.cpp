@@ -134,8 +134,7 @@ TEST_F(FtpListTest, RealServerLinesGiveEveryColumn) {
         EXPECT_EQ(e.tm.tm_hour, c.hour);
         EXPECT_EQ(e.tm.tm_min, c.minute);
         struct tm expected = e.tm;
-        expected.tm_isdst = -1;
-        EXPECT_EQ(e.time, mktime(&expected));
+        EXPECT_EQ(e.time, timegm(&expected));
         EXPECT_STREQ(e.name, c.name);
     }
     EXPECT_TRUE(unparsable_lines().empty());

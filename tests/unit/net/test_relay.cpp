@@ -130,7 +130,7 @@ TEST_F(RelayTest, TransferToAGoneClientIsMarkedFailed) {
 
 TEST_F(RelayTest, TransferGoesOnWithoutClientForAnotherCacheReader) {
     CACHEMAP object = {};
-    object.holders = 2;
+    object.refcount = 2;
     conn->cachemap = &object;
     conn->flags |= CONN_CACHE_STORE;
     send_all(server_link.peer, pattern(1000));
@@ -152,7 +152,7 @@ TEST_F(RelayTest, TransferGoesOnWithoutClientForAnotherCacheReader) {
 
 TEST_F(RelayTest, TransferStopsWhenTheClientGoesAndNobodyElseWaits) {
     CACHEMAP object = {};
-    object.holders = 1;
+    object.refcount = 1;
     conn->cachemap = &object;
     conn->flags |= CONN_CACHE_STORE;
     client_link.close_peer();

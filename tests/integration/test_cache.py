@@ -1,0 +1,286 @@
+"""The object cache end to end: scripted origins and vsftpd behind the daemon,
+clients on raw sockets and curl, checking the bytes each client receives,
+X-Cache, the access-log cache codes and what reached the origin."""
+import email.utils
+import os
+import re
+import socket
+import threading
+import time
+
+import pytest
+
+from conftest import HttpReader, free_port, read_text, wait_for
+from test_ftp import curl as ftp_curl, ftp_section, records, statuses, vsftpd  # noqa: F401
+from test_request_road import get, native_lines, origin_factory, parse_native  # noqa: F401
+
+CACHE = """  <cache>
+    <enabled>true</enabled><serve_violations>false</serve_violations>
+    <memory_size>16M</memory_size><memory_free_extra>1M</memory_free_extra>
+    <min_size>0</min_size><max_size>8M</max_size><prefetch_window>60</prefetch_window>
+    <icp_port>%(icp_port)d</icp_port><icp_timeout>500</icp_timeout>
+    <refresh><enabled>true</enabled><comment>all</comment><profiles></profiles>
+      <cacheable>true</cacheable><min_age>0</min_age><max_age>86400</max_age>
+      <max_age_no_expiry>3600</max_age_no_expiry><lm_factor>10</lm_factor></refresh>
+  </cache>
+"""
+
+
+def cache_section(icp_port=0):
+    return CACHE % {"icp_port": icp_port}
+
+
+@pytest.fixture
+def caching_proxy(proxy_factory):
+    return lambda extra="", **settings: proxy_factory(
+        extra_sections=cache_section() + extra, **settings)
+
+
+def http_date(offset=0):
+    return email.utils.formatdate(time.time() + offset, usegmt=True)
+
+
+def fetch(proxy, port, path, extra=b""):
+    """(status line, headers, body) of one request on a fresh connection."""
+    with proxy.connect() as client:
+        client.sendall(get(port, path, extra))
+        return HttpReader(client).response()
+
+
+def cache_codes(proxy, count):
+    assert wait_for(lambda: len(native_lines(proxy)) >= count, 5), read_text(proxy.access_log)
+    return [parse_native(line)["cache"] for line in native_lines(proxy)]
+
+
+def answer(client, lines, body):
+    head = "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n%s\r\n" % (len(body), lines)
+    client.sendall(head.encode() + body)
+
+
+def test_second_client_follows_a_trickling_body(caching_proxy, origin_factory):
+    body = bytes((i * 31 + 7) % 256 for i in range(60000))
+    first_piece_sent = threading.Event()
+
+    def script(request, client):
+        client.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nCache-Control: max-age=600\r\n"
+                       b"Content-Type: application/octet-stream\r\n\r\n" % len(body))
+        for at in range(0, len(body), 3000):
+            client.sendall(body[at:at + 3000])
+            first_piece_sent.set()
+            time.sleep(0.05)
+        return "close"
+
+    origin = origin_factory(script)
+    proxy = caching_proxy()
+    results = {}
+
+    def client(name):
+        results[name] = fetch(proxy, origin.port, "/trickle")
+
+    first = threading.Thread(target=client, args=("first",))
+    first.start()
+    assert first_piece_sent.wait(10)
+    second = threading.Thread(target=client, args=("second",))
+    second.start()
+    first.join(30)
+    second.join(30)
+    for name in ("first", "second"):
+        status, headers, received = results[name]
+        assert status == "HTTP/1.1 200 OK", name
+        assert received == body, name
+    assert results["first"][1]["x-cache"].startswith("MISS from Kestrivan")
+    assert results["second"][1]["x-cache"].startswith("HIT from Kestrivan")
+    assert len(origin.requests) == 1
+    assert sorted(cache_codes(proxy, 2)) == ["TCP_HIT", "TCP_MISS"]
+
+
+@pytest.mark.parametrize("zone", ["America/New_York", "Asia/Kolkata"])
+def test_fresh_stale_and_revalidated_objects_in_any_time_zone(caching_proxy, origin_factory,
+                                                              monkeypatch, zone):
+    monkeypatch.setenv("TZ", zone)
+    modified = http_date(-86400)
+    versions = {"/changed": 0}
+
+    def script(request, client):
+        path = request.split(b" ")[1].split(b":%d" % origin.port, 1)[-1].decode()
+        conditional = b"if-modified-since:" in request.lower()
+        if path == "/fresh":
+            answer(client, "Expires: %s\r\nLast-Modified: %s\r\n" % (http_date(600), modified),
+                   b"fresh body")
+        elif path == "/stale" and conditional:
+            client.sendall(b"HTTP/1.1 304 Not Modified\r\nLast-Modified: %s\r\n\r\n"
+                           % modified.encode())
+        elif path == "/stale":
+            answer(client, "Expires: %s\r\nLast-Modified: %s\r\n" % (http_date(-600), modified),
+                   b"stale body")
+        else:
+            versions[path] += 1
+            answer(client, "Expires: %s\r\nLast-Modified: %s\r\n" % (http_date(-600), modified),
+                   b"version %d" % versions[path])
+
+    origin = origin_factory(script)
+    proxy = caching_proxy()
+    for path, first_body, second_body in [("/fresh", b"fresh body", b"fresh body"),
+                                          ("/stale", b"stale body", b"stale body"),
+                                          ("/changed", b"version 1", b"version 2")]:
+        status, _, received = fetch(proxy, origin.port, path)
+        assert (status, received) == ("HTTP/1.1 200 OK", first_body), path
+        status, headers, received = fetch(proxy, origin.port, path)
+        assert (status, received) == ("HTTP/1.1 200 OK", second_body), path
+        assert "x-cache" in headers
+    assert cache_codes(proxy, 6) == ["TCP_MISS", "TCP_HIT", "TCP_MISS", "TCP_REFRESH_HIT",
+                                     "TCP_MISS", "TCP_REFRESH_MISS"]
+    asked = [request.split(b"\r\n")[0].split(b" ")[1] for request in origin.requests]
+    assert [path.rsplit(b"/", 1)[1] for path in asked] == [b"fresh", b"stale", b"stale",
+                                                          b"changed", b"changed"]
+    # The stale copies were asked for with the time they were stored.
+    for request in (origin.requests[2], origin.requests[4]):
+        stamp = re.search(rb"If-Modified-Since: ([^\r]*)", request).group(1).decode()
+        stored = email.utils.parsedate_to_datetime(stamp).timestamp()
+        assert abs(stored - time.time()) < 30, stamp
+
+
+# Response Cache-Control: is a second request answered from the cache?
+RESPONSE_CASES = [
+    ("public, max-age=60", True),
+    ("max-age=60", True),
+    ("private, max-age=60", False),
+    ("no-store", False),
+    ("max-age=60, no-cache", False),
+]
+
+
+def test_response_cache_control(caching_proxy, origin_factory):
+    def script(request, client):
+        number = int(re.search(rb"/case(\d+)", request).group(1))
+        answer(client, "Cache-Control: %s\r\nSet-Cookie: session=%d\r\n"
+               % (RESPONSE_CASES[number][0], len(origin.requests)), b"case body")
+
+    origin = origin_factory(script)
+    proxy = caching_proxy()
+    for number, (control, kept) in enumerate(RESPONSE_CASES):
+        path = "/case%d" % number
+        _, first, _ = fetch(proxy, origin.port, path)
+        assert first["set-cookie"].startswith("session="), control
+        status, second, received = fetch(proxy, origin.port, path)
+        assert (status, received) == ("HTTP/1.1 200 OK", b"case body"), control
+        if kept:
+            assert second["x-cache"].startswith("HIT"), control
+            # A cookie set for the first client never reaches the second.
+            assert "set-cookie" not in second, control
+        else:
+            assert second["x-cache"].startswith("MISS"), control
+            assert second["set-cookie"] != first["set-cookie"], control
+    assert len(origin.requests) == 2 * len(RESPONSE_CASES) - 2
+
+
+# Request Cache-Control on a fresh object: does the proxy ask the origin?
+REQUEST_CASES = [
+    (b"", False),
+    (b"Cache-Control: no-cache\r\n", True),
+    (b"Cache-Control: no-store\r\n", True),
+    (b"Cache-Control: min-fresh=3600\r\n", True),
+    (b"Cache-Control: max-age=3600\r\n", False),
+]
+
+
+def test_request_cache_control(caching_proxy, origin_factory):
+    modified = http_date(-3600)
+
+    def script(request, client):
+        if b"if-modified-since:" in request.lower():
+            client.sendall(b"HTTP/1.1 304 Not Modified\r\nLast-Modified: %s\r\n\r\n"
+                           % modified.encode())
+        else:
+            answer(client, "Cache-Control: max-age=600\r\nLast-Modified: %s\r\n" % modified,
+                   b"kept body")
+
+    origin = origin_factory(script)
+    proxy = caching_proxy()
+    fetch(proxy, origin.port, "/object")
+    for lines, revalidated in REQUEST_CASES:
+        asked = len(origin.requests)
+        status, _, received = fetch(proxy, origin.port, "/object", lines)
+        assert (status, received) == ("HTTP/1.1 200 OK", b"kept body"), lines
+        assert len(origin.requests) == asked + (1 if revalidated else 0), lines
+    expected = ["TCP_MISS"] + ["TCP_REFRESH_HIT" if revalidated else "TCP_HIT"
+                               for _, revalidated in REQUEST_CASES]
+    assert cache_codes(proxy, len(expected)) == expected
+
+
+def test_failed_fetch_never_leaves_a_hit(caching_proxy, origin_factory):
+    body = b"0123456789" * 100
+
+    def script(request, client):
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nCache-Control: max-age=600\r\n\r\n"
+        if len(origin.requests) == 1:
+            client.sendall(head + body[:500])  # then the connection breaks
+            return "close"
+        client.sendall(head + body)
+
+    origin = origin_factory(script)
+    proxy = caching_proxy()
+    with proxy.connect() as client:
+        client.sendall(get(origin.port, "/broken"))
+        reader = HttpReader(client)
+        reader.response(head=True)
+        received = reader.data
+        while True:
+            piece = client.recv(65536)
+            if not piece:
+                break
+            received += piece
+    assert len(received) < 1000
+    for expected_code in ("TCP_MISS", "TCP_HIT"):
+        status, _, received = fetch(proxy, origin.port, "/broken")
+        assert (status, received) == ("HTTP/1.1 200 OK", body), expected_code
+    assert len(origin.requests) == 2
+    assert cache_codes(proxy, 3)[1:] == ["TCP_MISS", "TCP_HIT"]
+
+
+def icp_query(port, url, number):
+    payload = b"\0\0\0\0" + url.encode() + b"\0"
+    packet = bytes([1, 2]) + (20 + len(payload)).to_bytes(2, "big") + number.to_bytes(4, "big") \
+        + bytes(12) + payload
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(10)
+        s.sendto(packet, ("127.0.0.1", port))
+        reply, _ = s.recvfrom(65536)
+    return reply[0]
+
+
+def test_icp_answers_hit_for_a_cached_url(proxy_factory, origin_factory):
+    icp_port = free_port(kind=socket.SOCK_DGRAM)
+
+    def script(request, client):
+        answer(client, "Cache-Control: max-age=600\r\n", b"shared")
+
+    origin = origin_factory(script)
+    proxy = proxy_factory(extra_sections=cache_section(icp_port))
+    assert wait_for(lambda: "network: listening on port *:%d" % icp_port in proxy.log())
+    url = "http://127.0.0.1:%d/shared" % origin.port
+    ICP_HIT, ICP_MISS = 2, 3
+    assert icp_query(icp_port, url, 1) == ICP_MISS
+    fetch(proxy, origin.port, "/shared")
+    assert icp_query(icp_port, url, 2) == ICP_HIT
+    assert icp_query(icp_port, "http://127.0.0.1:%d/other" % origin.port, 3) == ICP_MISS
+
+
+def test_anonymous_ftp_downloads_are_cached(proxy_factory, vsftpd, monkeypatch):  # noqa: F811
+    # A non-UTC zone: the listing date stored and the one listed again must
+    # still compare equal.
+    monkeypatch.setenv("TZ", "Asia/Kolkata")
+    hello = os.path.join(vsftpd["root"], "hello.txt")
+    year_ago = time.time() - 400 * 86400
+    os.utime(hello, (year_ago, year_ago))
+    proxy = proxy_factory(extra_sections=ftp_section() + cache_section())
+    url = vsftpd["base"] + "/hello.txt"
+    first = ftp_curl(proxy, url)
+    second = ftp_curl(proxy, url)
+    revalidated = ftp_curl(proxy, url, extra=["-H", "Cache-Control: no-cache"])
+    for result in (first, second, revalidated):
+        assert statuses(result) == [b"200"], result.stderr
+        assert result.stdout == b"hello over ftp\n"
+    assert b"X-Cache: MISS from Kestrivan" in first.stderr
+    assert b"X-Cache: HIT from Kestrivan" in second.stderr
+    assert [e["cache"] for e in records(proxy, 3)] == ["TCP_MISS", "TCP_HIT", "TCP_REFRESH_HIT"]
