@@ -207,6 +207,7 @@ void AccessSection::update() {
         for (const Item& item : subsections[list].items)
             if (item.fields[A_AUTHENTICATE].value)
                 item.pattern_check(A_USER);
+    generation++;
     allow.clear();
     deny.clear();
     for (const Item& item : subsections[0].items)
@@ -312,7 +313,25 @@ const Access* AccessSection::check(CONNECTION_T* connection, const char* user,
     return first_match(allow);
 }
 
-void AccessSection::setup(CONNECTION_T* connection, const Access* rule) {
+// The bypass bits of the connection belong to the rule and the user that
+// earned them: a request of another rule (another client behind a trusted
+// proxy, a rebuilt configuration) or of another user starts from its rule's
+// bits alone, never from what an earlier "bypass" command granted someone
+// else.
+static void bypass_claim(CONNECTION_T* connection, const Access* rule, unsigned generation,
+                         const char* user) {
+    const char* name = user != NULL ? user : "";
+    if (connection->bypass_rule != rule || connection->bypass_generation != generation ||
+        connection->bypass_user != name) {
+        connection->bypass = 0;
+        connection->bypass_rule = rule;
+        connection->bypass_generation = generation;
+        connection->bypass_user = name;
+    }
+    connection->bypass |= rule->bypass;
+}
+
+void AccessSection::setup(CONNECTION_T* connection, const Access* rule, const char* user) {
     // The request is anonymous until a name is verified for it: a name an
     // earlier request of the connection verified never names this one.
     connection_user_set(connection, "anonymous", client_address(connection));
@@ -329,7 +348,7 @@ void AccessSection::setup(CONNECTION_T* connection, const Access* rule) {
             rule->profiles.show_p("Added", name);
     }
 
-    connection->bypass |= rule->bypass;
+    bypass_claim(connection, rule, generation, user);
     connection->access = rule->access;
     connection->interface_user = rule->interface_user;
     connection->interface_password = rule->interface_password;
@@ -439,7 +458,7 @@ void AccessSection::check_and_setup(CONNECTION_T* connection, const char* user,
             putlog(LOG_DEBUG, "security: [IP:%s] authentication succeeded for %s",
                    connection->client_ip, loggable(user).c_str());
         }
-        setup(connection, rule);
+        setup(connection, rule, verified ? user : NULL);
         bypass_check(connection);
         if (profile_section != NULL)
             profile_section->profiles_update(connection);
@@ -479,7 +498,16 @@ bool AccessSection::check_and_setup(CONNECTION_T* connection) {
     putlog(LOG_SECURITY, "[IP:%s] access policy has refused connection on port %d",
            connection->client_ip, connection->port);
     LogEntry& record = connection->log;
+    // Written before the road has recorded the request: what was asked is
+    // filled here (an empty method would shift the native log's fields).
+    const HEADER* request = connection->request;
+    if (request != NULL) {
+        record.method = request->method != NULL ? request->method : "-";
+        record.url = request->url != NULL ? request->url
+                                          : (request->path != NULL ? request->path : "-");
+    }
     record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
+    record.peer = "kestrivan";
     record.status = 403;
     record.filter_name = "access-section";
     record.filtering_reason = "access policy restrictions";

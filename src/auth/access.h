@@ -116,8 +116,13 @@ public:
     // refused. The caller holds the read lock.
     const Access* check(CONNECTION_T* connection, const char* user, const char* password);
     // Applies a rule to the connection; its user is "anonymous@address"
-    // until a name is verified. The caller holds the read lock.
-    void setup(CONNECTION_T* connection, const Access* rule);
+    // until a name is verified. `user`: the verified name the request is to
+    // carry, NULL for an anonymous one. The bypass bits last for the rest of
+    // the connection (a "bypass" URL command reaches the requests after
+    // it) while the same rule - of the same configuration - admits the same
+    // user; another rule or user starts again from the rule's own bits.
+    // The caller holds the read lock.
+    void setup(CONNECTION_T* connection, const Access* rule, const char* user = NULL);
     // Match with credentials, verification and setup; the outcome is
     // CONN_AUTH_REQUIRED (set: not authenticated). Takes the read lock.
     void check_and_setup(CONNECTION_T* connection, const char* user, const char* password);
@@ -146,6 +151,9 @@ public:
     int* allow_first;   // global field 0
     int* ntlm_enabled;  // global field 1
     IpRangeList* trusted_proxies; // global field 2; empty: nobody is trusted
+    // Counts the rebuilds of the rules, so that a rule is told from one that
+    // a later configuration built at the same address.
+    unsigned generation = 0;
 
 private:
     // Whether one rule fits the connection and credentials.
@@ -176,5 +184,5 @@ int access_auth(CONNECTION_T* connection, Filebuf* body);
 HEADER* auth_header(bool direct, bool ntlm, const char* realm);
 
 // Installs the "noaccess" page as the connection's response: the template
-// entry's status or 200, the page's content type, the page as the body.
+// entry's status or 403, the page's content type, the page as the body.
 void access_block(CONNECTION_T* connection);

@@ -219,9 +219,9 @@ void access_block(CONNECTION_T* connection) {
 
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
-    // The page is an answer, not an error of the proxy: 200 unless its
-    // template entry names a status.
-    header->status = status >= 100 && status <= 999 ? status : 200;
+    // A refusal, as the record says: 403 unless the template entry names a
+    // status of its own.
+    header->status = status >= 100 && status <= 999 ? status : 403;
     if (page != NULL && page->content_type != NULL) {
         header->content_type = xstrdup(page->content_type);
         if (header->content_type == NULL)

@@ -61,12 +61,9 @@ LdapSection::LdapSection() : Section("ldap", SECTION_RWLOCK), host_key{} {
                       FIELD_STRING_SELECT_ONE, FIELD_STRING_SELECT_ONE, FIELD_INT, FIELD_STRING,
                       FIELD_STRING, FIELD_STRING, FIELD_STRING, FIELD_STRING, FIELD_STRING});
     dn_cache_loaded = time(nullptr);
-    // Service-account passwords cannot be read without RC4: better to stop
-    // now, loudly, than to fail every bind later.
-    if (password_crypt_init() == 0) {
-        putlog(LOG_ERROR, "ldap: RC4 is not available, encrypted passwords cannot be read");
-        exit(1);
-    }
+    // Without RC4 only binds with an encrypted service-account password
+    // fail, each with its own message; the proxy serves all the rest.
+    password_crypt_init();
     if (ldappool == nullptr)
         ldappool = new LdapPool();
     hooks.Add(ldap_configure, HOOK_CONFIGURE);
@@ -117,6 +114,11 @@ static bool configuration_password(LdapSection* section, const std::string& text
         produced = kestrivan_deprivatise(reinterpret_cast<const unsigned char*>(text.c_str()), key,
                                          iv, reinterpret_cast<unsigned char*>(clear), length);
     OPENSSL_cleanse(key, sizeof key);
+    if (produced <= 0 && password_crypt_init() == 0) {
+        putlog(LOG_ERROR, "ldap: the bind password cannot be decrypted: %s",
+               PASSWORD_CRYPT_UNAVAILABLE);
+        return false;
+    }
     if (produced <= 0) {
         putlog(LOG_ERROR, "security: failed to extract ldap password from privatised string [%s]",
                text.c_str());

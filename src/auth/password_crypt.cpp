@@ -42,20 +42,29 @@ static int base64_value(char c) {
 
 static EVP_CIPHER* rc4_cipher = nullptr;
 
+const char* const PASSWORD_CRYPT_UNAVAILABLE =
+    "encrypted passwords cannot be made or read: this OpenSSL offers no RC4 (its legacy "
+    "provider could not be loaded)";
+
 int password_crypt_init() {
     static std::once_flag once;
     std::call_once(once, [] {
         // Loading one provider by hand stops OpenSSL from loading the default
         // one by itself, so both are loaded: legacy for RC4, default for
         // everything else the proxy uses.
-        if (OSSL_PROVIDER_load(nullptr, "legacy") != nullptr &&
-            OSSL_PROVIDER_load(nullptr, "default") != nullptr)
+        // An OpenSSL without its legacy provider still serves everything
+        // else: the default provider is loaded whatever became of legacy.
+        bool legacy = OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+        OSSL_PROVIDER_load(nullptr, "default");
+        if (legacy)
             rc4_cipher = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
         if (rc4_cipher == nullptr) {
             char text[256];
             ERR_error_string_n(ERR_get_error(), text, sizeof text);
             putlog(LOG_ERROR, "unable to load the RC4 cipher: %s", text);
+            putlog(LOG_ADVICE, "%s", PASSWORD_CRYPT_UNAVAILABLE);
         }
+        ERR_clear_error();
     });
     return rc4_cipher != nullptr ? 1 : 0;
 }
@@ -239,6 +248,10 @@ void password_page(Filebuf* page, const char* active, const char* scode, const c
         return;
     }
 
+    if (password_crypt_init() == 0) {
+        page->Addf("%s\n", PASSWORD_CRYPT_UNAVAILABLE);
+        return;
+    }
     unsigned char key[1024] = {0};
     unsigned char plain[1024] = {0};
     unsigned char iv[32] = "wxjq";

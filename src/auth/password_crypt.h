@@ -6,8 +6,9 @@
 // '2'..'9', so the text is plain alphanumeric and safe in XML).
 //
 // RC4 lives in OpenSSL 3's legacy provider: password_crypt_init() loads the
-// "legacy" and "default" providers explicitly and fetches the cipher once;
-// start-up calls it and stops the daemon when RC4 cannot be had.
+// "legacy" and "default" providers explicitly and fetches the cipher once.
+// Without RC4 the daemon runs on: only making and reading encrypted
+// passwords fail, each time with PASSWORD_CRYPT_UNAVAILABLE.
 //
 // The routines keep no state of their own and may run in any thread at once.
 #pragma once
@@ -21,6 +22,9 @@ struct CONNECTION_T;
 // Loads the providers and fetches RC4, once per process. 1 when RC4 is
 // usable; 0 after logging "unable to load the RC4 cipher: %s" (LOG_ERROR).
 int password_crypt_init();
+
+// What the page and the log say when RC4 is missing.
+extern const char* const PASSWORD_CRYPT_UNAVAILABLE;
 
 // Characters of encrypted text for a password of n bytes: 2m, where m is the
 // Base64 length without padding (4 per 3 bytes, plus 2 or 3 for 1 or 2 left).

@@ -9,6 +9,7 @@
 #include "core/mem.h"
 #include "core/misc.h"
 #include "http/http_client.h"
+#include "http/url.h"
 
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
@@ -23,6 +24,22 @@ void report(StringList* errors, const std::string& message) {
     putlog(LOG_ERROR, "%s", message.c_str());
     if (errors != nullptr)
         errors->push_back(message);
+}
+
+// The URL as the log may show it: a password in its user part is hidden.
+std::string url_shown(const std::string& url) {
+    size_t authority = url.find("://");
+    if (authority == std::string::npos)
+        return url;
+    authority += 3;
+    size_t end = url.find_first_of("/?#", authority);
+    size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < authority)
+        return url;
+    size_t colon = url.find(':', authority);
+    if (colon == std::string::npos || colon > at)
+        return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
 }
 
 // The parsed document when it is a configuration document; otherwise the
@@ -114,19 +131,36 @@ int config_load(int mode, std::string path, StringList* errors) {
 }
 
 int config_url_load(std::string url, int mode, StringList* errors) {
+    std::string shown = url_shown(url);
     // A longer URL would be cut and name another document.
     if (url.size() > 255) {
-        report(errors, "configuration URL " + url.substr(0, 255) + "... is longer than 255 characters");
+        report(errors, "configuration URL " + shown.substr(0, 255) + "... is longer than 255 characters");
+        if (mode == CONFIG_LOAD_STARTUP)
+            fatal_error("src/main", 1211, "config_url_load", 0);
+        return 0;
+    }
+    // A URL that does not parse names no document at all: at start-up the
+    // proxy must not go on with its built-in defaults as if it had loaded one.
+    // Only http and https are fetched; "file:x" is as little a document as
+    // a URL that does not parse.
+    URL* parsed_url = url_parse(url.c_str());
+    bool fetchable = parsed_url != nullptr && (strcmp(parsed_url->scheme, "http") == 0 ||
+                                               strcmp(parsed_url->scheme, "https") == 0);
+    url_free(parsed_url);
+    if (!fetchable) {
+        report(errors, "configuration URL " + shown + " is not a valid http URL");
+        if (mode == CONFIG_LOAD_STARTUP)
+            fatal_error("src/main", 1211, "config_url_load", 0);
         return 0;
     }
     int status = 0;
     Filebuf* body = nullptr;
     if (!http_fetch_document(url, &status, &body)) {
-        report(errors, "configuration URL " + url + ": no response");
+        report(errors, "configuration URL " + shown + ": no response");
         return 0;
     }
     if (status != 200 || body == nullptr) {
-        report(errors, "configuration URL " + url + ": the server answered with status " +
+        report(errors, "configuration URL " + shown + ": the server answered with status " +
                            std::to_string(status));
         delete body;
         return 0;
@@ -134,11 +168,11 @@ int config_url_load(std::string url, int mode, StringList* errors) {
     XMLDocument* parsed = new XMLDocument();
     parsed->Parse(body->data != nullptr ? body->data : "", body->size);
     delete body;
-    parsed = checked_document(parsed, "URL " + url, errors);
+    parsed = checked_document(parsed, "URL " + shown, errors);
     if (parsed == nullptr)
         return 0;
     pthread_mutex_lock(&documentlock);
-    int result = apply(parsed, mode, "URL " + url, errors);
+    int result = apply(parsed, mode, "URL " + shown, errors);
     pthread_mutex_unlock(&documentlock);
     return result;
 }

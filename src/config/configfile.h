@@ -55,9 +55,11 @@ extern time_t documentsynctime; // last change; Last-Modified of "/xml"
 int config_load(int mode, std::string path, StringList* errors = nullptr);
 
 // Fetches the document from an http URL with the internal HTTP client and
-// applies it like a file; a URL of more than 255 characters, no response, a
-// status other than 200 or a body that does not parse apply nothing. Same
-// result as config_load; documentsynctime is not changed.
+// applies it like a file; a URL of more than 255 characters or one that does
+// not parse (which at start-up stops the program), no response, a status
+// other than 200 or a body that does not parse apply nothing. Same result as
+// config_load; documentsynctime is not changed. A password in the URL's
+// user part is never logged.
 int config_url_load(std::string url, int mode, StringList* errors = nullptr);
 
 // Rebuilds the document from the sections and writes it to `path` through a

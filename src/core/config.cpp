@@ -196,9 +196,14 @@ void config() {
     putlog(LOG_NETWORK, "proxy hostname: %s",
            proxyhost[0] != '\0' ? proxyhost : general_section->hostname_get().c_str());
 
-    if (listenip[0] != '\0')
-        net_listen(listenport, listenip);
-    network_section->check();
+    // A daemon without a listener would run on, serving nobody.
+    int listeners = 0;
+    if (listenip[0] != '\0' && net_listen(listenport, listenip) != -1)
+        listeners++;
+    listeners += network_section->check();
+    if (listeners == 0)
+        startup_failed("no listener could be opened (see the error log for each address); "
+                       "kestrivan stops");
     urlbl_section->load();
 
     add_timers();
@@ -207,7 +212,9 @@ void config() {
 }
 
 void mainloop() {
+    startup_logs_check();
     config();
+    daemon_ready();
     for (;;) {
         CONNECTION_T* connection = net_accept(-1);
         if (connection == nullptr)

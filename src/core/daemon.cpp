@@ -6,10 +6,12 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,6 +21,7 @@
 #include "core/misc.h"
 #include "core/signals.h"
 #include "core/threads.h"
+#include "net/network.h"
 
 char configfile[256];
 char sectionfile[256];
@@ -154,6 +157,13 @@ void show_help(char** argv) {
     }
 }
 
+// The port text of -L: decimal digits only, 1 to 65535.
+static bool listen_port_text_valid(const char* text) {
+    if (text[0] == '\0' || strspn(text, "0123456789") != strlen(text) || strlen(text) > 5)
+        return false;
+    return listen_port_valid(atoi(text));
+}
+
 // Splits "address:port" for -L and -M. The address must fit `size` bytes
 // (terminator included); returns false when there is no ":" or it does not.
 static bool split_host_port(const char* arg, char* host, size_t size, int* port) {
@@ -202,6 +212,13 @@ options_result parse_options(int argc, char** argv) {
         case 'L':
             if (!split_host_port(optarg, listenip, sizeof listenip, &listenport)) {
                 show_help(argv);
+                return OPTIONS_EXIT_USAGE;
+            }
+            // Anything else would quietly listen somewhere the operator did
+            // not ask for: every interface, or a port wrapped round 65536.
+            if (!listen_address_valid(listenip) || !listen_port_text_valid(strchr(optarg, ':') + 1)) {
+                fprintf(stderr, "-L %s: give an IPv4 address and a port from 1 to 65535\n",
+                        optarg);
                 return OPTIONS_EXIT_USAGE;
             }
             break;
@@ -337,9 +354,18 @@ unsigned pid_check(const char* path) {
     char text[32];
     int length = snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(getpid()));
     bool written = write(fd, text, static_cast<size_t>(length)) == length;
-    if (close(fd) == -1)
+    int error = errno;
+    if (close(fd) == -1) {
         written = false;
-    return written ? 0 : 1;
+        error = errno;
+    }
+    if (!written) {
+        fprintf(stderr, "[system: write:%d:%s], in %s, failed to write pid file %s\n", error,
+                strerror(error), __func__, path);
+        unlink(path);
+        return 1;
+    }
+    return 0;
 }
 
 void fix_gid() {
@@ -505,14 +531,65 @@ void make_paths_absolute() {
     absolute_path(plogfile, sizeof plogfile);
 }
 
+// Standard error of a detached daemon until it is up: the write end of a
+// pipe its launcher reads (see daemon_detach); -1 in the foreground and
+// once the daemon is up.
+static bool reporting_to_launcher = false;
+
+// The launcher's side: copies what the starting daemon writes to standard
+// error onto its own, until the daemon reports that it is up (a NUL byte)
+// or the pipe closes because every process holding it ended. The exit
+// status of the launcher: 0 when the daemon came up, else 1.
+static int launcher_wait(int fd) {
+    char buffer[4096];
+    bool up = false;
+    bool said = false;
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == -1 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        const char* nul = static_cast<const char*>(memchr(buffer, '\0', static_cast<size_t>(got)));
+        size_t text = nul != nullptr ? static_cast<size_t>(nul - buffer) : static_cast<size_t>(got);
+        if (text > 0) {
+            fwrite(buffer, 1, text, stderr);
+            said = true;
+        }
+        if (nul != nullptr) {
+            up = true;
+            break;
+        }
+    }
+    if (!up && !said)
+        fprintf(stderr, "kestrivan did not start (error log: %s)\n",
+                logfile[0] != '\0' ? logfile : "none given with -l");
+    return up ? 0 : 1;
+}
+
 void daemon_detach() {
+    // Nothing the launcher says can tell the operator that the daemon came
+    // up unless the daemon says so: until then its standard error is this
+    // pipe, and the launcher waits on the other end.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) == -1) {
+        fprintf(stderr, "failed to fork daemon: [system: pipe2:%d:%s]\n", errno, strerror(errno));
+        exit(1);
+    }
+    fflush(stderr);
     pid_t pid = fork();
     if (pid == -1) {
         fputs("failed to fork daemon: first fork failed\n", stderr);
         exit(1);
     }
-    if (pid != 0)
-        _exit(0);
+    if (pid != 0) {
+        close(report[1]);
+        int status = launcher_wait(report[0]);
+        // The first child ends as soon as it has forked again.
+        waitpid(pid, nullptr, 0);
+        _exit(status);
+    }
+    close(report[0]);
     if (chdir("/") == -1) {
         // "/" always exists; nothing depends on the working directory from
         // here on because every path was checked before.
@@ -523,10 +600,11 @@ void daemon_detach() {
     close(1);
     close(2);
     standard_descriptors_to_null();
+    if (dup2(report[1], 2) == 2)
+        reporting_to_launcher = true;
+    close(report[1]);
     pid = fork();
     if (pid == -1) {
-        // Standard error is /dev/null now; the message still goes there as
-        // the only place left.
         fputs("failed to fork daemon: second fork failed\n", stderr);
         exit(1);
     }
@@ -537,6 +615,55 @@ void daemon_detach() {
     fix_uid();
     if (pidfile[0] != '\0' && pid_check(pidfile) != 0)
         exit(1);
+}
+
+void daemon_ready() {
+    if (!reporting_to_launcher)
+        return;
+    reporting_to_launcher = false;
+    char up = '\0';
+    ssize_t written;
+    do
+        written = write(2, &up, 1);
+    while (written == -1 && errno == EINTR);
+    // The launcher has gone; standard error points nowhere from now on.
+    int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd != -1) {
+        dup2(fd, 2);
+        close(fd);
+    }
+}
+
+void startup_failed(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    putlog(LOG_ERROR, "%s", text);
+    fprintf(stderr, "%s\n", text);
+    fflush(stderr);
+    exit(1);
+}
+
+void startup_logs_check() {
+    const char* const paths[] = {logfile, slogfile, elogfile};
+    bool failed = false;
+    for (const char* path : paths) {
+        if (path[0] == '\0')
+            continue;
+        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+        if (fd != -1) {
+            close(fd);
+            continue;
+        }
+        fprintf(stderr, "the log file %s cannot be opened: %s\n", path, strerror(errno));
+        failed = true;
+    }
+    if (failed) {
+        fputs("kestrivan stops: it would run without the logs it was given\n", stderr);
+        exit(1);
+    }
 }
 
 unsigned next_clientid() {

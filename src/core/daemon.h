@@ -88,8 +88,27 @@ char* print_rlimit(long current, long maximum);
 
 // Detach from the terminal: double fork, new session, /dev/null on the
 // standard descriptors, PID file. Returns in the grandchild only; on failure
-// exits with status 1.
+// exits with status 1. The launching process stays until the daemon calls
+// daemon_ready() or ends: meanwhile what the daemon writes to standard error
+// appears on the launcher's, and the launcher exits with status 0 only when
+// the daemon came up (1 otherwise, also when no message was written).
 void daemon_detach();
+
+// Start-up is complete (listeners open): a detached daemon releases its
+// launcher and points standard error at /dev/null. Nothing in the
+// foreground.
+void daemon_ready();
+
+// A start-up failure: the message goes to the error log and to standard
+// error (a detached daemon's launcher shows it), and the process exits with
+// status 1.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void startup_failed(const char* format, ...);
+
+// Opens (creating when missing) the error log and both access logs that the
+// command line names; one that cannot be opened is reported on standard
+// error and the process exits with status 1, before it runs without a log
+// it was given.
+void startup_logs_check();
 
 // Hands out the next client id: 1 to 4294967294, then 1 again.
 unsigned next_clientid();

@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include <atomic>
+
 #include "core/daemon.h"
 #include "core/global.h"
 #include "core/log.h"
@@ -242,6 +244,31 @@ static int start_thread_locked(int slot, void* (*fn)(void*), void* arg, pthread_
     return 0;
 }
 
+// Workers refused for want of a free slot, and when that was last logged
+// (monotonic milliseconds): a flood of connections beyond -t is told once a
+// second with its count instead of once per connection, or never.
+static std::atomic<uint64_t> refused_since_report{0};
+static std::atomic<int64_t> last_refusal_report{-1000};
+
+static int64_t monotonic_milliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static void report_no_free_slot() {
+    refused_since_report.fetch_add(1);
+    int64_t now = monotonic_milliseconds();
+    int64_t last = last_refusal_report.load();
+    if (now - last < 1000 || !last_refusal_report.compare_exchange_strong(last, now))
+        return;
+    unsigned long long refused = refused_since_report.exchange(0);
+    putlog(LOG_ERROR,
+           "no thread could be started: all %d thread slots are in use (option -t); %llu "
+           "connection(s) refused since the last report",
+           table_size(), refused);
+}
+
 // Starts fn(arg) in the first free slot. A worker's slot is filled once
 // its thread exists; a service thread's slot is taken first and given back
 // when the thread cannot be started.
@@ -270,6 +297,8 @@ static int create_in_slot(void* (*fn)(void*), void* arg, size_t stack, bool serv
     if (slot == -1) {
         if (service)
             putlog(LOG_ADVICE, "error: increase MAXTHREADS: %d maybe inadequate", MAXTHREADS);
+        else
+            report_no_free_slot();
         return -1;
     }
     if (rc != 0) {

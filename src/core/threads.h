@@ -69,8 +69,10 @@ void rusage_update();
 // Start a detached thread running fn(arg) in the first free slot (whose
 // `conn` is arg): workers and prefetch threads with the -z stack size,
 // service threads with a 10 MiB stack. Return the slot index or -1. With
-// no slot free thread_create fails silently and thread_create_internal logs
-// "error: increase MAXTHREADS: %d maybe inadequate"; a thread that cannot
+// no slot free thread_create logs the refusal (LOG_ERROR, at most once a
+// second, with the number refused since the last such line) and
+// thread_create_internal logs "error: increase MAXTHREADS: %d maybe
+// inadequate"; a thread that cannot
 // be started is logged and leaves its slot free. A thread whose function
 // returns gives its slot back.
 int thread_create(void* (*fn)(void*), void* arg);

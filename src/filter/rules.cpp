@@ -127,10 +127,12 @@ void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status)
         variables["REASON"] = notice.reason;
     for (const auto& variable : notice.variables)
         variables[variable.first] = variable.second;
-    // A success answer to CONNECT tells the client that its tunnel is open:
-    // it would take the page for the server's bytes and never show it.
-    const HEADER* request = connection->request;
-    if (request != nullptr && request->type == REQUEST_CONNECT && status >= 200 && status < 300)
+    // A refusal is answered with the status its record shows: a success
+    // status would tell a client that the page is the resource it asked for
+    // (and a CONNECT client that its tunnel is open, so that it would take
+    // the page for the server's bytes and never show it). A template entry
+    // may still name a status of its own.
+    if (status >= 200 && status < 300)
         status = 403;
     if (template_section != nullptr)
         template_section->send(notice.page.c_str(), connection, status);

@@ -39,7 +39,8 @@
 //    sets the template variables ("FILTER", "REASON" when there is one, the
 //    section's own), sends the block template, then fills the access-log
 //    record: filter name, reason ("-" when none), TCP_DENIED, DIRECT, peer
-//    "kestrivan" and status 403 (the client gets the template's status).
+//    "kestrivan" and status 403; the client gets 403 too, unless the
+//    template entry names a status of its own.
 //    The block template is the deciding rule's, else the section's, else a
 //    built-in name (block_page_choose).
 // 6. Verdict pages. The URL commands that show which rule would decide
@@ -284,8 +285,9 @@ std::string block_page_choose(const std::string& rule_page, const std::string& s
 
 // The block action of 5 above. Never called with a section lock held. When
 // the client cannot be written to nothing is sent, but the record is filled
-// all the same. A refused CONNECT is answered 403 where `status` says 2xx
-// (a 2xx would open the tunnel for the client).
+// all the same. A refusal is answered 403, as its record says, where
+// `status` says 2xx (a 2xx would pass the page off as the resource, and
+// open the tunnel for a CONNECT client); a template entry's own status wins.
 void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status = 200);
 
 // The page of a URL command that shows a section's verdict for the request:

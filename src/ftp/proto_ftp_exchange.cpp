@@ -86,11 +86,12 @@ void release_object(CONNECTION_T* connection, bool complete) {
     }
 }
 
-// The failure exit: the page, the record with its status, no pooling.
-int fail(ftp_request_t& r, const char* page, int page_status, int log_status) {
+// The failure exit: the page, and the record with the same status (unless
+// a template entry names its own for the page), no pooling.
+int fail(ftp_request_t& r, const char* page, int log_status) {
     CONNECTION_T* connection = r.connection;
     if (page != nullptr && template_section != nullptr)
-        template_section->send(page, connection, page_status);
+        template_section->send(page, connection, log_status);
     http_header_free(connection->response);
     connection->response = nullptr;
     invalidate_object(connection);
@@ -121,15 +122,15 @@ int fresh_login(ftp_request_t& r, FtpControl* control) {
     case FTP_LOGIN_BAD_USER:
         putlog(LOG_ERROR, "ftp: [IP:%s] authentication failed for user: %s",
                client_address(connection), r.user.c_str());
-        return fail(r, "badauth", 401, 401);
+        return fail(r, "badauth", 401);
     case FTP_LOGIN_BAD_PASSWORD:
         putlog(LOG_ERROR, "ftp: [IP:%s] authentication failed for user: %s, reason: invalid password",
                client_address(connection), r.user.c_str());
-        return fail(r, "badauth", 401, 401);
+        return fail(r, "badauth", 401);
     case FTP_LOGIN_BAD_INPUT:
         putlog(LOG_SECURITY, "ftp: [IP:%s] refused a user name or password holding CR, LF or NUL",
                client_address(connection));
-        return fail(r, "badauth", 401, 401);
+        return fail(r, "badauth", 401);
     default:
         return 0;
     }
@@ -164,12 +165,12 @@ int login(ftp_request_t& r) {
             putlog(LOG_ERROR, "ftp: [IP:%s] connection failed again to %s %s",
                    client_address(connection), text_or_empty(request->method),
                    text_or_empty(request->url));
-            return fail(r, "noconnect", 200, 503);
+            return fail(r, "noconnect", 503);
         }
     }
     putlog(LOG_ERROR, "ftp: [IP:%s] connection failed to %s %s", client_address(connection),
            text_or_empty(request->method), text_or_empty(request->url));
-    return fail(r, "noconnect", 200, 503);
+    return fail(r, "noconnect", 503);
 }
 
 // Opens the data connection of one command; NULL on failure (the reply in
@@ -232,7 +233,7 @@ int run_action(ftp_request_t& r) {
     } else if (result == -1) {
         putlog(LOG_ERROR, "ftp: [IP:%s] no reply to %s", client_address(connection),
                action.c_str());
-        return fail(r, "noconnect", 200, 503);
+        return fail(r, "noconnect", 503);
     } else if (result == 0) {
         putlog(LOG_WARNING, "ftp: [IP:%s] %s refused: %s", client_address(connection),
                action.c_str(), reply.last);
@@ -250,7 +251,7 @@ int serve_directory(ftp_request_t& r) {
     if (listing == nullptr) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to LIST %s %s", client_address(connection),
                text_or_empty(request->method), text_or_empty(request->url));
-        return fail(r, "noconnect", 200, 503);
+        return fail(r, "noconnect", 503);
     }
     if (url_command_find(connection->url_commands, "raw") != nullptr) {
         show_filebuf(connection, listing);
@@ -371,10 +372,14 @@ void download_buffered(ftp_request_t& r, Socket* data) {
     if (!transfer_finished(r))
         connection->flags |= CONN_TRANSFER_FAILED;
     if (connection->flags & CONN_TRANSFER_FAILED) {
-        // A file that did not arrive whole is never passed on as whole.
+        // A file that did not arrive whole is never passed on as whole; the
+        // record shows the page's status, not the file's.
         connection->client_keepalive = 0;
-        if (template_section != nullptr)
-            template_section->send("badresponse", connection, 502);
+        if (template_section != nullptr &&
+            template_section->send("badresponse", connection, 502) == 1) {
+            http_header_free(connection->response);
+            connection->response = nullptr;
+        }
     } else if (connection->client != nullptr && !(connection->flags & CONN_NO_CLIENT) &&
                hooks.Execute(HOOK_PRERESPMOD, connection, body) != 1 &&
                process_response(connection, body) &&
@@ -442,24 +447,24 @@ int serve_file(ftp_request_t& r) {
     if (code == 550 || file.empty()) {
         putlog(LOG_ERROR, "ftp: [IP:%s] file not found %s %s", client_address(connection),
                text_or_empty(request->method), text_or_empty(request->url));
-        return fail(r, "nofile", 200, 404);
+        return fail(r, "nofile", 404);
     }
     if (code == FTP_NO_REPLY) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to change directory to %s",
                client_address(connection), directory.c_str());
-        return fail(r, "noconnect", 200, 503);
+        return fail(r, "noconnect", 503);
     }
     if (code != 250) {
         putlog(LOG_ERROR, "ftp: [IP:%s]Bad response from FTP server for %s %s",
                client_address(connection), text_or_empty(request->method),
                text_or_empty(request->url));
-        return fail(r, "badresponse", 200, 503);
+        return fail(r, "badresponse", 502);
     }
     Filebuf* listing = list_directory(r);
     if (listing == nullptr) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to LIST %s %s", client_address(connection),
                text_or_empty(request->method), text_or_empty(request->url));
-        return fail(r, "noconnect", 200, 404);
+        return fail(r, "noconnect", 503);
     }
     dir_t* list = dir_list_parse(listing);
     delete listing;
@@ -533,7 +538,7 @@ int serve_file(ftp_request_t& r) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to retrieve FTP file %s %s",
                client_address(connection), text_or_empty(request->method),
                text_or_empty(request->url));
-        return fail(r, "nofile", 200, 404);
+        return fail(r, "nofile", 404);
     }
     data->CallBackAdd(protocol_ftp_read_callback, connection, SOCKET_EVENT_READ);
     if (connection->flags & CONN_BUFFERING)
@@ -609,7 +614,7 @@ int protocol_ftp(CONNECTION_T* connection) {
     r.passive = ftp_section->passive_get();
 
     if (connection->server == nullptr)
-        return fail(r, "noconnect", 200, 503);
+        return fail(r, "noconnect", 503);
     if (login(r) != 1)
         return -1;
     connection->flags |= CONN_UPSTREAM_REUSED;
@@ -621,7 +626,7 @@ int protocol_ftp(CONNECTION_T* connection) {
     if (sent == -2) {
         putlog(LOG_SECURITY, "ftp: [IP:%s] refused a path holding CR, LF or NUL: %s",
                client_address(connection), r.raw_path.c_str());
-        return fail(r, "nofile", 200, 404);
+        return fail(r, "nofile", 404);
     }
     int code = sent == 0 ? ftp_code_wait(&control, r.timeout, 250, 550, &reply) : FTP_NO_REPLY;
     int result;
@@ -636,12 +641,12 @@ int protocol_ftp(CONNECTION_T* connection) {
     } else if (code == FTP_NO_REPLY) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to change directory to %s",
                client_address(connection), r.path.c_str());
-        result = fail(r, "noconnect", 200, 503);
+        result = fail(r, "noconnect", 503);
     } else {
         putlog(LOG_ERROR, "ftp: [IP:%s]Bad response from FTP server for %s %s",
                client_address(connection), text_or_empty(request->method),
                text_or_empty(request->url));
-        result = fail(r, "badresponse", 200, 503);
+        result = fail(r, "badresponse", 502);
     }
     if (r.pooling_forbidden)
         connection->server_keepalive = 0;

@@ -264,6 +264,68 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
     return 0;
 }
 
+// A connection option that names no field to remove: the options
+// themselves, and fields whose removal would change how the message is
+// framed or where it goes (a peer must never list them; one that does is
+// not obeyed, so the two hops cannot read the message differently), and the
+// proxy credentials and challenges, which are this hop's by nature and
+// which the proxy consumes itself.
+bool option_keeps_its_field(const std::string& option)
+{
+    static const char* const kept[] = {"close", "keep-alive", "Connection", "Proxy-Connection",
+                                       "Content-Length", "Transfer-Encoding", "Host",
+                                       "Proxy-Authorization", "Proxy-Authenticate"};
+    for (const char* name : kept)
+        if (strcasecmp(option.c_str(), name) == 0)
+            return true;
+    return false;
+}
+
+// Fields the record holds apart from its lines, by name.
+struct field_member_t {
+    const char* name;
+    char* HEADER::*member;
+};
+
+const field_member_t FIELD_MEMBERS[] = {
+    {"Content-Type", &HEADER::content_type},     {"Content-Type", &HEADER::mime_type},
+    {"Content-Encoding", &HEADER::content_encoding},
+    {"Accept-Encoding", &HEADER::accept_encoding}, {"Location", &HEADER::location},
+    {"Authorization", &HEADER::authorization},   {"Referer", &HEADER::referer},
+    {"User-Agent", &HEADER::user_agent},         {"Cache-Control", &HEADER::cache_control},
+    {"Expires", &HEADER::expires},               {"If-Modified-Since", &HEADER::if_modified_since},
+    {"Last-Modified", &HEADER::last_modified},   {"Range", &HEADER::range},
+    {"Via", &HEADER::via},                       {"Encapsulated", &HEADER::encapsulated},
+    {"X-Forwarded-For", &HEADER::x_forwarded_for}, {"WWW-Authenticate", &HEADER::www_authenticate},
+    {"X-Cache", &HEADER::x_cache},
+};
+
+// Hop-by-hop fields (RFC 9110, 7.6.1): every field a Connection header
+// names belongs to this hop only. It is taken out of the message before
+// anything acts on it - its value in the record is cleared and its line is
+// never written on - so the message the proxy reasons about is the message
+// it forwards. The line stays in `lines` (header variables still show it).
+void drop_connection_options(HEADER* header)
+{
+    std::vector<std::string> options;
+    for (const HTTP_HEADER& line : header->lines)
+        if (strcasecmp(line.name.c_str(), "Connection") == 0)
+            for (const std::string& option : list_elements(line.value))
+                if (!option_keeps_its_field(option))
+                    options.push_back(option);
+    for (const std::string& option : options) {
+        for (const field_member_t& field : FIELD_MEMBERS) {
+            if (strcasecmp(field.name, option.c_str()) != 0)
+                continue;
+            free(header->*field.member);
+            header->*field.member = NULL;
+        }
+        for (HTTP_HEADER& line : header->lines)
+            if (strcasecmp(line.name.c_str(), option.c_str()) == 0)
+                line.passthrough = 0;
+    }
+}
+
 // The Host header of a request: "host[:port]" by the authority rules.
 bool host_header_valid(const char* value)
 {
@@ -584,6 +646,8 @@ int http_header_list_parse(HEADER* header, const char* text)
         if (status != 0)
             return status;
     }
+    if (header->type != REQUEST_ICAP)
+        drop_connection_options(header);
     return settle_framing(header, framing);
 }
 

@@ -31,6 +31,13 @@
 // In both, a line whose name holds other bytes a name may not hold (or is
 // empty) is ignored, like a line without ':'.
 //
+// Hop-by-hop fields: every field an HTTP message's Connection header names
+// (other than Content-Length, Transfer-Encoding and Host, which a peer may
+// not take away, and Proxy-Authorization and Proxy-Authenticate, which the
+// proxy consumes itself) is removed from the message as parsed: its value in the
+// record is cleared and its line is kept in `lines` but never written on
+// (passthrough 0), in requests and responses alike (RFC 9110, 7.6.1).
+//
 // Framing: when a message carries both Content-Length and
 // "Transfer-Encoding: chunked", chunked wins: the length is dropped (it is
 // never written back) and keep_alive and proxy_keep_alive become 0, so the

@@ -409,6 +409,12 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
                 refused = lines == 0 ? 414 : 431;
                 break;
             }
+            // A NUL would end the text early: what follows it would be
+            // read by nobody here but by the next party.
+            if (side == SIDE_CLIENT && memchr(block + used, '\0', (size_t)length) != NULL) {
+                refused = 400;
+                break;
+            }
             used += (size_t)length;
             lines++;
         }
@@ -461,10 +467,15 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
         }
     }
 
-    if (refused) {
+    if (refused == 400) {
+        putlog(LOG_SECURITY, "[IP:%s] request: header holding a NUL byte refused",
+               or_empty(connection->client_ip));
+    } else if (refused) {
         putlog(LOG_SECURITY, "[IP:%s] %s: header longer than %d characters refused",
                or_empty(connection->client_ip), side == SIDE_CLIENT ? "request" : "response",
                (int)HEADER_BLOCK_MAX);
+    }
+    if (refused) {
         if (refusal != NULL)
             *refusal = refused;
         free(block);

@@ -86,7 +86,8 @@ void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode);
 // with "\r\n" closing it, or the text read so far when the peer closed,
 // failed or the time ran out before the empty line (without the closing
 // "\r\n"), or NULL when nothing was read or the block was refused. `refusal`
-// (when not NULL) receives 0, or 414/431 for a refused block.
+// (when not NULL) receives 0, or 414/431 for a refused block, or 400 for a
+// client's header holding a NUL byte.
 char* header_get(CONNECTION_T* connection, int side, int timeout);
 char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal);
 

@@ -9,20 +9,57 @@
 #include "core/misc.h"
 
 const char* code_to_error(int code) {
+    // The phrases of RFC 9110 (section 15), and of RFC 6585 for the codes
+    // this proxy or its peers send from there (429, 431).
     switch (code) {
+    case 100: return "Continue";
+    case 101: return "Switching Protocols";
     case 200: return "OK";
-    case 301: return "Document Moved";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 203: return "Non-Authoritative Information";
+    case 204: return "No Content";
+    case 205: return "Reset Content";
+    case 206: return "Partial Content";
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
     case 302: return "Found";
+    case 303: return "See Other";
     case 304: return "Not Modified";
+    case 305: return "Use Proxy";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
+    case 402: return "Payment Required";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 406: return "Not Acceptable";
     case 407: return "Proxy Authentication Required";
-    case 500: return "Internal Error";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 411: return "Length Required";
+    case 412: return "Precondition Failed";
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 416: return "Range Not Satisfiable";
+    case 417: return "Expectation Failed";
+    case 421: return "Misdirected Request";
+    case 422: return "Unprocessable Content";
+    case 426: return "Upgrade Required";
+    case 428: return "Precondition Required";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
-    case 502: return "Service Temporarily Unavailable";
-    case 503: return "Connection Failed";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 505: return "HTTP Version Not Supported";
+    case 511: return "Network Authentication Required";
     default: return "Unknown";
     }
 }

@@ -10,8 +10,9 @@
 
 #include <netinet/in.h>
 
-// Reason phrase for the status line ("HTTP/1.1 %d %s\r\n", ICAP alike);
-// "Unknown" for a code not in the table.
+// Reason phrase for the status line ("HTTP/1.1 %d %s\r\n", ICAP alike):
+// the standard phrase of every status code of RFC 9110 (and 428, 429, 431,
+// 511 of RFC 6585); "Unknown" for any other code.
 const char* code_to_error(int code);
 
 // Page template for a negative result of opening the upstream connection:

@@ -284,10 +284,18 @@ static void write_other(CONNECTION_T* connection, int side, const char* text, in
         transfer_failed(connection);
 }
 
+// Only an HTTP/1.0 client knows no chunks (the proxy's own requests are 1.1).
+static bool client_takes_chunks(CONNECTION_T* connection) {
+    return connection->request == nullptr || connection->request->version != HTTP_VERSION_10;
+}
+
 int64_t http_transfer(CONNECTION_T* connection, int side) {
     HEADER* header = side_header(connection, side);
     int id = callback_add(connection, side);
     int64_t relayed = 0;
+    // Towards an HTTP/1.0 client the chunks go without their framing: the
+    // body then ends with the connection.
+    bool framed = side == SIDE_CLIENT || client_takes_chunks(connection);
     if (header->flags & HEADER_HAS_LENGTH) {
         relay_length(connection, side, header->content_length, &relayed);
     } else if (header->chunked) {
@@ -296,16 +304,19 @@ int64_t http_transfer(CONNECTION_T* connection, int side) {
             if (size < 0)
                 break;
             if (size == 0) {
-                write_other(connection, side, "0\r\n\r\n", 5);
+                if (framed)
+                    write_other(connection, side, "0\r\n\r\n", 5);
                 break;
             }
             char frame[32];
             int length = snprintf(frame, sizeof frame, "%x\r\n", static_cast<unsigned>(size));
-            write_other(connection, side, frame, length);
+            if (framed)
+                write_other(connection, side, frame, length);
             if (!relay_length(connection, side, static_cast<uint64_t>(size), &relayed) ||
                 !chunk_finish(connection, side, id))
                 break;
-            write_other(connection, side, "\r\n", 2);
+            if (framed)
+                write_other(connection, side, "\r\n", 2);
             if (connection->flags & CONN_TRANSFER_FAILED)
                 break;
         }
@@ -422,15 +433,26 @@ static char* read_response(CONNECTION_T* connection) {
     return header_get_reconnect(connection, general_section->timeout_get(connection));
 }
 
-// An unusable response: the page "badresponse"; the record tells the status
-// the client actually received.
+// An unusable response: the page "badresponse" with 502, the gateway's
+// status for an upstream that answered with something it cannot use; the
+// record tells the status the client actually received.
 static int bad_response(CONNECTION_T* connection) {
     putlog(LOG_ERROR, "[IP:%s] Bad response from server", client_address(connection));
     connection->client_keepalive = 0;
-    if (template_section->send("badresponse", connection, 400) == 0)
-        connection->log.status = 400;
+    if (template_section->send("badresponse", connection, 502) == 0)
+        connection->log.status = 502;
     connection->log.set_peercode(PEERCODE_DIRECT);
     write_record(connection);
+    return end_early(connection, -1);
+}
+
+// No usable response header came: the client has had its page, and the
+// record shows the status of that page.
+static int no_response(CONNECTION_T* connection) {
+    if (connection->log.status != 0) {
+        connection->log.set_peercode(PEERCODE_DIRECT);
+        write_record(connection);
+    }
     return end_early(connection, -1);
 }
 
@@ -455,9 +477,13 @@ static HEADER* parse_response(CONNECTION_T* connection, char* text) {
         }
     }
     HEADER* response = http_header_parse_response(text);
-    if (response != nullptr && response->version == HTTP_VERSION_09 && connection->server != nullptr)
-        connection->server->PushFront(text, static_cast<unsigned>(strlen(text)));
     free(text);
+    if (response != nullptr && response->version == HTTP_VERSION_09) {
+        // A reply without a status line says neither its status nor where
+        // it ends: passing it on as "200 OK" would vouch for both.
+        http_header_free(response);
+        return nullptr;
+    }
     return response;
 }
 
@@ -532,8 +558,15 @@ static int buffered_failed(CONNECTION_T* connection, Filebuf* body) {
     delete body;
     connection->client_keepalive = 0;
     drop_object(connection);
-    if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0)
-        template_section->send("badresponse", connection, 502);
+    if (!(connection->flags & CONN_NO_CLIENT) && connection->log.status == 0 &&
+        template_section->send("badresponse", connection, 502) == 1) {
+        // The record shows the page the client got, not the response it
+        // stands in for.
+        write_record(connection);
+        http_header_free(connection->response);
+        connection->response = nullptr;
+        return 1;
+    }
     return final_record(connection);
 }
 
@@ -635,7 +668,17 @@ static int streamed_path(CONNECTION_T* connection) {
     if ((response->flags & HEADER_HAS_LENGTH) || response->chunked)
         keepalive_check_client(connection);
     if (connection->cachemap == nullptr || (connection->flags & CONN_CACHE_STORE)) {
-        header_send(connection->response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+        if (response->chunked && !client_takes_chunks(connection)) {
+            // An HTTP/1.0 client knows no chunks, and the size is not known
+            // before the end: the body goes as it comes and the connection
+            // closes at its end.
+            connection->client_keepalive = 0;
+            response->chunked = 0;
+            header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+            response->chunked = 1;
+        } else {
+            header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+        }
         http_transfer(connection, SIDE_SERVER);
     } else {
         // A hit: the header goes out with the body, in one write when the
@@ -686,7 +729,7 @@ int protocol_http(CONNECTION_T* connection) {
         }
         text = read_response(connection);
         if (text == nullptr)
-            return end_early(connection, -1);
+            return no_response(connection);
     }
 
     HEADER* response = nullptr;
@@ -730,7 +773,7 @@ int protocol_http(CONNECTION_T* connection) {
                     net_filebuf_send(body, connection, SIDE_SERVER);
                 text = read_response(connection);
                 if (text == nullptr)
-                    return end_early(connection, -1);
+                    return no_response(connection);
                 continue;
             }
             replace_text(response->proxy_authenticate, nullptr);

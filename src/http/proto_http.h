@@ -48,5 +48,7 @@ int http_transfer_discard(CONNECTION_T* connection, int side);
 Filebuf* http_transfer_filebuf(CONNECTION_T* connection, int side);
 
 // Relays the side's body to the other side as it arrives, chunks framed
-// again. Returns the body bytes relayed.
+// again - except towards an HTTP/1.0 client, which gets the bare body and
+// whose connection the caller closes after it. Returns the body bytes
+// relayed.
 int64_t http_transfer(CONNECTION_T* connection, int side);

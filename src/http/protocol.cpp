@@ -98,7 +98,8 @@ static void write_record(CONNECTION_T* connection) {
 }
 
 // A refusal the road decides itself: the page, then the record (TCP_DENIED,
-// DIRECT, status 403 whatever the page was sent with) on both logs.
+// DIRECT) on both logs. Page and record carry the same status (403 for a
+// refusal), unless a template entry gives the page a status of its own.
 static void refuse(CONNECTION_T* connection, const char* filter, const char* reason,
                    const char* page, int status, const char* filter_name,
                    const std::string& log_reason) {
@@ -110,14 +111,17 @@ static void refuse(CONNECTION_T* connection, const char* filter, const char* rea
     notice.filter_name = filter_name;
     notice.log_reason = log_reason;
     block_send(connection, notice, status);
+    connection->log.status = status;
     write_record(connection);
 }
 
 // Answers a header the reader or the parser refused with its status and
-// closes: the client learns why instead of waiting.
+// the error page, and closes: the client learns why instead of waiting.
 static void answer_refused_header(CONNECTION_T* connection, int status) {
     connection->client_keepalive = 0;
     if (connection->client == nullptr || status <= 0)
+        return;
+    if (send_page("badrequest", connection, status) == 1)
         return;
     char answer[256];
     int length = snprintf(answer, sizeof answer,
@@ -125,6 +129,22 @@ static void answer_refused_header(CONNECTION_T* connection, int status) {
                           status, code_to_error(status));
     connection->client->Write(answer, length);
     connection->client->Flush();
+}
+
+// A whole header block as header_get returns it ends with the line feed of
+// its last line and the "\r\n" put in place of the empty line; anything
+// else is what came before the client went away.
+static bool header_whole(const char* text, size_t length) {
+    return length >= 3 && memcmp(text + length - 3, "\n\r\n", 3) == 0;
+}
+
+// Every line of a request header must end with CR LF: a bare LF is refused
+// rather than taken for a line end by this proxy and not by the next party.
+static bool bare_line_feed(const char* text) {
+    for (const char* lf = strchr(text, '\n'); lf != nullptr; lf = strchr(lf + 1, '\n'))
+        if (lf == text || lf[-1] != '\r')
+            return true;
+    return false;
 }
 
 // The record names the client by X-Forwarded-For only when the access
@@ -266,7 +286,7 @@ static bool upload_allowed(CONNECTION_T* connection) {
     connection->variables.erase("UPLOADLIMIT");
     set_variable(connection, "LIMIT_TYPE", "Upload Limit");
     set_variable(connection, "UPLOADLIMIT", amount);
-    refuse(connection, "Upload Limits", amount.c_str(), "uploadlimit", 200, "limit_section", amount);
+    refuse(connection, "Upload Limits", amount.c_str(), "uploadlimit", 403, "limit_section", amount);
     connection->client_keepalive = 0;
     return false;
 }
@@ -355,28 +375,35 @@ static bool road_first_half(CONNECTION_T* connection) {
     char* text = header_get(connection, SIDE_CLIENT, wait, &refusal);
     connection->log.Reset();
     if (text == nullptr) {
-        if (refusal != 0) {
-            answer_refused_header(connection, refusal);
-        } else {
-            // Nothing came, so nothing is counted.
-            connection->flags |= CONN_NO_CLIENT;
-        }
         connection->client_keepalive = 0;
+        if (refusal != 0) {
+            // The reader has logged why.
+            answer_refused_header(connection, refusal);
+            return false;
+        }
+        // Nothing came, so nothing is counted.
+        connection->flags |= CONN_NO_CLIENT;
         if (connection->requests == 0)
             putlog(LOG_WARNING, "request: timeout waiting for header from %s",
                    client_address(connection));
         return false;
     }
     size_t length = strlen(text);
-    bool whole = (length >= 2 && text[length - 1] == '\n' && text[length - 2] == '\n') ||
-                 (length >= 4 && strcmp(text + length - 4, "\r\n\r\n") == 0);
-    if (!whole) {
+    if (!header_whole(text, length)) {
         // The client went away inside its header: what came is not a request.
         free(text);
         connection->client_keepalive = 0;
         if (connection->requests == 0)
-            putlog(LOG_WARNING, "request: timeout waiting for header from %s",
+            putlog(LOG_WARNING, "request: header cut short by %s (closed or timed out)",
                    client_address(connection));
+        return false;
+    }
+    if (bare_line_feed(text)) {
+        free(text);
+        putlog(LOG_SECURITY, "[IP:%s] request: header line ended by a bare LF instead of CR LF "
+                             "refused",
+               client_address(connection));
+        answer_refused_header(connection, 400);
         return false;
     }
     // The record names the connection's client until a header names another
@@ -458,7 +485,7 @@ static bool type_gate(CONNECTION_T* connection) {
         if (!(connection->access & ACCESS_CONNECT)) {
             putlog(LOG_SECURITY, "Blocked Security Breach: %s attempted a CONNECT request",
                    client_address(connection));
-            refuse(connection, "Security", "CONNECT Method", "noaccess", 200, "security",
+            refuse(connection, "Security", "CONNECT Method", "noaccess", 403, "security",
                    "CONNECT Method");
             return false;
         }
@@ -467,7 +494,7 @@ static bool type_gate(CONNECTION_T* connection) {
             putlog(LOG_SECURITY, "[IP:%s] Breach: general section: denied: method: CONNECT:%d",
                    client_address(connection), request->port);
             std::string reason = "CONNECT:" + std::to_string(request->port);
-            refuse(connection, "Security", reason.c_str(), "noaccess", 404, "security", reason);
+            refuse(connection, "Security", reason.c_str(), "noaccess", 403, "security", reason);
             return false;
         }
         return true;
@@ -481,7 +508,7 @@ static bool type_gate(CONNECTION_T* connection) {
         return true;
     putlog(LOG_SECURITY, "Blocked: Security Breach: %s attempted an unacceptable protocol",
            client_address(connection));
-    refuse(connection, "Security", missing, "noaccess", 200, "security", missing);
+    refuse(connection, "Security", missing, "noaccess", 403, "security", missing);
     return false;
 }
 
@@ -494,7 +521,7 @@ static bool transparent_complete(CONNECTION_T* connection) {
                    client_address(connection));
             putlog(LOG_URLFILTER, "[IP:%s] blocked: %s%s", client_address(connection), "",
                    request->path != nullptr ? request->path : "");
-            refuse(connection, "Security", "malformatted request", "nofile", 404, "security",
+            refuse(connection, "Security", "malformatted request", "nofile", 403, "security",
                    "malformatted request");
             connection->client_keepalive = 0;
             return false;
@@ -620,10 +647,11 @@ static bool cache_lookup(CONNECTION_T* connection, bool* plain_only) {
     int object_flags = cache_section->flag_get(object);
     if (object_flags & CACHE_INVALID) {
         putlog(LOG_ADVICE, "Please re-check rules in the Caching Section");
-        // No page of its own exists for this state: the general error page,
-        // and the connection ends so that the client never waits for more.
-        send_page("unknown", connection, 404);
-        connection->client_keepalive = 0;
+        // The page "error" is the administrator's to provide; without one the
+        // general error page answers, so the client is never left waiting.
+        // A whole answer of known length: the connection may stay.
+        if (send_page("error", connection, 404) == 0)
+            send_page("unknown", connection, 404);
         LogEntry& record = connection->log;
         record.set_cachecode(CACHECODE_TCP_REF_FAIL_HIT)->set_peercode(PEERCODE_DIRECT);
         record.peer = "kestrivan";
@@ -742,7 +770,9 @@ static void refuse_scheme(CONNECTION_T* connection) {
     putlog(LOG_URLFILTER, "[IP:%s] blocked: %s%s", client_address(connection),
            request->host != nullptr ? request->host : "",
            request->path != nullptr ? request->path : "");
-    refuse(connection, "Security", "URL Filtering Policy", "badprotocol", 200, "security",
+    // Refused by policy, but what the client learns is that this proxy does
+    // not implement the scheme; the record says the same.
+    refuse(connection, "Security", "URL Filtering Policy", "badprotocol", 501, "security",
            "bad protocol");
     connection->client_keepalive = 0;
 }

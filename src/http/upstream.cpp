@@ -225,13 +225,63 @@ int protocol_reconnect(CONNECTION_T* connection) {
     return protocol_start(connection);
 }
 
-// Answers the client with an error page for an upstream that could not be
-// reached, and records it.
-static void answer_unreachable(CONNECTION_T* connection, const char* page) {
+// Answers the client with an error page for an upstream that failed, and
+// records it with the same status: 503 could not be reached, 504 did not
+// answer in time, 502 answered with a header that cannot be used.
+static void answer_upstream_failure(CONNECTION_T* connection, const char* page, int status) {
     if (template_section != NULL)
-        template_section->send(page, connection, 503);
+        template_section->send(page, connection, status);
     connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
-    connection->log.status = 503;
+    connection->log.status = status;
+}
+
+static void answer_unreachable(CONNECTION_T* connection, const char* page) {
+    answer_upstream_failure(connection, page, 503);
+}
+
+static long long monotonic_milliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// The whole response header, or NULL when there is none: *failure then
+// tells what the client is to get - 504 when the time ran out, 502 for a
+// header cut short by the server or too long to be a header, 0 when the
+// server closed without sending anything.
+static char* response_header_get(CONNECTION_T* connection, int timeout, int* failure) {
+    long long start = monotonic_milliseconds();
+    int refusal = 0;
+    char* text = header_get(connection, SIDE_SERVER, timeout, &refusal);
+    *failure = 0;
+    bool timed_out = timeout > 0 && monotonic_milliseconds() - start >= (long long)timeout * 1000;
+    if (text != NULL) {
+        // A whole block ends with the line feed of its last line and the
+        // "\r\n" put in place of the empty line.
+        size_t length = strlen(text);
+        if (length >= 3 && memcmp(text + length - 3, "\n\r\n", 3) == 0)
+            return text;
+        free(text);
+        *failure = timed_out ? 504 : 502;
+        return NULL;
+    }
+    if (refusal != 0)
+        *failure = 502;
+    else if (timed_out)
+        *failure = 504;
+    else if (connection->server != NULL && connection->server->read_pending > 0)
+        *failure = 502; // bytes that never made a header line
+    return NULL;
+}
+
+// The answer to a response header that did not come.
+static void answer_no_response(CONNECTION_T* connection, int failure) {
+    if (failure == 502)
+        answer_upstream_failure(connection, "badresponse", 502);
+    else if (failure == 504)
+        answer_upstream_failure(connection, "noconnect", 504);
+    else
+        answer_unreachable(connection, "noconnect");
 }
 
 // Whether a request that got no answer may go once more, on a new
@@ -253,11 +303,12 @@ static bool may_send_again(CONNECTION_T* connection) {
 }
 
 char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
-    char* text = header_get(connection, SIDE_SERVER, timeout);
+    int failure = 0;
+    char* text = response_header_get(connection, timeout, &failure);
     if (text != NULL)
         return text;
 
-    if (may_send_again(connection)) {
+    if (failure == 0 && may_send_again(connection)) {
         delete connection->server;
         connection->server = NULL;
         connection->flags &= ~CONN_UPSTREAM_REUSED;
@@ -269,10 +320,10 @@ char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
         int mode = connection->forward_mode == FORWARD_HTTP_PARENT ? HEADER_SEND_PARENT
                                                                     : HEADER_SEND_ORIGIN;
         header_send(connection->request, connection, SIDE_SERVER, mode);
-        text = header_get(connection, SIDE_SERVER, timeout);
+        text = response_header_get(connection, timeout, &failure);
         if (text != NULL)
             return text;
-    } else if (!(connection->flags & CONN_UPSTREAM_REUSED)) {
+    } else if (failure == 0 && !(connection->flags & CONN_UPSTREAM_REUSED)) {
         net_dns_purge(connection->request->host);
     }
     if (connection->flags & CONN_BODY_STREAMED) {
@@ -283,7 +334,7 @@ char* header_get_reconnect(CONNECTION_T* connection, int timeout) {
         connection->client_keepalive = 0;
     }
     connection->server_keepalive = 0;
-    answer_unreachable(connection, "noconnect");
+    answer_no_response(connection, failure);
     return NULL;
 }
 
@@ -375,8 +426,6 @@ int buffer_check(CONNECTION_T* connection) {
         return connection->htmlstream != NULL && response->content_encoding != NULL ? 1 : 0;
     // A body in a coding the client did not offer is decoded for it.
     if (!accepts_response_encoding(connection, response->content_encoding))
-        return 1;
-    if (response->chunked && request->version == HTTP_VERSION_10)
         return 1;
     if (processors.Execute(PROCESSOR_BUFFCHECK, connection, NULL) == 1)
         return 1;
@@ -507,7 +556,7 @@ int transfer_limit_check(CONNECTION_T* connection) {
     connection->variables["DOWNLOADLIMIT"] = amount;
     connection->client_keepalive = 0;
     if (template_section != NULL)
-        template_section->send("downloadlimit", connection, 200);
+        template_section->send("downloadlimit", connection, 403);
     connection->log.set_cachecode(CACHECODE_TCP_DENIED);
     connection->log.set_peercode(PEERCODE_DIRECT);
     connection->log.peer = "kestrivan";

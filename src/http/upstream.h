@@ -38,10 +38,13 @@ int protocol_reconnect(CONNECTION_T* connection);
 // Reads the upstream response header. The request goes once more, on a new
 // connection, only when its pooled socket turned out closed by the server
 // before any byte of the answer came, and only a GET, HEAD or OPTIONS
-// request without a body; after a time-out nothing is sent again. NULL
-// after answering the client with the page "noconnect" (status 503; a
-// streamed request body also ends the client's keep-alive). The text is
-// the caller's to free.
+// request without a body; after a time-out nothing is sent again. Only a
+// whole header block is returned. NULL after answering the client (a
+// streamed request body also ends the client's keep-alive) with the page
+// and record status of what went wrong: "noconnect" 503 when the server
+// closed without a header, "noconnect" 504 when the time ran out before a
+// whole header came, "badresponse" 502 for a header cut short by the
+// server or too long to be one. The text is the caller's to free.
 char* header_get_reconnect(CONNECTION_T* connection, int timeout);
 
 // CONNECTION_T::client_keepalive from the request (and response) headers.

@@ -68,24 +68,22 @@ void CGIMap::parse(const char* arguments) {
         return;
     if (loglevel & LOG_DEBUG)
         putlog(LOG_DEBUG, "cgi arguments: %s", masked(arguments).c_str());
-    size_t length = strlen(arguments);
-    size_t start = 0;
-    const char* split = nullptr; // the last '=' of the current pair
-    for (size_t i = 0; i <= length; ++i) {
-        char c = arguments[i];
-        if (c == '=') {
-            split = arguments + i;
-            continue;
+    // A pair ends at every '&' and splits at its first '=': a value may hold
+    // '=' (a file name, a Base64 text), never '&', which a form encodes.
+    const char* pair = arguments;
+    for (;;) {
+        const char* end = strchr(pair, '&');
+        size_t length = end != nullptr ? static_cast<size_t>(end - pair) : strlen(pair);
+        if (length > 0) {
+            const char* equals = static_cast<const char*>(memchr(pair, '=', length));
+            size_t name_length = equals != nullptr ? static_cast<size_t>(equals - pair) : length;
+            std::string value = equals != nullptr
+                                    ? form_decode(equals + 1, length - name_length - 1)
+                                    : std::string();
+            (*this)[form_decode(pair, name_length)] = value;
         }
-        bool ends_pair = (c == '&' && split != nullptr) || c == '\0';
-        if (!ends_pair)
-            continue;
-        if (split != nullptr) {
-            const char* name = arguments + start;
-            (*this)[form_decode(name, static_cast<size_t>(split - name))] =
-                form_decode(split + 1, static_cast<size_t>(arguments + i - split - 1));
-        }
-        start = i + 1;
-        split = nullptr;
+        if (end == nullptr)
+            break;
+        pair = end + 1;
     }
 }

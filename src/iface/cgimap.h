@@ -7,9 +7,10 @@
 //   an argument that was not posted reads as the empty text; pages and the
 //   configuration forms rely on that.
 // - parse() adds the name=value pairs of an argument text joined by '&':
-//   within a pair the last '=' splits name from value, an '&' seen before
-//   any '=' of the pair belongs to the name, a final piece without '=' is
-//   dropped; both sides are URL-decoded ('%' and two hex digits, '+' a
+//   every '&' ends a pair, the first '=' of a pair splits name from value
+//   (so "filename=/tmp/a=b&flag&x=1" gives filename "/tmp/a=b", flag "" and
+//   x "1"), a pair without '=' is a name with an empty value, an empty pair
+//   adds nothing; both sides are URL-decoded ('%' and two hex digits, '+' a
 //   blank); a repeated name keeps its last value. A NULL text adds nothing.
 // - The debug log line of the arguments shows the values of arguments that
 //   may be secrets (passwords, tokens, configuration form fields) as "***".

@@ -142,7 +142,7 @@ void refuse(CONNECTION_T* connection) {
     putlog(LOG_SECURITY, "[IP:%s] web interface refused by the access rules",
            connection->client_ip);
     if (template_section != nullptr)
-        template_section->send("noaccess", connection, 200);
+        template_section->send("noaccess", connection, 403);
     const HEADER* request = connection->request;
     LogEntry& record = connection->log;
     record.method = request->method != nullptr ? request->method : "-";

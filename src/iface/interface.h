@@ -5,7 +5,7 @@
 // - "/template/<name>": the named page template, for anyone (the pages'
 //   images); 404 "unknown" when there is none.
 // - Every other path needs ACCESS_INTERFACE in the matching access rule,
-//   else the page "noaccess" (status 200) and an access-log record with
+//   else the page "noaccess" (status 403) and an access-log record with
 //   TCP_DENIED, DIRECT, "kestrivan" and 403.
 // - An origin-form request for "/kestrivan" not followed by "/" is
 //   redirected (302) to "kestrivan/".

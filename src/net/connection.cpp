@@ -87,9 +87,8 @@ void connection_reset(CONNECTION_T* connection) {
     connection->user_groups.clear();
     connection->dn_parts.clear();
     connection->access = 0;
-    // A bypass belongs to the request that was granted it: the next request
-    // on the connection earns its own from its access rule and URL commands.
-    connection->bypass = 0;
+    // The bypass bits stay: the access rule of the next request keeps them,
+    // or drops them when it is another rule or another user.
     scores_unset(connection);
 
     putlog(LOG_DEBUG, "process: keepalive_client = %s",

@@ -77,8 +77,10 @@ enum {
     ACCESS_URL_COMMANDS = 0x40,
 };
 
-// CONNECTION_T::bypass: what the request skips; granted per request (by the
-// access rule and the "bypass" URL command) and 0 after each request.
+// CONNECTION_T::bypass: what the request skips; granted by the access rule
+// and the "bypass" URL command, and kept for the next requests of the
+// connection while the same rule admits the same user (bypass_rule,
+// bypass_generation, bypass_user).
 enum {
     BYPASS_URL_FILTER = 0x1,       // f
     BYPASS_HEADER_FILTER = 0x2,    // h
@@ -160,6 +162,9 @@ struct CONNECTION_T {
     std::string interface_password;
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
+    const void* bypass_rule;        // the access rule `bypass` belongs to (compared, never read)
+    unsigned bypass_generation;     // its configuration's rebuild count
+    std::string bypass_user;        // and its user ("": anonymous)
     url_command_t** url_commands; // the request's URL commands, or NULL; per request
     Filebuf* body;         // request body of the current request
     HEADER* request;       // parsed request header of the current request

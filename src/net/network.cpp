@@ -145,8 +145,28 @@ static void tune_listener_keepalive(int fd) {
                get_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT));
 }
 
+bool listen_address_valid(const char* address) {
+    struct in_addr parsed;
+    return address != nullptr && inet_pton(AF_INET, address, &parsed) == 1;
+}
+
+bool listen_port_valid(int port) {
+    return port >= 1 && port <= 65535;
+}
+
 int net_listen(int port, const char* address) {
     const char* shown = address != nullptr ? address : "0.0.0.0";
+    if (address != nullptr && !listen_address_valid(address)) {
+        putlog(LOG_NETWORK, "error: failed to bind to %s:%d: not an IPv4 address", shown, port);
+        return -1;
+    }
+    // Port 0 (a port the system picks) is left to callers that ask for it;
+    // the listeners of the command line and the configuration never do.
+    if (port != 0 && !listen_port_valid(port)) {
+        putlog(LOG_NETWORK, "error: failed to bind to %s:%d: the port is outside 1-65535", shown,
+               port);
+        return -1;
+    }
     int backlog = net_listen_backlog("/proc/sys/net/core/somaxconn");
 
     int slot = -1;
@@ -155,9 +175,13 @@ int net_listen(int port, const char* address) {
             slot = i;
             break;
         }
-    int fd = -1;
-    if (slot != -1)
-        fd = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (slot == -1) {
+        putlog(LOG_NETWORK, "error: failed to bind to %s:%d: all %d listener slots are taken",
+               shown, port, SOCKLIST_SIZE);
+        return -1;
+    }
+    int fd = s_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int error = errno;
     if (fd != -1) {
         set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
         set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -170,8 +194,8 @@ int net_listen(int port, const char* address) {
         local.sin_family = AF_INET;
         local.sin_port = htons(static_cast<uint16_t>(port));
         local.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (address != nullptr && inet_pton(AF_INET, address, &local.sin_addr) != 1)
-            local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (address != nullptr)
+            inet_pton(AF_INET, address, &local.sin_addr);
         if (bind(fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) == 0 &&
             listen(fd, backlog) == 0) {
             socklist[slot].inuse = 1;
@@ -181,9 +205,10 @@ int net_listen(int port, const char* address) {
             putlog(LOG_NETWORK, "listening on %s:%d", shown, port);
             return slot;
         }
+        error = errno;
         close(fd);
     }
-    putlog(LOG_NETWORK, "error: failed to bind to %s:%d", shown, port);
+    putlog(LOG_NETWORK, "error: failed to bind to %s:%d: %s", shown, port, strerror(error));
     return -1;
 }
 

@@ -45,8 +45,16 @@ void net_init();
 // slot, tuning it (buffer sizes, keep-alive, close-on-exec). BLOCKSIZE
 // becomes the receive buffer size the system reports, raised to any larger
 // buffer size it reports or grants.
-// Returns the slot index, or -1 (logged "error: failed to bind to %s:%d").
+// An address that is not an IPv4 literal, or a port above 65535 or below 0,
+// is refused (never taken for all addresses, nor wrapped round 65536); port
+// 0 lets the system choose one.
+// Returns the slot index, or -1 (logged "error: failed to bind to %s:%d"
+// with the reason).
 int net_listen(int port, const char* address);
+
+// What a listener may be given: an IPv4 literal address, a port 1-65535.
+bool listen_address_valid(const char* address);
+bool listen_port_valid(int port);
 
 // The listen backlog: the number in `somaxconn_path` (25 when the file does
 // not open or holds no number), capped by MAXTHREADS; logs what it found.

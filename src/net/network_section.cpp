@@ -56,6 +56,12 @@ int NetworkSection::check() {
         if (entry.enabled != 1 || entry.port == -1)
             continue;
         const char* address = entry.address.empty() ? nullptr : entry.address.c_str();
+        if (!listen_port_valid(entry.port)) {
+            // Port 0 would listen wherever the system chose, unknown to clients.
+            putlog(LOG_NETWORK, "error: failed to bind to %s:%d: the port is outside 1-65535",
+                   address != nullptr ? address : "0.0.0.0", entry.port);
+            continue;
+        }
         if (net_listen(entry.port, address) != -1)
             opened++;
     }

@@ -7,8 +7,11 @@
 //   rebuilds both lists in item order, disabled entries included.
 // - check() runs once at start-up, after the configuration is loaded: it
 //   opens a listener (net_listen) for every enabled Listen entry with a port
-//   other than -1; a listener that cannot be opened is logged by net_listen
-//   and skipped. Later edits open or close nothing until the next start.
+//   other than -1; a listener that cannot be opened (an address that is not
+//   an IPv4 literal - empty means all addresses -, a port outside 1-65535,
+//   a port in use) is logged by net_listen and skipped. Start-up stops when
+//   no listener at all is open. Later edits open or close nothing until the
+//   next start.
 // - interface_select() is asked for every outgoing connection; the first
 //   enabled Interface entry whose group and profile lists match the
 //   connection (profile_find) gives the address, logged at LOG_NETWORK. An

@@ -396,8 +396,9 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
                 authenticate="false", keepalivetimeout=10, trusted_proxies="", profiles="",
-                tempdir="/tmp"):
-    """A whole configuration: local clients with the given access rights (and
+                tempdir="/tmp", addresses="127.0.0.0-127.255.255.255"):
+    """A whole configuration: clients of `addresses` (local ones by default)
+    with the given access rights (and
     login and NTLM settings, the profiles their rule applies, and the
     downstream proxies whose X-Forwarded-For is believed), one General entry
     with the given limits and temporary folder, and further section elements."""
@@ -410,7 +411,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
     <allow>
       <enabled>true</enabled><comment>test clients</comment><log>false</log>
       <ldap-names></ldap-names><interfaces></interfaces>
-      <addresses>127.0.0.0-127.255.255.255</addresses>
+      <addresses>%(addresses)s</addresses>
       <authenticate>%(authenticate)s</authenticate><user></user><password></password>
       <access>%(rights)s</access><bypass></bypass>
       <interface-user></interface-user><interface-password></interface-password>

@@ -4,6 +4,7 @@ for its interface host), so that no origin is needed."""
 import re
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -11,6 +12,7 @@ from conftest import HttpReader, free_port, wait_for
 
 REQUEST = b"GET http://kestrivan/ HTTP/1.1\r\nHost: kestrivan\r\nConnection: keep-alive\r\n\r\n"
 ANSWERED = "HTTP/1.1 200 OK"
+REFUSED = "HTTP/1.1 403 Forbidden"
 
 
 @pytest.fixture
@@ -51,7 +53,7 @@ def test_origin_form_request_is_answered_with_connection(proxy):
                             capture_output=True, timeout=30)
     # Transparent requests are not granted by the shipped rules: refused,
     # and the connection ends.
-    assert result.stdout.startswith(ANSWERED.encode() + b"\r\n")
+    assert result.stdout.startswith(REFUSED.encode() + b"\r\n")
     assert b"\r\nConnection: close\r\n" in result.stdout
 
 
@@ -136,7 +138,7 @@ def test_idle_workers_end_after_the_thread_time_out(daemon_factory):
     for c in clients:
         c.sendall(b"GET / HTTP/1.0\r\n\r\n")
     for c in clients:
-        assert HttpReader(c).response()[0] == ANSWERED
+        assert HttpReader(c).response()[0] == REFUSED  # transparent: not granted
         c.close()
     assert wait_for(lambda: proxy.log().count(disconnected_line(1)) == 20)
     # With no more work the workers end within about a second.
@@ -159,6 +161,51 @@ def test_busy_port_is_reported(daemon_factory):
         port = taken.getsockname()[1]
         proxy = daemon_factory(listen=False)
         proxy.args += ["-L", "127.0.0.1:%d" % port]
-        proxy.start()
-        assert wait_for(lambda: "error: failed to bind to 127.0.0.1:%d" % port in proxy.log())
-        assert proxy.process.poll() is None  # it runs on without that listener
+        proxy.start(ready_line=None)
+        # Without any listener it would serve nobody: it stops instead.
+        assert proxy.wait() == 1
+        assert "error: failed to bind to 127.0.0.1:%d" % port in proxy.log()
+        assert "no listener could be opened" in proxy.log()
+
+
+def refused(client):
+    """True when the proxy closes the new connection at once (no worker)."""
+    client.settimeout(0.3)
+    try:
+        return client.recv(16) == b""
+    except socket.timeout:
+        return False
+
+
+def test_connections_beyond_the_worker_limit_are_refused_and_told(daemon_factory):
+    proxy = daemon_factory(extra_args=["-t", "20"]).start().wait_listening()
+    line = re.compile(r"error: no thread could be started: all 20 thread slots are in use "
+                      r"\(option -t\); (\d+) connection\(s\) refused since the last report")
+    held = []
+    try:
+        # Silent clients each keep a worker waiting for their header, until
+        # the table is full and a connection is refused.
+        for _ in range(25):
+            held.append(proxy.connect())
+            if refused(held[-1]):
+                break
+        else:
+            pytest.fail("no connection was refused")
+        assert wait_for(lambda: line.search(proxy.log()))
+        # A burst adds to the count, not a line each: the next refusal more
+        # than a second later tells them all.
+        start = time.monotonic()
+        burst = [proxy.connect() for _ in range(9)]
+        held += burst
+        assert all(refused(client) for client in burst)
+        burst_seconds = time.monotonic() - start
+        time.sleep(1.1)
+        held.append(proxy.connect())
+        assert refused(held[-1])
+        assert wait_for(lambda: sum(int(n) for n in line.findall(proxy.log())) == 11)
+        counts = [int(n) for n in line.findall(proxy.log())]
+        assert counts[0] == 1
+        assert 2 <= len(counts) <= 2 + int(burst_seconds), counts
+    finally:
+        for client in held:
+            client.close()

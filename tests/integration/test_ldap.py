@@ -1,7 +1,7 @@
-"""The daemon and its LDAP section: start-up refuses to run without the RC4
-cipher that encrypted configuration passwords need; at start-up the DN cache
-is loaded from a real slapd with the service account's encrypted password;
-a directory that cannot be reached never stops the daemon."""
+"""The daemon and its LDAP section: at start-up the DN cache is loaded from a
+real slapd with the service account's encrypted password; without the RC4
+cipher those passwords need only they fail, each with a clear message; a
+directory that cannot be reached never stops the daemon."""
 import base64
 import os
 import socket
@@ -106,12 +106,31 @@ def test_an_unreachable_directory_never_stops_the_daemon(daemon_factory, workdir
     assert daemon.running()
 
 
-def test_start_up_stops_when_rc4_is_unavailable(daemon_factory, workdir, monkeypatch):
+@pytest.mark.skipif(not os.path.exists("/etc/machine-id"), reason="no machine identity")
+def test_without_rc4_the_daemon_serves_and_only_encrypted_passwords_fail(daemon_factory, workdir,
+                                                                         monkeypatch, slapd):
+    password = encrypted_password("secret")
     # OpenSSL looks for its legacy provider (which holds RC4) in this folder.
     monkeypatch.setenv("OPENSSL_MODULES", os.path.join(workdir, "no-providers"))
-    daemon = daemon_factory().start(ready_line=None)
-    assert daemon.wait(timeout=15) == 1
+    daemon = daemon_factory(config=ldap_config(workdir, slapd, password)).start()
     log = daemon.log()
     assert "error: unable to load the RC4 cipher: " in log
-    assert "error: ldap: RC4 is not available, encrypted passwords cannot be read" in log
-    assert "proxy hostname:" not in log
+    # The one thing that cannot work says so, and no bind is tried with it.
+    assert wait_for(lambda: "error: ldap: the bind password cannot be decrypted: encrypted "
+                            "passwords cannot be made or read: this OpenSSL offers no RC4"
+                            in daemon.log())
+    # Only the fixture's own ldapadd has bound.
+    slapd_log = read_text(os.path.join(workdir, "slapd.log"))
+    assert slapd_log.count('BIND dn="cn=admin,dc=example,dc=com" mech=SIMPLE') == 1, slapd_log
+    # Everything else is served, the interface too; its password page tells why
+    # it cannot encrypt.
+    def through(target, *extra):
+        return subprocess.run(["curl", "-s", "-i", "--max-time", "10", "-x",
+                               "http://127.0.0.1:%d" % daemon.port] + list(extra) +
+                              ["http://kestrivan" + target],
+                              capture_output=True, timeout=20).stdout
+    assert through("/xml").startswith(b"HTTP/1.1 200 OK\r\n")
+    page = through("/password", "--data", "active=Key_1&scode=Secret&scode1=Secret",
+                   "-H", "Referer: http://kestrivan/")
+    assert b"encrypted passwords cannot be made or read: this OpenSSL offers no RC4" in page
+    assert daemon.running()

@@ -292,7 +292,13 @@ def test_interim_replies_are_skipped(proxy, origin_factory):
     assert answer.count(b"HTTP/1.1") == 1
 
 
-@pytest.mark.parametrize("status", [204, 304, 401, 407])
+# The proxy writes the standard reason phrase of the status it passes on.
+STATUS_PHRASES = {204: b"No Content", 206: b"Partial Content", 304: b"Not Modified",
+                  401: b"Unauthorized", 407: b"Proxy Authentication Required",
+                  417: b"Expectation Failed", 503: b"Service Unavailable"}
+
+
+@pytest.mark.parametrize("status", sorted(STATUS_PHRASES))
 def test_status_passed_on(proxy, origin_factory, status):
     def script(request, client):
         body = b"" if status in (204, 304) else b"denied"
@@ -303,7 +309,7 @@ def test_status_passed_on(proxy, origin_factory, status):
         client.sendall(b"HTTP/1.1 %d X\r\n%s%s\r\n%s" % (status, extra, length, body))
     origin = origin_factory(script)
     answer = raw_exchange(proxy, get(origin.port))
-    assert answer.startswith(b"HTTP/1.1 %d" % status), answer
+    assert answer.startswith(b"HTTP/1.1 %d %s\r\n" % (status, STATUS_PHRASES[status])), answer
     if status in (204, 304):
         assert answer.endswith(b"\r\n\r\n")
     else:
@@ -397,7 +403,7 @@ def test_refusals_and_their_records(proxy_factory, origin_factory):
     origin = origin_factory(lambda request, client: client.sendall(
         b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"))
     answer = raw_exchange(proxy, get(origin.port))
-    assert answer.startswith(b"HTTP/1.1 200"), answer
+    assert answer.startswith(b"HTTP/1.1 403 Forbidden\r\n"), answer
     assert origin.requests == []
     assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
     record = parse_native(native_lines(proxy)[0])
@@ -423,7 +429,7 @@ def test_transparent_completion_and_loop_guard(proxy, origin_factory):
     assert looped.startswith(b"HTTP/1.1 404"), looped
     assert "Breach: denied: transparent:%d" % proxy.port in proxy.log()
     no_host = raw_exchange(proxy, b"GET /x HTTP/1.0\r\n\r\n")
-    assert no_host.startswith(b"HTTP/1.1 404"), no_host
+    assert no_host.startswith(b"HTTP/1.1 403"), no_host
 
 
 def test_unreachable_origin_and_bad_scheme(proxy):
@@ -431,22 +437,22 @@ def test_unreachable_origin_and_bad_scheme(proxy):
     answer = raw_exchange(proxy, get(port))
     assert answer.startswith(b"HTTP/1.1 503"), answer
     gopher = raw_exchange(proxy, b"GET gopher://127.0.0.1:70/ HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert gopher.startswith(b"HTTP/1.1 200"), gopher
+    assert gopher.startswith(b"HTTP/1.1 501 Not Implemented\r\n"), gopher
     assert "Breach: protocol: gopher" in proxy.log()
     assert wait_for(lambda: len(native_lines(proxy)) == 2, 5)
     unreachable, refused = [parse_native(line) for line in native_lines(proxy)]
     assert (unreachable["cache"], unreachable["status"]) == ("UNSPECIFIED", "503")
-    assert (refused["cache"], refused["status"]) == ("TCP_DENIED", "403")
+    assert (refused["cache"], refused["status"]) == ("TCP_DENIED", "501")
 
 
 def test_unreadable_response_logs_the_status_sent(proxy, origin_factory):
     origin = origin_factory(lambda request, client: (
         client.sendall(b"HTTP/1.1 99999 Broken\r\n\r\n"), "close")[1])
     answer = raw_exchange(proxy, get(origin.port))
-    assert answer.startswith(b"HTTP/1.1 400"), answer
+    assert answer.startswith(b"HTTP/1.1 502 Bad Gateway\r\n"), answer
     assert "Bad response from server" in proxy.log()
     assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
-    assert parse_native(native_lines(proxy)[0])["status"] == "400"
+    assert parse_native(native_lines(proxy)[0])["status"] == "502"
 
 
 def test_server_silent_after_a_request_body_is_given_up(proxy_factory, origin_factory):
@@ -484,7 +490,7 @@ def test_connect_gate(proxy_factory):
     # until it exists.
     allowed = proxy_factory()
     outside = raw_exchange(allowed, b"CONNECT 127.0.0.1:25 HTTP/1.1\r\nHost: 127.0.0.1:25\r\n\r\n")
-    assert outside.startswith(b"HTTP/1.1 404"), outside
+    assert outside.startswith(b"HTTP/1.1 403"), outside
     assert "Breach: general section: denied: method: CONNECT:25" in allowed.log()
     inside = raw_exchange(allowed, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n")
     assert inside.startswith(b"HTTP/1.1 503"), inside
@@ -527,3 +533,156 @@ def test_header_cut_by_the_client_is_not_served(proxy, origin_factory):
         assert s.recv(1024) == b""
     assert wait_for(lambda: "disconnected after making" in proxy.log(), 5)
     assert origin.requests == []
+
+
+# (what the client sends beyond the request line and Host, what the origin
+#  answers before its body, what the origin must not see, must see, what
+#  the client must not see, must see)
+HOP_BY_HOP = [
+    ("request", b"Connection: X-Hop, Referer\r\nX-Hop: for the proxy\r\nX-End: kept\r\n"
+                b"Referer: http://r.example/\r\n",
+     b"", [b"X-Hop", b"for the proxy", b"Referer"], [b"X-End: kept"], [], []),
+    ("response", b"", b"Connection: x-server-hop, Set-Cookie\r\nX-Server-Hop: 1\r\n"
+                     b"X-Kept: 2\r\nSet-Cookie: a=b\r\nCache-Control: max-age=60\r\n",
+     [], [], [b"X-Server-Hop", b"Set-Cookie"], [b"X-Kept: 2", b"Cache-Control: max-age=60"]),
+    ("framing kept", b"", b"Connection: Content-Length, Transfer-Encoding, Host\r\n",
+     [], [], [], [b"Content-Length: 2\r\n"]),
+]
+
+
+@pytest.mark.parametrize("name,client_lines,origin_lines,hidden_up,seen_up,hidden_down,seen_down",
+                         HOP_BY_HOP, ids=[case[0] for case in HOP_BY_HOP])
+def test_fields_named_by_connection_stay_on_their_hop(proxy, origin_factory, name, client_lines,
+                                                      origin_lines, hidden_up, seen_up,
+                                                      hidden_down, seen_down):
+    origin = origin_factory(lambda request, client: client.sendall(
+        b"HTTP/1.1 200 OK\r\n" + origin_lines + b"Content-Length: 2\r\n\r\nok"))
+    request = (b"GET http://127.0.0.1:%d/hop HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%s"
+               b"Connection: close\r\n\r\n" % (origin.port, origin.port, client_lines))
+    answer = raw_exchange(proxy, request)
+    assert answer.endswith(b"\r\n\r\nok"), answer
+    upstream = origin.requests[0]
+    for text in hidden_up:
+        assert text not in upstream, upstream
+    for text in seen_up:
+        assert text in upstream, upstream
+    head = answer.partition(b"\r\n\r\n")[0]
+    for text in hidden_down:
+        assert text.lower() not in head.lower(), head
+    for text in seen_down:
+        assert text in head + b"\r\n", head
+
+
+BAD_REQUEST_PAGE = b"The proxy could not understand the request."
+
+# (name, request, status line, what the error log says)
+MALFORMED = [
+    ("NUL in a header", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\nX-A: a\x00b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "request: header holding a NUL byte refused"),
+    ("LF-only lines", b"GET http://127.0.0.1:1/ HTTP/1.1\nHost: x\nX-A: b\n\n",
+     b"HTTP/1.1 400 Bad Request", "header line ended by a bare LF instead of CR LF refused"),
+    ("one LF-only line", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\nX-A: b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "header line ended by a bare LF instead of CR LF refused"),
+    ("folded line", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nHost: x\r\nX-A: a\r\n b\r\n\r\n",
+     b"HTTP/1.1 400 Bad Request", "malformatted request header"),
+    ("target too long", b"GET http://127.0.0.1:1/" + b"a" * 20000 + b" HTTP/1.1\r\n\r\n",
+     b"HTTP/1.1 414 URI Too Long", "request: header longer than"),
+    ("line too long", b"GET http://127.0.0.1:1/ HTTP/1.1\r\nX-Big: " + b"b" * 5000 + b"\r\n\r\n",
+     b"HTTP/1.1 431 Request Header Fields Too Large", "malformatted request header"),
+]
+
+
+@pytest.mark.parametrize("name,request_text,status_line,reason", MALFORMED,
+                         ids=[case[0] for case in MALFORMED])
+def test_malformed_requests_get_their_status_and_the_error_page(proxy, name, request_text,
+                                                                status_line, reason):
+    answer = raw_exchange(proxy, request_text)
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(status_line + b"\r\n"), answer[:300]
+    assert BAD_REQUEST_PAGE in body
+    assert b"Content-Length: %d\r\n" % len(body) in head + b"\r\n"
+    assert wait_for(lambda: reason in proxy.log()), proxy.log()
+    assert "timeout waiting for header" not in proxy.log()
+
+
+@pytest.mark.parametrize("size", [5000, 3 * 1024 * 1024], ids=["small", "beyond the buffer"])
+def test_chunked_response_reaches_an_http10_client_whole_then_closes(proxy_factory,
+                                                                     origin_factory, size):
+    proxy = proxy_factory(maxdownload="1M")
+    body = bytes((i * 31 + 7) % 251 for i in range(size))
+
+    def script(request, client):
+        client.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        for start in range(0, size, 65536):
+            piece = body[start:start + 65536]
+            client.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
+        client.sendall(b"0\r\n\r\n")
+    origin = origin_factory(script)
+    request = (b"GET http://127.0.0.1:%d/big HTTP/1.0\r\nHost: x\r\n"
+               b"Connection: keep-alive\r\n\r\n" % origin.port)
+    # Read to the end of the connection: the body ends only there.
+    answer = raw_exchange(proxy, request, timeout=30)
+    head, _, received = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200 OK\r\n"), head
+    assert b"chunked" not in head.lower() and b"Content-Length" not in head, head
+    assert b"Proxy-Connection: close" in head
+    assert received == body
+    assert wait_for(lambda: len(native_lines(proxy)) == 1, 5)
+    record = parse_native(native_lines(proxy)[0])
+    assert (record["status"], record["size"]) == ("200", str(size))
+
+
+def never_answers(request, client):
+    time.sleep(5)
+    return "close"
+
+
+def answers(text):
+    return lambda request, client: (client.sendall(text), "close")[1]
+
+
+# (name, proxy settings, what the origin does (None: no origin; the request
+#  goes to a closed port), the request (%(p)d: the origin's port), the status
+#  the client and the record must both show)
+FAILURE_STATUSES = [
+    ("access denied", {"addresses": "10.0.0.0-10.0.0.255"}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("CONNECT not granted", {"rights": "proxy"}, None,
+     b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("CONNECT port refused", {}, None, b"CONNECT 127.0.0.1:25 HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("proxy form not granted", {"rights": "transparent"}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 403),
+    ("scheme not implemented", {}, None,
+     b"GET gopher://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+    ("connection failed", {}, None,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 503),
+    ("origin times out", {"timeout": 1}, never_answers,
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 504),
+    ("status out of range", {}, answers(b"HTTP/1.1 99999 Broken\r\n\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("HTTP/0.9 reply", {}, answers(b"<html>\n\n<body>no status line</body></html>\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("HTTP/0.9 reply without empty line", {}, answers(b"no status line at all"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("header cut short", {}, answers(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+    ("oversized header", {}, answers(b"HTTP/1.1 200 OK\r\nX-Big: " + b"a" * 40000 + b"\r\n\r\n"),
+     b"GET http://127.0.0.1:%(p)d/ HTTP/1.1\r\nHost: x\r\n\r\n", 502),
+]
+
+
+@pytest.mark.parametrize("name,settings,origin_script,request_text,status", FAILURE_STATUSES,
+                         ids=[case[0] for case in FAILURE_STATUSES])
+def test_every_failure_page_carries_the_status_of_its_record(proxy_factory, origin_factory, name,
+                                                             settings, origin_script,
+                                                             request_text, status):
+    proxy = proxy_factory(**settings)
+    port = origin_factory(origin_script).port if origin_script is not None else free_port()
+    answer = raw_exchange(proxy, request_text % {b"p": port}, timeout=20)
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 %d " % status), answer[:300]
+    # The page itself, whole.
+    assert b"<style" in body, body[:200]
+    assert b"Content-Length: %d\r\n" % len(body) in head + b"\r\n"
+    assert wait_for(lambda: len(native_lines(proxy)) == 1, 5), proxy.log()
+    assert parse_native(native_lines(proxy)[0])["status"] == str(status)

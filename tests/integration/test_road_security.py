@@ -107,7 +107,7 @@ def test_body_of_a_request_answered_early_is_never_a_request(proxy_factory, orig
     (b"GET", "/close", b"200", 2),
     (b"GET", "/close-always", b"503", 2),
     (b"POST", "/close", b"503", 1),
-    (b"GET", "/silent", b"503", 1),
+    (b"GET", "/silent", b"504", 1),
 ], ids=["closed pooled connection", "closed again on the new one", "POST on a closed one",
         "silent until the time-out"])
 def test_requests_go_again_only_after_a_closed_pooled_connection(proxy_factory, origin_factory,

@@ -3,10 +3,12 @@ import os
 import re
 import signal
 import socket
+import threading
+import time
 
 import pytest
 
-from conftest import become_subreaper, read_text, wait_for
+from conftest import HttpReader, ScriptedHTTPServer, become_subreaper, read_text, wait_for
 
 STAMP = re.compile(r"^\d{4} \d{2} \d{2} \d{2}:\d{2}:\d{2}")
 FRAME = re.compile(r".*\[0x[0-9a-f]+\]$")
@@ -82,7 +84,23 @@ def test_informational_signal_leaves_one_line_and_the_daemon_goes_on(daemon_fact
 
 
 def test_hangup_closes_the_listeners_saves_and_goes_on(daemon_factory):
+    # What the README says of SIGHUP: no new connections, the running ones
+    # are served to their end; it is no reload.
+    answering = threading.Event()
+
+    def slow(handler):
+        answering.set()
+        time.sleep(1)
+        handler.send_response(200)
+        handler.send_header("Content-Length", "4")
+        handler.end_headers()
+        handler.wfile.write(b"done")
+
+    origin = ScriptedHTTPServer(slow)
     d = daemon_factory().start().wait_listening()
+    client = d.connect()
+    client.sendall(b"GET http://127.0.0.1:%d/slow HTTP/1.1\r\nHost: x\r\n\r\n" % origin.port)
+    assert answering.wait(10)
     before = len(log_lines(d))
     d.signal(signal.SIGHUP)
     assert wait_for_lines(d, before + 4)
@@ -94,6 +112,10 @@ def test_hangup_closes_the_listeners_saves_and_goes_on(daemon_factory):
         " [0] error: failure opening file descriptor, attempting to free resources",
     ]
     assert not listening(d.port)
+    status, _, body = HttpReader(client).response()
+    assert (status, body) == ("HTTP/1.1 200 OK", b"done")
+    client.close()
+    origin.stop()
     assert d.running()
     d.signal(signal.SIGTERM)
     assert d.wait() == 0

@@ -2,11 +2,13 @@
 import os
 import signal
 import subprocess
+import socket
 import time
 
 import pytest
 
-from conftest import BINARY, CONFIG, SECTIONS, Daemon, read_text, wait_for
+from conftest import (BINARY, CONFIG, SECTIONS, SHIPPED_CONFIG, Daemon, free_port, read_text,
+                      wait_for)
 
 
 def run(args, cwd=None, timeout=20):
@@ -111,7 +113,7 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
     pidfile = os.path.join(workdir, "k.pid")
     error_log = os.path.join(workdir, "error.log")
     args = [BINARY, "-c", CONFIG, "-s", SECTIONS, "-l", error_log, "-p", pidfile,
-            "-m", workdir, "-H", "secret-host.example"]
+            "-m", workdir, "-H", "secret-host.example", "-L", "127.0.0.1:%d" % free_port()]
     launcher = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
     assert launcher.returncode == 0
     assert wait_for(lambda: os.path.exists(pidfile) and read_text(pidfile).endswith("\n"))
@@ -134,7 +136,8 @@ def test_daemon_detaches_writes_pid_and_hides_arguments(workdir):
         marker = ("KESTRIVAN_SECOND_INSTANCE=%d" % os.getpid()).encode()
         second = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir,
                                 env=dict(os.environ, KESTRIVAN_SECOND_INSTANCE=str(os.getpid())))
-        assert second.returncode == 0          # the launcher itself always returns 0
+        # Its launcher says it did not come up.
+        assert second.returncode == 1, second.stderr
         time.sleep(0.5)
         assert read_text(pidfile) == "%u\n" % pid
         others = [p for p in os.listdir("/proc") if p.isdigit() and int(p) != pid
@@ -172,7 +175,8 @@ def test_stale_pid_file_is_replaced(workdir, stale):
         with open(os.path.join(workdir, name), "w") as f:
             f.write(read_text(source))
     launcher = subprocess.run([BINARY, "-c", "kestrivan.xml", "-s", "sections.xml",
-                               "-l", "error.log", "-p", "k.pid", "-m", workdir],
+                               "-l", "error.log", "-p", "k.pid", "-m", workdir,
+                               "-L", "127.0.0.1:%d" % free_port()],
                               capture_output=True, timeout=20, cwd=workdir)
     assert launcher.returncode == 0
     assert wait_for(lambda: read_text(pidfile) not in (stale, "")
@@ -219,3 +223,84 @@ def test_host_feed_file_holds_at_most_10001_records(daemon_factory, workdir):
     assert records[0] == ""
     assert len(records) - 1 == 10001
     assert records[-1] == "h10000.example"
+
+
+def listen_config(workdir, address, port):
+    """The shipped configuration with its one listener at address:port."""
+    path = os.path.join(workdir, "listen.xml")
+    text = read_text(SHIPPED_CONFIG).replace("<port>8080</port>", "<port>%d</port>" % port)
+    with open(path, "w") as f:
+        f.write(text.replace("<address>127.0.0.1</address>", "<address>%s</address>" % address))
+    return path
+
+
+def kill_if_running(pidfile):
+    text = read_text(pidfile)
+    if text.strip().isdigit():
+        try:
+            os.kill(int(text), signal.SIGKILL)
+        except OSError:
+            pass
+
+
+NO_LISTENER = "no listener could be opened"
+
+# (name, arguments after the files, listener entry of the configuration
+#  (None: the test configuration, which has none), detach, what standard
+#  error says (the launcher's when detached), what the error log says)
+FAILED_STARTS = [
+    ("port in use", ["-L", "127.0.0.1:%(busy)d"], None, False, NO_LISTENER,
+     "failed to bind to 127.0.0.1:%(busy)d: Address already in use"),
+    ("port in use, detached", ["-L", "127.0.0.1:%(busy)d"], None, True, NO_LISTENER,
+     "failed to bind to 127.0.0.1:%(busy)d: Address already in use"),
+    ("no listener at all", [], None, False, NO_LISTENER, NO_LISTENER),
+    ("-L not an address", ["-L", "999.1.1.1:%(free)d"], None, False,
+     "-L 999.1.1.1:%(free)d: give an IPv4 address and a port from 1 to 65535", ""),
+    ("-L host name", ["-L", "localhost:%(free)d"], None, False,
+     "-L localhost:%(free)d: give an IPv4 address", ""),
+    ("-L port wraps", ["-L", "127.0.0.1:%(wrapped)d"], None, False,
+     "-L 127.0.0.1:%(wrapped)d: give an IPv4 address", ""),
+    ("-L port 0", ["-L", "127.0.0.1:0"], None, False, "-L 127.0.0.1:0: give an IPv4 address",
+     ""),
+    ("listener entry not an address", [], ("999.1.1.1", "%(free)d"), False, NO_LISTENER,
+     "failed to bind to 999.1.1.1:%(free)d: not an IPv4 address"),
+    ("listener entry host name", [], ("localhost", "%(free)d"), True, NO_LISTENER,
+     "failed to bind to localhost:%(free)d: not an IPv4 address"),
+    ("listener entry port wraps", [], ("127.0.0.1", "%(wrapped)d"), False, NO_LISTENER,
+     "failed to bind to 127.0.0.1:%(wrapped)d: the port is outside 1-65535"),
+    ("error log unwritable", ["-L", "127.0.0.1:%(free)d", "-l", "%(dir)s/none/error.log"], None,
+     False, "the log file %(dir)s/none/error.log cannot be opened: No such file or directory",
+     ""),
+    ("access log unwritable", ["-L", "127.0.0.1:%(free)d", "-a", "%(dir)s/none/access.log"],
+     None, True, "the log file %(dir)s/none/access.log cannot be opened", ""),
+    ("PID file unwritable", ["-L", "127.0.0.1:%(free)d", "-p", "%(dir)s/none/k.pid"], None, True,
+     "failed to create pid file %(dir)s/none/k.pid", ""),
+]
+
+
+@pytest.mark.parametrize("name,extra,listener,detach,stderr,log", FAILED_STARTS,
+                         ids=[case[0] for case in FAILED_STARTS])
+def test_a_start_that_fails_says_so_and_ends_with_status_1(workdir, name, extra, listener,
+                                                           detach, stderr, log):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        values = {"busy": busy.getsockname()[1], "free": free_port(), "dir": workdir,
+                  "wrapped": 65536 + free_port()}
+        config = CONFIG
+        if listener is not None:
+            config = listen_config(workdir, listener[0], int(listener[1] % values))
+        error_log = os.path.join(workdir, "error.log")
+        pidfile = os.path.join(workdir, "k.pid")
+        args = [BINARY, "-c", config, "-s", SECTIONS, "-l", error_log, "-m", workdir]
+        args += [] if detach else ["-f"]
+        args += [a % values for a in extra]
+        if detach and "-p" not in extra:
+            args += ["-p", pidfile]
+        try:
+            result = subprocess.run(args, capture_output=True, timeout=20, cwd=workdir)
+        finally:
+            kill_if_running(pidfile)
+    assert result.returncode == 1, result.stderr
+    assert stderr % values in result.stderr.decode(), result.stderr
+    assert log % values in read_text(error_log)

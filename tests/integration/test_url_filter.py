@@ -59,15 +59,15 @@ def without_times(native_line):
 CASES = [
     ("allow-by-default", "/none", "", 200, "origin"),
     ("allow-by-default", "/a", "", 200, "origin"),       # deny and allow match: passes
-    ("allow-by-default", "/b", "", 200, "blocked"),      # deny matches alone
-    ("allow-by-default", "/%62", "", 200, "blocked"),    # "%62" is "b"
+    ("allow-by-default", "/b", "", 403, "blocked"),      # deny matches alone
+    ("allow-by-default", "/%62", "", 403, "blocked"),    # "%62" is "b"
     ("allow-by-default", "/off", "", 200, "origin"),     # a disabled rule
     ("allow-by-default", "/guarded", "", 403, "noaccess"),
     ("allow-by-default", "/guarded", "staff", 200, "origin"),
-    ("deny-by-default", "/none", "", 200, "blocked"),    # the built-in default rule
-    ("deny-by-default", "/a", "", 200, "blocked"),       # allow and deny match: refused
+    ("deny-by-default", "/none", "", 403, "blocked"),    # the built-in default rule
+    ("deny-by-default", "/a", "", 403, "blocked"),       # allow and deny match: refused
     ("deny-by-default", "/staff", "staff", 200, "origin"),
-    ("deny-by-default", "/staff", "", 200, "blocked"),
+    ("deny-by-default", "/staff", "", 403, "blocked"),
 ]
 
 
@@ -94,7 +94,7 @@ def check_case(proxy, url, order, profiles, status, seen):
         assert '"GET %s" 200 12 ' % url in extended, extended
         assert ' text/plain "- -" "%s" ' % profiles in extended, extended
         return
-    # The record says 403 whatever status the page went out with.
+    # The page went out with the record's status, 403.
     assert native == ("127.0.0.1 TCP_DENIED/403 %d GET %s anonymous@127.0.0.1 "
                       "DIRECT/kestrivan text/html" % (len(body), url)), where
     assert '"GET %s" 403 %d ' % (url, len(body)) in extended, extended
@@ -126,7 +126,7 @@ def test_host_pattern_and_verdict_page(proxy_factory, origin_server):
     host_rule = rule("deny", "no localhost", host="LOCALHOST")
     proxy = proxy_factory(extra_sections=url_filtering("allow-by-default", host_rule))
     status, body = curl(proxy, "http://localhost:%d/x" % origin_server.port)
-    assert (status, b"<title>Page Blocked</title>" in body) == (200, True)
+    assert (status, b"<title>Page Blocked</title>" in body) == (403, True)
     status, body = curl(proxy, "http://127.0.0.1:%d/x" % origin_server.port)
     assert (status, body) == (200, b"origin body\n")
 
@@ -186,3 +186,41 @@ def test_pattern_that_does_not_compile_stops_start_up(daemon_factory, workdir, f
     assert status != 0, log
     assert " error: " + message in log
     assert "proxy hostname:" not in log
+
+
+# One keep-alive connection through a trusted downstream proxy that speaks
+# for two clients, each with a rule of its own: (the client it names, the
+# host prefix, the path, the status it gets).
+BYPASS_STEPS = [
+    ("10.0.0.1", "xx--bypass.", "/a", 200),  # grants every bypass bit
+    ("10.0.0.1", "", "/b", 200),             # kept for the same rule and user
+    ("10.0.0.2", "", "/b", 403),             # another rule: its own bits only
+    ("10.0.0.1", "", "/b", 403),             # gone once another rule had them
+]
+
+
+def test_bypass_lasts_for_the_connection_while_rule_and_user_stay(daemon_factory, workdir,
+                                                                   origin_server):
+    second_rule = ("<allow><enabled>true</enabled><comment>second client</comment><log>false</log>"
+                   "<ldap-names></ldap-names><interfaces></interfaces>"
+                   "<addresses>10.0.0.2</addresses><authenticate>false</authenticate><user></user>"
+                   "<password></password><access>proxy,bypass,url-commands</access><bypass></bypass>"
+                   "<interface-user></interface-user><interface-password></interface-password>"
+                   "<profiles></profiles></allow>")
+    text = config_text(addresses="10.0.0.1", trusted_proxies="127.0.0.1",
+                       extra_sections=url_filtering("allow-by-default",
+                                                    rule("deny", "no b", path="^/b")))
+    path = os.path.join(workdir, "bypass.xml")
+    with open(path, "w") as f:
+        f.write(text.replace("</allow>", "</allow>" + second_rule, 1))
+    proxy = daemon_factory(config=path).start().wait_listening()
+    with proxy.connect() as client:
+        reader = HttpReader(client)
+        for forwarded, prefix, target, status in BYPASS_STEPS:
+            client.sendall(b"GET http://%s127.0.0.1:%d%s HTTP/1.1\r\nHost: x\r\n"
+                           b"Proxy-Connection: keep-alive\r\n"
+                           b"X-Forwarded-For: %s\r\n\r\n"
+                           % (prefix.encode(), origin_server.port, target.encode(),
+                              forwarded.encode()))
+            line, headers, body = reader.response()
+            assert line.split()[1] == str(status), (forwarded, prefix, target, line, body[:200])

@@ -117,7 +117,6 @@ struct Client {
         record.user_groups.clear();
         record.dn_parts.clear();
         record.access = 0;
-        record.bypass = 0;
     }
     std::string user() const { return record.user != nullptr ? record.user : "<none>"; }
     bool auth_required() const { return (record.auth_flags & CONN_AUTH_REQUIRED) != 0; }
@@ -391,11 +390,17 @@ TEST_F(AccessTest, RuleGrantsRightsBypassProfilesLoginAndStatistics) {
                      {"interface-password", "s3cret"},
                      {"profiles", "staff,web,staff"}}));
     Client client(proxy_request());
-    client->bypass = BYPASS_DNSBL;
+    client->bypass = BYPASS_DNSBL; // earned under no rule of this section
     client->profiles.push_back("leftover");
     ASSERT_TRUE(section->check_and_setup(client.get()));
 
     EXPECT_EQ(client->access, unsigned(ACCESS_PROXY | ACCESS_CONNECT));
+    // A new rule starts from its own bits.
+    EXPECT_EQ(client->bypass, unsigned(BYPASS_URL_FILTER | BYPASS_ICAP));
+    // What a "bypass" command adds stays while the same rule admits the same
+    // (anonymous) user.
+    client->bypass |= BYPASS_DNSBL;
+    ASSERT_TRUE(section->check_and_setup(client.get()));
     EXPECT_EQ(client->bypass, unsigned(BYPASS_DNSBL | BYPASS_URL_FILTER | BYPASS_ICAP));
     EXPECT_EQ(names(client->profiles), (std::vector<std::string>{"staff", "web"}));
     EXPECT_TRUE(logged("Added Profile: staff"));
@@ -410,12 +415,14 @@ TEST_F(AccessTest, RuleGrantsRightsBypassProfilesLoginAndStatistics) {
     Stats* first = section->allow.front().stats;
     EXPECT_EQ(client->user_stats, first);
     EXPECT_EQ(first->count, 2);
+    // The same rule of a rebuilt configuration is another rule: its bits only.
     configure(allow({{"comment", "A"}, {"access", "proxy"}}));
     EXPECT_NE(section->allow.front().stats, first);
     EXPECT_EQ(first->count, 1);
     ASSERT_TRUE(section->check_and_setup(client.get()));
     EXPECT_EQ(client->user_stats, section->allow.front().stats);
     EXPECT_EQ(client->access, unsigned(ACCESS_PROXY)); // replaced, not added
+    EXPECT_EQ(client->bypass, 0u);
 }
 
 TEST_F(AccessTest, DefaultRuleGrantsEveryRightAndNothingElse) {
@@ -617,6 +624,22 @@ TEST_F(AccessAuthTest, ChallengeThenBasicCredentialsVerifiedByPam) {
     EXPECT_TRUE(logged("security: system: [pam: 7: PAM_AUTH_ERR] Authentication failure"));
 }
 
+// Bypass bits last for the connection, but only for the user who earned
+// them under the rule.
+TEST_F(AccessAuthTest, BypassStaysWithTheUserWhoEarnedIt) {
+    users_must_authenticate();
+    Client client(proxy_request(basic("alice:Secret1")));
+    EXPECT_EQ(access_auth(client.get(), nullptr), 0);
+    client->bypass |= BYPASS_URL_FILTER; // as a "bypass" URL command grants
+    client.next(proxy_request(basic("alice:Secret1")));
+    EXPECT_EQ(access_auth(client.get(), nullptr), 0);
+    EXPECT_EQ(client->bypass, unsigned(BYPASS_URL_FILTER));
+    client.next(proxy_request(basic("bob:hunter2")));
+    EXPECT_EQ(access_auth(client.get(), nullptr), 0);
+    EXPECT_EQ(client.user(), "bob@127.0.0.1");
+    EXPECT_EQ(client->bypass, 0u);
+}
+
 TEST_F(AccessAuthTest, VerdictsAreCachedBothWays) {
     authflag = 0;
     users_must_authenticate();
@@ -716,7 +739,7 @@ TEST_F(AccessAuthTest, RefusedClientGetsTheNoaccessPage) {
     Client client(proxy_request());
     EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
     ASSERT_NE(client->response, nullptr);
-    EXPECT_EQ(client->response->status, 200);
+    EXPECT_EQ(client->response->status, 403);
     ASSERT_NE(client->response->content_type, nullptr);
     EXPECT_STREQ(client->response->content_type, "text/html");
     ASSERT_NE(client->body, nullptr);

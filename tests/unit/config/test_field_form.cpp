@@ -45,7 +45,7 @@ enum {
 
 } // namespace
 
-TEST(CGIMapTest, PairsAreSplitAtTheLastEqualsAndDecoded) {
+TEST(CGIMapTest, PairsEndAtEveryAmpersandSplitAtTheFirstEqualsAndAreDecoded) {
     struct Case {
         const char* query;
         std::vector<std::pair<std::string, std::string>> pairs;
@@ -54,9 +54,12 @@ TEST(CGIMapTest, PairsAreSplitAtTheLastEqualsAndDecoded) {
         {"section=general&action=global", {{"action", "global"}, {"section", "general"}}},
         {"F1=a+b%2Cc%3d&F2=", {{"F1", "a b,c="}, {"F2", ""}}},
         {"a=1&a=2", {{"a", "2"}}},                  // a later key replaces an earlier one
-        {"a=b=c&d=e", {{"a=b", "c"}, {"d", "e"}}},  // the last '=' splits
-        {"x&y=1", {{"x&y", "1"}}},                  // '&' before any '=' is part of the name
-        {"a=1&tail", {{"a", "1"}}},                 // a final piece without '=' is dropped
+        {"a=b=c&d=e", {{"a", "b=c"}, {"d", "e"}}},  // the first '=' splits
+        {"filename=/tmp/a=b&flag&x=1", {{"filename", "/tmp/a=b"}, {"flag", ""}, {"x", "1"}}},
+        {"x&y=1", {{"x", ""}, {"y", "1"}}},         // every '&' ends a pair
+        {"a=1&tail", {{"a", "1"}, {"tail", ""}}},   // a name alone has an empty value
+        {"a=1&&=v", {{"", "v"}, {"a", "1"}}},       // an empty pair adds nothing
+        {"k%3Dx=v%26w", {{"k=x", "v&w"}}},          // encoded '=' and '&' are text
         {"p=%zz%4", {{"p", "%zz%4"}}},              // bad escapes stay as they are
         {"", {}},
     };

@@ -247,7 +247,7 @@ TEST_F(UrlFilterTest, BlockPageVariablesAndRecord) {
     plain->variables["REASON"] = "left over";
     EXPECT_EQ(filter_section->check_and_block(plain.get()), 1);
     std::string reply = plain.sent();
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("<title>Page Blocked</title>"), std::string::npos) << reply;
     EXPECT_NE(reply.find("Filter: URL Filter"), std::string::npos) << reply;
     EXPECT_EQ(plain->variables["FILTER"], "URL Filter");

@@ -13,17 +13,24 @@ TEST(HttpText, ReasonPhrases) {
         int code;
         const char* phrase;
     } cases[] = {
-        {200, "OK"},          {301, "Document Moved"},
+        {100, "Continue"},    {200, "OK"},
+        {204, "No Content"},  {206, "Partial Content"},
+        {301, "Moved Permanently"},
         {302, "Found"},       {304, "Not Modified"},
+        {308, "Permanent Redirect"},
         {400, "Bad Request"}, {401, "Unauthorized"},
         {403, "Forbidden"},   {404, "Not Found"},
         {407, "Proxy Authentication Required"},
-        {500, "Internal Error"},
+        {413, "Content Too Large"}, {414, "URI Too Long"},
+        {417, "Expectation Failed"},
+        {431, "Request Header Fields Too Large"},
+        {500, "Internal Server Error"},
         {501, "Not Implemented"},
-        {502, "Service Temporarily Unavailable"},
-        {503, "Connection Failed"},
-        {206, "Unknown"},     {0, "Unknown"},
-        {-1, "Unknown"},
+        {502, "Bad Gateway"},
+        {503, "Service Unavailable"},
+        {504, "Gateway Timeout"},
+        {306, "Unknown"},     {299, "Unknown"},
+        {0, "Unknown"},       {-1, "Unknown"},
     };
     for (const auto& c : cases)
         EXPECT_STREQ(code_to_error(c.code), c.phrase) << c.code;

@@ -346,7 +346,9 @@ TEST_F(UpstreamTest, BufferDecisions) {
     apply_general();
     conn->request->version = HTTP_VERSION_10;
     ASSERT_NE(response("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), nullptr);
-    EXPECT_EQ(buffer_check(conn), 1); // chunked to an HTTP/1.0 client
+    // Chunks to an HTTP/1.0 client are relayed without their framing, not
+    // collected (they may be larger than any buffer).
+    EXPECT_EQ(buffer_check(conn), 0);
 
     ASSERT_NE(response("HTTP/1.1 200 OK\r\nContent-Length: 1001\r\n\r\n"), nullptr);
     EXPECT_EQ(buffer_check(conn), 0);
@@ -388,7 +390,7 @@ TEST_F(UpstreamTest, DownloadLimitAtTheBoundary) {
     EXPECT_EQ(conn->client_keepalive, 0);
     EXPECT_EQ(conn->variables["FILTER"], "Download Limits");
     EXPECT_EQ(conn->variables["DOWNLOADLIMIT"], "1000");
-    EXPECT_NE(to_client().find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_EQ(to_client().rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
     EXPECT_NE(log().find("[IP:10.0.0.9] sent downloadlimit"), std::string::npos);
     EXPECT_EQ(conn->log.status, 403);
     std::string access = logtest::read_file(slogfile);

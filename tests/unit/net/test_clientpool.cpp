@@ -56,7 +56,8 @@ TEST_F(ClientPoolTest, NewConnectionGoesStraightToAWorker) {
     EXPECT_EQ(new_client, 1);
     EXPECT_EQ(connection->timeout, general.timeout); // the general section's I/O time-out
     nettest::send_all(pair.peer, "GET http://kestrivan/ HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(nettest::read_until_close(pair.peer, 10).rfind("HTTP/1.1 200", 0), 0u);
+    // Served: the interface answers (here refusing, as the access rules say).
+    EXPECT_EQ(nettest::read_until_close(pair.peer, 10).rfind("HTTP/1.1 403", 0), 0u);
 }
 
 TEST_F(ClientPoolTest, NewConnectionWithoutAWorkerIsClosed) {
@@ -101,7 +102,7 @@ TEST_F(ClientPoolTest, ReadableConnectionGoesBackToAWorker) {
     pool->Cycle();
     EXPECT_EQ(pooled(), 0u);
     std::string answer = nettest::read_until_close(pair.peer, 10);
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
     EXPECT_TRUE(nettest::wait_until([&] {
         return log().find("[10] network: 10.0.0.9 disconnected after making 2 requests") !=
                std::string::npos;

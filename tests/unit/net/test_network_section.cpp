@@ -103,7 +103,8 @@ TEST_F(NetworkSectionTest, ListenersOpenOnlyWhenEnabledWithAPort) {
     sectiontest::load(*section, "<network>" + listen_entry("true", taken.port, "127.0.0.2") +
                                     listen_entry("true", free_port, "127.0.0.2") + "</network>");
     EXPECT_EQ(section->check(), 1);
-    EXPECT_TRUE(logged("error: failed to bind to 127.0.0.2:" + std::to_string(taken.port)));
+    EXPECT_TRUE(logged("error: failed to bind to 127.0.0.2:" + std::to_string(taken.port) +
+                       ": Address already in use"));
 }
 
 TEST_F(NetworkSectionTest, OutgoingAddressByProfile) {
