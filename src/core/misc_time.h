@@ -28,6 +28,12 @@ struct tm_partial {
     int min_set, min;   // 0 to 59
 };
 
+// How a rule reads its window of tm_partial parts.
+enum {
+    TIME_RANGE_SPAN = 0,      // one span from start to end (in_absolutetimerange)
+    TIME_RANGE_EACH_PART = 1, // any other value: each part within its bounds (in_alltimerange)
+};
+
 // Absolute window: the set components, in the order year, month, day of
 // month, weekday, hour, minute, read as the digits of one number; 1 when
 // start <= now <= end (both ends included), else 0. Day 1 to 15 with hours

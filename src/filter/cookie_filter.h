@@ -80,11 +80,7 @@ enum {
     COOKIE_BOTH = 2,
 };
 
-// How a rule reads its expiry window (field 13).
-enum {
-    TIME_RANGE_SPAN = 0,      // one span from start to end
-    TIME_RANGE_EACH_PART = 1, // any other value: each part within its bounds
-};
+// How a rule reads its expiry window (field 13): TIME_RANGE_* of core/misc_time.h.
 
 // One cookie rule, built from an entry by field position.
 class Cookie : public RuleScope {

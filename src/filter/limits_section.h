@@ -80,11 +80,7 @@ enum {
     LIMIT_SHARED_RATE = 0x4,  // one rate group for every connection of the rule
 };
 
-// Limit::time_mode.
-enum {
-    TIME_RANGE_SPAN = 0,
-    TIME_RANGE_EACH_PART = 1, // any value but 0
-};
+// Limit::time_mode: TIME_RANGE_* of core/misc_time.h.
 
 // One limit rule, built from an entry of subsection 0 by field position.
 class Limit : public RuleScope {
