@@ -270,7 +270,7 @@ def assert_blocked_and_recorded(proxy, origin, scanner, filter_name, count):
     """Fetches the infected body: the virus page, and as the last of `count`
     records the exact block."""
     status, page = fetch(proxy, origin, "/infected")
-    assert status == "HTTP/1.1 200 OK"
+    assert status == "HTTP/1.1 403 Forbidden"
     assert MARKER not in page
     url = "http://127.0.0.1:%d/infected" % origin.port
     assert (b"%s found the virus <b>%s</b> in <b>%s</b>"

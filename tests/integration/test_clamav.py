@@ -132,7 +132,7 @@ def test_clean_body_passes_and_infected_one_gets_the_virus_page(proxy_factory, c
     assert status == "HTTP/1.1 200 OK" and body == CLEAN
 
     status, body = fetch(proxy, origin, "/infected")
-    assert status == "HTTP/1.1 200 OK"
+    assert status == "HTTP/1.1 403 Forbidden"
     assert MARKER not in body
     assert (b"ClamAV found the virus <b>%s</b> in <b>http://127.0.0.1:%d/infected</b>"
             % (VIRUS.encode(), origin.port)) in body

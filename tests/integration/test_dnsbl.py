@@ -41,7 +41,7 @@ def test_listed_domains_get_the_block_page_others_pass(workdir, daemon_factory, 
     blocked = "http://www.listed.test:%d/page" % port
     for _ in range(2):
         status, body = fetch(proxy, blocked)
-        assert status == 200
+        assert status == 403
         assert b"Page Blocked" in body and b"Filter: DNS BlackList" in body
     assert fetch(proxy, "http://www.clean.test:%d/" % port) == (200, b"origin body\n")
     assert fetch(proxy, "http://a.b.unknown.test:%d/" % port) == (200, b"origin body\n")

@@ -97,7 +97,7 @@ def test_rule_table_through_the_proxy(proxy_factory, origin_factory, workdir, or
             assert page in body, (where, body[:300])
             if seen == "blacklisted":
                 assert b"in the category <b>%s</b>" % category.encode() in body, body
-            assert status_line.startswith("HTTP/1.1 %s " % ("403" if seen == "noaccess" else "200"))
+            assert status_line.startswith("HTTP/1.1 %s " % "403")
             assert native == ("127.0.0.1 TCP_DENIED/403 %d GET %s anonymous@127.0.0.1 "
                               "DIRECT/kestrivan text/html" % (len(body), url)), (where, native)
             assert ('"urlbl %s"' % (category or "-")) in extended, (where, extended)

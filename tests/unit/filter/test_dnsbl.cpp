@@ -101,7 +101,7 @@ TEST_F(DnsblTest, ListedDomainGetsTheBlockPageAndRecord) {
     ASSERT_EQ(check("www.listed.test", c), 1);
     EXPECT_EQ(asked, std::vector<std::string>{"listed.test.bl.test"});
     std::string sent = c->sent();
-    EXPECT_EQ(sent.rfind("HTTP/1.1 200", 0), 0u) << sent;
+    EXPECT_EQ(sent.rfind("HTTP/1.1 403 Forbidden", 0), 0u) << sent;
     EXPECT_NE(sent.find("Filter: DNS BlackList"), std::string::npos) << sent;
     EXPECT_EQ((*c)->variables["FILTER"], "DNS BlackList");
     EXPECT_EQ((*c)->variables["DNSBL_IP"], "127.0.0.2");

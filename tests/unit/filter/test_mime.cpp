@@ -136,7 +136,7 @@ TEST_F(MimeTest, BlockPageVariablesAndRecord) {
     pdf->variables["REASON"] = "left over";
     EXPECT_EQ(mime_section->check_and_block(pdf.get()), 0);
     std::string reply = pdf.sent();
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("Filter: MiMe Filter<br>\nReason: application/pdf"), std::string::npos)
         << reply;
     EXPECT_EQ(pdf->variables["MIME"], "application/pdf");

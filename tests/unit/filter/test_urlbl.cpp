@@ -212,7 +212,7 @@ TEST_F(URLBLTest, BlockPageVariablesAndRecord) {
     listed->variables["REASON"] = "left over";
     EXPECT_EQ(urlbl_section->check_and_block(listed.get()), 1);
     std::string reply = listed.sent();
-    EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+    EXPECT_EQ(reply.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << reply;
     EXPECT_NE(reply.find("<title>Page blacklisted</title>"), std::string::npos) << reply;
     EXPECT_NE(reply.find("in the category <b>adult</b>"), std::string::npos) << reply;
     EXPECT_EQ(listed->variables["FILTER"], "URL BlackList");

@@ -188,7 +188,7 @@ TEST_F(ScannerTest, BlockSendsThePageAndFillsTheRecord) {
     delete connection->client;
     connection->client = nullptr;
     std::string page = nettest::read_until_close(link.peer, 2);
-    EXPECT_EQ(page.find("HTTP/1.1 200"), 0u) << page;
+    EXPECT_EQ(page.find("HTTP/1.1 403 Forbidden"), 0u) << page;
     EXPECT_NE(page.find("ClamAV found the virus <b>Evil&lt;b&gt;Name</b>"), std::string::npos)
         << page;
     const LogEntry& record = connection->log;
