@@ -225,8 +225,12 @@ bool reg_sub_check(const char* pattern, int options, std::string* reason)
 
 int reg_exec(const reg_pattern_t* pattern, const char* text)
 {
+    return reg_exec_n(pattern, text, strlen(text));
+}
+
+int reg_exec_n(const reg_pattern_t* pattern, const char* text, size_t length)
+{
     thread_match_block& block = match_block_of_thread();
-    PCRE2_SIZE length = strlen(text);
     // A rule list costs one search per rule and request: the machine code is
     // entered directly, without pcre2_match's checks of what reg_compile
     // already made sure of.

@@ -81,6 +81,9 @@ reg_pattern_t* reg_compile(const char* pattern, int flags);
 bool reg_check(const char* pattern, int flags, std::string* reason);
 // 0 when the pattern matches anywhere in text, non-zero otherwise.
 int reg_exec(const reg_pattern_t* pattern, const char* text);
+// The same over `length` bytes, NUL bytes included (a body is searched whole,
+// not up to its first NUL).
+int reg_exec_n(const reg_pattern_t* pattern, const char* text, size_t length);
 // Frees a compiled pattern; NULL is an impossible state (fatal).
 void reg_free(reg_pattern_t* pattern);
 

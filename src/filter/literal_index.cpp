@@ -241,11 +241,15 @@ void LiteralIndex::build() {
 }
 
 void LiteralIndex::scan(const char* subject, SlotSet& found) const {
+    scan(subject, strlen(subject), found);
+}
+
+void LiteralIndex::scan(const char* subject, size_t length, SlotSet& found) const {
     found.reset(slots_);
     if (nodes_.empty())
         return;
     int node = 0;
-    for (const char* p = subject; *p != '\0'; p++) {
+    for (const char* p = subject, *end = subject + length; p != end; p++) {
         unsigned char byte = ascii_lower(static_cast<unsigned char>(*p));
         int next = child(node, byte);
         while (next < 0 && node != 0) {

@@ -51,6 +51,8 @@ public:
     size_t slots() const { return slots_; }
     // Inserts into found the slot of every text occurring in subject.
     void scan(const char* subject, SlotSet& found) const;
+    // The same over `length` bytes, NUL bytes included.
+    void scan(const char* subject, size_t length, SlotSet& found) const;
 
 private:
     struct Node {

@@ -77,6 +77,14 @@ SubstitutionPattern::SubstitutionPattern(const Item& item, size_t position, int 
         });
 }
 
+bool RulePattern::matches(const char* text, size_t length, const SlotSet& candidates) const {
+    if (compiled_ == nullptr)
+        return true;
+    if (slot_ >= 0 && !candidates.has(static_cast<size_t>(slot_)))
+        return false;
+    return reg_exec_n(compiled_.get(), text, length) == 0;
+}
+
 void RulePatternSet::clear() {
     index_ = LiteralIndex();
     count_ = 0;
@@ -101,6 +109,12 @@ void RulePatternSet::scan(const char* text, SlotSet& candidates) const {
     if (count_ == 0)
         return; // no pattern has a slot to look up
     index_.scan(text == nullptr ? "" : text, candidates);
+}
+
+void RulePatternSet::scan(const char* text, size_t length, SlotSet& candidates) const {
+    if (count_ == 0)
+        return;
+    index_.scan(text, length, candidates);
 }
 
 bool rule_section_takes_part(int enabled, const CONNECTION_T* connection, unsigned bypass_bit) {

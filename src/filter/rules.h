@@ -122,6 +122,8 @@ public:
     // (RulePatternSet::scan): a pattern whose required text is not there is
     // not searched.
     bool matches(const char* text, const SlotSet& candidates) const;
+    // Over `length` bytes, NUL bytes included (a body is searched whole).
+    bool matches(const char* text, size_t length, const SlotSet& candidates) const;
     const std::string& text() const { return text_; }
 
 private:
@@ -166,6 +168,8 @@ public:
     void build();
     // The slots whose pattern may match text (NULL reads as "").
     void scan(const char* text, SlotSet& candidates) const;
+    // The same over `length` bytes, NUL bytes included.
+    void scan(const char* text, size_t length, SlotSet& candidates) const;
 
 private:
     LiteralIndex index_;

@@ -257,23 +257,6 @@ void menu(const CONNECTION_T* connection, Filebuf* page) {
     page->Addf("</tr></table></td></tr>\n<tr><td><br></td></tr><tr><td>\n");
 }
 
-// The arguments of a page: the query of a GET, the body of a POST. The
-// posted body is read now when it was left on the socket.
-void read_posted(CONNECTION_T* connection, CGIMap& arguments) {
-    Filebuf* posted = connection->body;
-    Filebuf* read_now = nullptr;
-    if (connection->flags & CONN_BODY_STREAMED) {
-        read_now = http_transfer_filebuf(connection, SIDE_CLIENT);
-        connection->flags &= ~static_cast<unsigned>(CONN_BODY_STREAMED);
-        if (connection->flags & CONN_TRANSFER_FAILED)
-            connection->client_keepalive = 0;
-        posted = read_now;
-    }
-    if (posted != nullptr && posted->size > 0)
-        arguments.parse(std::string(posted->data, posted->size).c_str());
-    delete read_now;
-}
-
 // The path before the first '?'.
 std::string without_query(const char* path) {
     const char* query = strchr(path, '?');
@@ -315,7 +298,7 @@ void html_page(CONNECTION_T* connection) {
     if (interface_check_referer(connection)) {
         const char* query = strchr(path, '?');
         if (request->method != nullptr && strcasecmp(request->method, "POST") == 0) {
-            read_posted(connection, arguments);
+            interface_posted_arguments(connection, arguments);
         } else if (query != nullptr) {
             arguments.parse(query + 1);
             page_path.assign(path, static_cast<size_t>(query - path));
@@ -342,11 +325,22 @@ void html_page(CONNECTION_T* connection) {
     send_answer(connection, response, &page);
 }
 
-int page_unknown(CONNECTION_T* connection) {
-    return template_section != nullptr ? template_section->send("unknown", connection, 200) : 0;
-}
-
 } // namespace
+
+void interface_posted_arguments(CONNECTION_T* connection, CGIMap& arguments) {
+    Filebuf* posted = connection->body;
+    Filebuf* read_now = nullptr;
+    if (connection->flags & CONN_BODY_STREAMED) {
+        read_now = http_transfer_filebuf(connection, SIDE_CLIENT);
+        connection->flags &= ~static_cast<unsigned>(CONN_BODY_STREAMED);
+        if (connection->flags & CONN_TRANSFER_FAILED)
+            connection->client_keepalive = 0;
+        posted = read_now;
+    }
+    if (posted != nullptr && posted->size > 0)
+        arguments.parse(std::string(posted->data, posted->size).c_str());
+    delete read_now;
+}
 
 int interface_stylesheet(CONNECTION_T* connection, Filebuf* page) {
     return template_section->insert(connection, page, "interface.css");
@@ -414,11 +408,3 @@ void interface_handle_request(CONNECTION_T* connection) {
     html_page(connection);
 }
 
-int show_profiles(CONNECTION_T* connection) { return page_unknown(connection); }
-int show_headers(CONNECTION_T* connection) { return page_unknown(connection); }
-int show_variables(CONNECTION_T* connection) { return page_unknown(connection); }
-int show_proxytest(CONNECTION_T* connection) { return page_unknown(connection); }
-int show_htmltree(CONNECTION_T* connection) { return page_unknown(connection); }
-int show_filebuf(CONNECTION_T* connection, Filebuf*) { return page_unknown(connection); }
-int limits_show(CONNECTION_T* connection) { return page_unknown(connection); }
-int cache_show(CONNECTION_T* connection) { return page_unknown(connection); }

@@ -33,6 +33,8 @@
 
 #include <string>
 
+#include "iface/command_pages.h"
+
 struct CONNECTION_T;
 struct HEADER;
 class Filebuf;
@@ -73,6 +75,10 @@ void interface_handle_request(CONNECTION_T* connection);
 // proxy host name followed by ':' or '/' (ignoring case); else 0, logged.
 int interface_check_referer(CONNECTION_T* connection);
 
+// Adds the arguments posted in the request body to `arguments`; a body left
+// on the socket (streamed) is read now, within the upload buffer's bound.
+void interface_posted_arguments(CONNECTION_T* connection, CGIMap& arguments);
+
 // True when the pages may be shown: the rule names no interface login, the
 // request carries the cookie of a live session (renewed), or the arguments
 // hold the rule's interface user and password (a session is opened). Then
@@ -81,14 +87,7 @@ int interface_check_referer(CONNECTION_T* connection);
 bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* response,
                      Filebuf* page);
 
-// Diagnostic pages of URL commands; each answers the client (the page
-// "unknown" until the pages exist) and returns 1 when something was sent.
-int show_profiles(CONNECTION_T* connection);
-int show_headers(CONNECTION_T* connection);
-int show_variables(CONNECTION_T* connection);
-int show_proxytest(CONNECTION_T* connection);
-int show_htmltree(CONNECTION_T* connection);
-int show_filebuf(CONNECTION_T* connection, Filebuf* body);
+// The page of the URL command "cookies" (the page "unknown" until it
+// exists); 1 when something was sent. The other URL-command pages are in
+// command_pages.h.
 int interface_cookies_show(CONNECTION_T* connection);
-int limits_show(CONNECTION_T* connection);
-int cache_show(CONNECTION_T* connection);
