@@ -48,7 +48,7 @@ public:
         html_add(page_, domain);
         page_->Addf("</td><td>");
         html_add(page_, path);
-        page_->Addf("</td>\n");
+        page_->Addf("</td></tr>\n");
         return true;
     }
     bool full() const { return full_; }
