@@ -12,6 +12,7 @@ from xml.sax.saxutils import escape
 
 import pytest
 
+from browser import chromium, wait_for_element  # noqa: F401 (pytest fixture)
 from conftest import (ACCESS_ALL, Daemon, HttpReader, ScriptedHTTPServer, config_text,
                       fixed_answer, read_text, wait_for)
 from test_cache import cache_section
@@ -63,7 +64,7 @@ def plant(daemon, origin, path):
     with daemon.connect() as client:
         client.sendall(request)
         status, _, body = HttpReader(client).response()
-    assert b" 200 " in status and body == b"cached body\n", (path, status, body)
+    assert " 200 " in status and body == b"cached body\n", (path, status, body)
 
 
 def page(daemon, path, data=None, cookie=None, referer=REFERER):
@@ -216,8 +217,6 @@ def test_load_and_save_stay_with_the_configuration(admin, origin, workdir):
 
 def login_in_browser(browser, path="/"):
     from selenium.webdriver.common.by import By
-
-    from browser import wait_for_element
     browser.get("http://kestrivan" + path)
     browser.find_element(By.NAME, "username").send_keys(USER)
     browser.find_element(By.NAME, "password").send_keys(PASSWORD)
@@ -225,10 +224,16 @@ def login_in_browser(browser, path="/"):
     wait_for_element(browser, By.LINK_TEXT, "Config")
 
 
-def submit(browser, form):
+def submit(browser, field):
+    """Clicks the submit button of the field's form (a form the page opens
+    in one table cell owns buttons of the next) and waits for the answer."""
     from selenium.webdriver.common.by import By
     old = browser.find_element(By.TAG_NAME, "html")
-    form.find_element(By.CSS_SELECTOR, "input[type=submit]").click()
+    button = browser.execute_script(
+        "var form = arguments[0].form;"
+        "return Array.prototype.find.call(form.elements,"
+        " function (e) { return e.type === 'submit'; });", field)
+    button.click()
     wait_for(lambda: _stale(old), 10)
 
 
@@ -242,8 +247,9 @@ def _stale(element):
 
 
 def form_of(browser, field_name):
+    """A field of the form holding the named field (the field itself)."""
     from selenium.webdriver.common.by import By
-    return browser.find_element(By.NAME, field_name).find_element(By.XPATH, "./ancestor::form")
+    return browser.find_element(By.NAME, field_name)
 
 
 def cache_search(browser, pattern, delete=False):
@@ -284,7 +290,7 @@ def test_administrator_edits_saves_loads_and_browses_the_cache(admin, origin, wo
     comment = browser.find_element(By.CSS_SELECTOR, "input[value='all']")
     comment.clear()
     comment.send_keys("edited rule")
-    submit(browser, comment.find_element(By.XPATH, "./ancestor::form"))
+    submit(browser, comment)
     assert "edited rule" in browser.page_source
 
     # Save: the form names the configuration file.
@@ -367,7 +373,7 @@ def test_no_planted_script_runs(admin, origin, chromium):
     comment = browser.find_element(By.CSS_SELECTOR, "input[value='all']")
     comment.clear()
     comment.send_keys('"><script>window.__xss=7</script>')
-    submit(browser, comment.find_element(By.XPATH, "./ancestor::form"))
+    submit(browser, comment)
     no_script_ran("section value")
     assert '"><script>window.__xss=7</script>' in browser.find_element(By.TAG_NAME, "body").text
     field = browser.find_element(By.NAME, "matchvalue")
