@@ -192,8 +192,8 @@ void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T* connection,
         char* desc_js = string_to_html(sub.desc.c_str(), HTML_NEWLINE_BREAK | HTML_PATTERN_QUOTE, 0);
         put(page, std::string(title_js) + "','" + desc_js +
                       "'); Activate();\" onmouseout=\"deActivate()\">" + html(sub.comment) +
-                      "</span> <a href=\"config?section=" + html(name) + "&amp;subsection=" +
-                      html(sub.name) + "&amp;dialog=show\">Add</a></div>\n");
+                      "</span> <a href=\"config?section=" + form_url_part(name) + "&amp;subsection=" +
+                      form_url_part(sub.name) + "&amp;dialog=show\">Add</a></div>\n");
         free(title_js);
         free(desc_js);
         for (const Item& item : sub.items) {

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "config/config_forms.h"
 #include "config/field.h"
 #include "config/section.h"
 #include "core/filebuf.h"
@@ -20,14 +21,6 @@ std::string html(const std::string& text, int flags) {
     char* escaped = string_to_html(text.c_str(), flags, 0);
     std::string copy(escaped);
     free(escaped);
-    return copy;
-}
-
-// The text percent-encoded for a link's query, then HTML-escaped.
-std::string url_part(const std::string& text) {
-    char* encoded = url_encode(text.c_str(), static_cast<unsigned>(-1));
-    std::string copy = html(encoded != nullptr ? encoded : "", 0);
-    free(encoded);
     return copy;
 }
 
@@ -242,6 +235,13 @@ void Field::read(CGIMap& args, int n) {
     }
 }
 
+std::string form_url_part(const std::string& text) {
+    char* encoded = url_encode(text.c_str(), static_cast<unsigned>(-1));
+    std::string copy = html(encoded != nullptr ? encoded : "", 0);
+    free(encoded);
+    return copy;
+}
+
 // ---- FieldVector ----------------------------------------------------------------
 
 void FieldVector::display(Filebuf* page) const {
@@ -298,7 +298,7 @@ void Item::display(Filebuf* page, int moves, const std::string& token) const {
     fields.display(page);
     page->Addf("<tr class=\"entrydialogfoot\"><td colspan=\"2\" align=\"center\">"
                "<a href=\"config?section=%s&amp;subsection=%s&amp;dialog=show&amp;id=%d\">Edit</a>",
-               url_part(section).c_str(), url_part(subsection).c_str(), id);
+               form_url_part(section).c_str(), form_url_part(subsection).c_str(), id);
     if (!token.empty()) {
         action_button(page, *this, "delete", nullptr, "Delete", token);
         action_button(page, *this, "clone", nullptr, "Clone", token);

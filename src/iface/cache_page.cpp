@@ -180,12 +180,14 @@ void interface_page_cache(Filebuf* page, CGIMap& arguments, CONNECTION_T* connec
     if (search.show && problems.empty()) {
         if (search.remove && !interface_form_posted(connection, arguments))
             problems.push_back(FORM_TOKEN_REFUSED);
+        // A pattern that does not compile must never widen the search to
+        // every object (a deletion would take the whole window).
         std::string reason;
-        if (!search.pattern.empty() && !reg_check(search.pattern.c_str(), REGEXP_ICASE, &reason))
+        if (!search.pattern.empty() &&
+            (!reg_check(search.pattern.c_str(), REGEXP_ICASE, &reason) ||
+             (pattern = reg_compile(search.pattern.c_str(), REGEXP_ICASE)) == nullptr))
             problems.push_back("The pattern \"" + search.pattern + "\" does not compile (" +
                                reason + "): nothing was listed or deleted");
-        else if (!search.pattern.empty())
-            pattern = reg_compile(search.pattern.c_str(), REGEXP_ICASE);
     }
 
     CacheSection* cache = cache_section;
