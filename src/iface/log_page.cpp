@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/regexp.h"
 #include "iface/cgimap.h"
+#include "iface/form_token.h"
 #include "iface/html.h"
 #include "iface/status_pages.h"
 
@@ -42,7 +43,15 @@ bool parse_capacity(const std::string& text, int* capacity, std::string* reason)
     return true;
 }
 
-void apply_changes(Filebuf* page, LOGBUFFER* buffer, CGIMap& arguments) {
+// Clearing and resizing change the buffer: only through the posted form.
+void apply_changes(Filebuf* page, LOGBUFFER* buffer, CGIMap& arguments,
+                   const CONNECTION_T* connection) {
+    if (arguments["clear"] != "on" && arguments["size"].empty())
+        return;
+    if (!interface_form_posted(connection, arguments)) {
+        html_error(page, FORM_TOKEN_REFUSED);
+        return;
+    }
     if (arguments["clear"] == "on")
         logbuffer_clear(buffer);
     const std::string& size = arguments["size"];
@@ -56,13 +65,15 @@ void apply_changes(Filebuf* page, LOGBUFFER* buffer, CGIMap& arguments) {
         logbuffer_resize(buffer, capacity);
 }
 
-void search_form(Filebuf* page, LOGBUFFER* buffer, const std::string& pattern) {
+void search_form(Filebuf* page, LOGBUFFER* buffer, const std::string& pattern,
+                 const CONNECTION_T* connection) {
     pthread_rwlock_rdlock(&buffer->lock);
     int capacity = buffer->capacity;
     pthread_rwlock_unlock(&buffer->lock);
     page->Addf("<table class=\"bigdialog\">\n");
     page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\">Regular expression match</td></tr>\n");
     page->Addf("<form action=\"log\" method=\"POST\">\n");
+    interface_form_token_field(page, connection);
     page->Addf("<tr><td align=\"center\" colspan=\"2\"><input type=\"text\" name=\"pattern\" "
                "value=\"");
     html_add(page, pattern);
@@ -78,13 +89,13 @@ void search_form(Filebuf* page, LOGBUFFER* buffer, const std::string& pattern) {
 
 } // namespace
 
-void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T*) {
+void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection) {
     LOGBUFFER* buffer = log_buffer;
     if (buffer == nullptr)
         return;
     page->Addf("<table cellspacing=\"0\" cellpadding=\"0\" border=\"0\" width=\"100%%\"><tr><td "
                "align=\"center\">\n");
-    apply_changes(page, buffer, arguments);
+    apply_changes(page, buffer, arguments, connection);
     const std::string& pattern = arguments["pattern"];
 
     // Compiled before the buffer is read: a pattern that does not compile
@@ -98,7 +109,7 @@ void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T*) {
         else
             html_error(page, "the pattern does not compile: " + reason);
     }
-    search_form(page, buffer, pattern);
+    search_form(page, buffer, pattern, connection);
 
     page->Addf("</td></tr><tr><td><br></td></tr><tr><td>\n<table class=\"list\">\n");
     unsigned row = 0;

@@ -9,14 +9,18 @@
 #include "core/misc.h"
 #include "http/url.h"
 #include "iface/cgimap.h"
+#include "iface/form_token.h"
 #include "iface/html.h"
 #include "iface/status_pages.h"
 
-void interface_page_prefetch(Filebuf* page, CGIMap& arguments, CONNECTION_T*) {
+void interface_page_prefetch(Filebuf* page, CGIMap& arguments, CONNECTION_T* connection) {
     if (prefetch_section == nullptr)
         return;
     const std::string& wanted = arguments["queue"];
-    if (!wanted.empty()) {
+    // Queuing makes the proxy fetch: only through the posted form.
+    if (!wanted.empty() && !interface_form_posted(connection, arguments)) {
+        html_error(page, FORM_TOKEN_REFUSED);
+    } else if (!wanted.empty()) {
         // What the queue does with it is logged by the queue; a text that
         // is no URL is ignored.
         URL* url = url_parse(wanted.c_str());
@@ -28,6 +32,7 @@ void interface_page_prefetch(Filebuf* page, CGIMap& arguments, CONNECTION_T*) {
     page->Addf("<table class=\"dialog\">\n");
     page->Addf("<tr class=\"dialoghead\"><td>Add URL to prefetch queue</td></tr>\n");
     page->Addf("<form action=\"prefetch\" method=\"POST\">\n");
+    interface_form_token_field(page, connection);
     page->Addf("<tr><td align=\"center\"><input type=\"text\" name=\"queue\" value=\"\" "
                "size=\"80\"></td></tr>\n");
     page->Addf("<tr class=\"dialogfoot\"><td align=\"center\"><input type=\"submit\" "

@@ -10,7 +10,10 @@
 // entries) is HTML-escaped. A search pattern that does not compile is an
 // error on the page and filters nothing; a "/log" size that is not a number
 // of lines (0 to 100000, or -1 for no change) is an error and changes
-// nothing. A "/urlbl" search lists at most 10000 rows.
+// nothing. Clearing or resizing the log buffer and adding to the prefetch
+// queue happen only for a POST with the page's form token (form_token.h);
+// anything else changes nothing and says so. A "/urlbl" search lists at
+// most 10000 rows.
 #pragma once
 
 class Filebuf;

@@ -120,12 +120,26 @@ def test_performance_log_appears_with_its_legend_and_records(daemon_factory, ori
     assert oct(os.stat(path).st_mode & 0o777) == "0o640"
 
 
-def test_log_page_reports_a_pattern_that_does_not_compile(daemon_factory):
+def form_token(page):
+    return re.search(r'<input type="hidden" name="token" value="([^"]*)">', page).group(1)
+
+
+def test_log_page_reports_bad_input_and_changes_only_by_its_form(daemon_factory):
     d = daemon_factory().start()
     status, _, body = curl(d, "/log?pattern=%28unclosed&size=ten", *REFERER)
     text = body.decode()
     assert status == 200
     assert "Error: the pattern does not compile" in text
+    # A link changes nothing, whatever it asks.
+    assert "Error: Nothing was changed" in text
+    _, _, body = curl(d, "/log?size=0", *REFERER)
+    assert 'name="size" value="1000"' in body.decode()
+
+    token = form_token(body.decode())
+    _, _, body = curl(d, "/log", *REFERER, "-d", "size=ten&token=" + token)
+    text = body.decode()
     assert "Error: the log buffer size &quot;ten&quot; is not a number of lines" in text
     assert 'name="size" value="1000"' in text
+    _, _, body = curl(d, "/log", *REFERER, "-d", "size=20&token=" + token)
+    assert 'name="size" value="20"' in body.decode()
     assert d.running()

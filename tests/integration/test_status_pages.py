@@ -6,6 +6,7 @@ import re
 
 from conftest import ACCESS_ALL
 from test_interface import REFERER, curl
+from test_statistics import form_token
 from test_prefetch import prefetch_section
 from test_urlbl import urlblacklist, write_database
 
@@ -67,7 +68,14 @@ def test_prefetch_page_queues_a_url_and_ignores_other_text(proxy_factory):
     page = body.decode()
     assert status == 200 and "Add URL to prefetch queue" in page
     assert rows(page) == []
+    # A link queues nothing; the posted form with its token does.
+    _, _, body = curl(proxy, "/prefetch?queue=http%3A%2F%2F127.0.0.1%3A9%2Fq", *REFERER)
+    assert "Error: Nothing was changed" in body.decode() and rows(body.decode()) == []
+    token = form_token(body.decode())
+    _, _, body = curl(proxy, "/prefetch", *REFERER, "-d", "queue=not+a+url&token=" + token)
+    assert rows(body.decode()) == []
     for path in ["/first", "/second%3Cb%3E"]:
-        _, _, body = curl(proxy, "/prefetch?queue=http%3A%2F%2F127.0.0.1%3A9%2Fq" + path, *REFERER)
+        _, _, body = curl(proxy, "/prefetch", *REFERER,
+                          "-d", "queue=http%3A%2F%2F127.0.0.1%3A9%2Fq" + path + "&token=" + token)
     assert rows(body.decode()) == [["http://127.0.0.1:9/q/first"],
                                    ["http://127.0.0.1:9/q/second&lt;b&gt;"]], body

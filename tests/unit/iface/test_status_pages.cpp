@@ -17,11 +17,13 @@
 #include "core/threads.h"
 #include "http/header.h"
 #include "iface/cgimap.h"
+#include "iface/form_token.h"
 #include "iface/status_pages.h"
 #include "net/clientpool.h"
 #include "net/connection.h"
 #include "net/serverpool.h"
 #include "support/log_test_support.h"
+#include "support/section_test_support.h"
 
 namespace {
 
@@ -132,6 +134,16 @@ TEST_F(StatusPages, PlantedValuesShowEscaped) {
     EXPECT_NE(headers.find("<b>Filtered</b>"), std::string::npos);
 }
 
+// The log page's arguments as its form posts them, with the page's token.
+std::string posted_log_page(const char* arguments) {
+    sectiontest::Connection form("POST http://kestrivan/log HTTP/1.1\r\nHost: kestrivan\r\n\r\n");
+    CGIMap map(arguments);
+    map[FORM_TOKEN_ARGUMENT] = interface_form_token(form.get());
+    Filebuf page;
+    interface_page_log(&page, map, form.get());
+    return text_of(page);
+}
+
 TEST_F(StatusPages, LogPageSearchesResizesClearsAndReportsBadInput) {
     logbuffer_add(log_buffer, "first error line");
     logbuffer_add(log_buffer, "a warning");
@@ -168,18 +180,24 @@ TEST_F(StatusPages, LogPageSearchesResizesClearsAndReportsBadInput) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
-        shown = page(interface_page_log, CGIMap((std::string("size=") + c.size).c_str()));
+        shown = posted_log_page((std::string("size=") + c.size).c_str());
         EXPECT_EQ(shown.find("Error: the log buffer size") != std::string::npos, c.error) << shown;
         EXPECT_EQ(log_buffer->capacity, c.capacity);
     }
     EXPECT_EQ(log_buffer->count, 2);
     EXPECT_NE(shown.find("name=\"size\" value=\"2\""), std::string::npos);
 
+    // A link or another site's form changes nothing.
+    shown = page(interface_page_log, CGIMap("clear=on&size=50"));
+    EXPECT_NE(shown.find("Error: Nothing was changed"), std::string::npos) << shown;
+    EXPECT_EQ(log_buffer->count, 2);
+    EXPECT_EQ(log_buffer->capacity, 2);
+
     // Clear before resize: empty, then room for 50.
-    page(interface_page_log, CGIMap("clear=on&size=50"));
+    posted_log_page("clear=on&size=50");
     EXPECT_EQ(log_buffer->count, 0);
     EXPECT_EQ(log_buffer->capacity, 50);
-    page(interface_page_log, CGIMap("size=0"));
+    posted_log_page("size=0");
     logbuffer_add(log_buffer, "kept nowhere");
     EXPECT_EQ(log_buffer->count, 0);
 }
