@@ -292,3 +292,18 @@ HOSTENT* p_gethostbyname(const char* host)
     resolved->length = sizeof(address);
     return resolved;
 }
+
+int s_write_all(int fd, const void* bytes, size_t n) {
+    const char* next = static_cast<const char*>(bytes);
+    while (n > 0) {
+        ssize_t written = write(fd, next, n);
+        if (written == -1) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        next += written;
+        n -= static_cast<size_t>(written);
+    }
+    return 0;
+}

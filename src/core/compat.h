@@ -34,6 +34,10 @@
 
 #include "core/mem.h"
 
+// Writes all n bytes, repeating short and interrupted writes. Returns 0, or
+// -1 with errno set (nothing logged).
+int s_write_all(int fd, const void* bytes, size_t n);
+
 // Descriptor-shortage aware openers (see above).
 DIR* s_opendir(const char* path);
 FILE* s_fopen(const char* path, const char* mode);

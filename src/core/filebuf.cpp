@@ -179,24 +179,8 @@ Filebuf* Filebuf::Dup() const {
     return copy;
 }
 
-// Writes all n bytes, repeating short and interrupted writes. Returns 0, or
-// -1 with errno set.
-static int write_all(int fd, const char* bytes, size_t n) {
-    while (n > 0) {
-        ssize_t written = write(fd, bytes, n);
-        if (written == -1) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        bytes += written;
-        n -= (size_t)written;
-    }
-    return 0;
-}
-
 int Filebuf::Save(int fd) {
-    if (write_all(fd, data, size) == -1)
+    if (s_write_all(fd, data, size) == -1)
         return -1;
     return (int)size;
 }
@@ -207,7 +191,7 @@ static int save_in_place(const Filebuf* buffer, const char* path) {
     int fd = s_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd == -1)
         return -1;
-    if (write_all(fd, buffer->data, buffer->size) == -1) {
+    if (s_write_all(fd, buffer->data, buffer->size) == -1) {
         putlog(LOG_ERROR, "[system: write:%d:%s], in %s, failed to write file %s", errno, strerror(errno),
                "Save", path);
         close(fd);
@@ -245,7 +229,7 @@ int Filebuf::Save(const char* path) {
     const char* failed_call = NULL;
     if (exists && fchmod(fd, existing.st_mode & 07777) == -1)
         failed_call = "fchmod";
-    else if (write_all(fd, data, size) == -1)
+    else if (s_write_all(fd, data, size) == -1)
         failed_call = "write";
     else if (fsync(fd) == -1)
         failed_call = "fsync";

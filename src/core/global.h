@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stdint.h>
 
 #include "iface/stats.h"
 
@@ -19,11 +20,11 @@ struct GLOBAL {
     // Guards the resource-usage totals that ending workers add.
     pthread_mutex_t mutex;
     struct {
-        int sec;
-        int usec;
+        int64_t sec;
+        int64_t usec;
     } utime, stime;
-    int minflt;
-    int majflt;
+    uint64_t minflt;
+    uint64_t majflt;
 
     LOGBUFFER* logbuffer;          // newest error-log lines
     HASH_TABLE* dnscache;          // DNS cache, 8111 chains

@@ -129,20 +129,20 @@ void rusage_update() {
     if (global == nullptr || getrusage(RUSAGE_THREAD, &usage) == -1)
         return;
     pthread_mutex_lock(&global->mutex);
-    global->utime.sec += static_cast<int>(usage.ru_utime.tv_sec);
-    global->utime.usec += static_cast<int>(usage.ru_utime.tv_usec);
+    global->utime.sec += static_cast<int64_t>(usage.ru_utime.tv_sec);
+    global->utime.usec += static_cast<int64_t>(usage.ru_utime.tv_usec);
     if (global->utime.usec >= 1000000) {
         global->utime.sec += global->utime.usec / 1000000;
         global->utime.usec %= 1000000;
     }
-    global->stime.sec += static_cast<int>(usage.ru_stime.tv_sec);
-    global->stime.usec += static_cast<int>(usage.ru_stime.tv_usec);
+    global->stime.sec += static_cast<int64_t>(usage.ru_stime.tv_sec);
+    global->stime.usec += static_cast<int64_t>(usage.ru_stime.tv_usec);
     if (global->stime.usec >= 1000000) {
         global->stime.sec += global->stime.usec / 1000000;
         global->stime.usec %= 1000000;
     }
-    global->minflt += static_cast<int>(usage.ru_minflt);
-    global->majflt += static_cast<int>(usage.ru_majflt);
+    global->minflt += static_cast<uint64_t>(usage.ru_minflt);
+    global->majflt += static_cast<uint64_t>(usage.ru_majflt);
     pthread_mutex_unlock(&global->mutex);
 }
 

@@ -41,3 +41,9 @@ void html_add_bytes(Filebuf* page, const char* data, size_t length) {
 const char* html_row_class(unsigned row) {
     return row % 2 == 0 ? "listeven" : "listodd";
 }
+
+void html_error(Filebuf* page, const std::string& message) {
+    page->Addf("<p align=\"center\"><b>Error: ");
+    html_add(page, message);
+    page->Addf("</b></p>\n");
+}

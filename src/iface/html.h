@@ -21,3 +21,7 @@ void html_add_bytes(Filebuf* page, const char* data, size_t length);
 
 // Class of the n-th data row of a "list" table: "listeven", "listodd", ...
 const char* html_row_class(unsigned row);
+
+// Appends an error line for the administrator above a page's form: the
+// message HTML-escaped, in bold.
+void html_error(Filebuf* page, const std::string& message);

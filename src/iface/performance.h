@@ -13,12 +13,27 @@
 //   counters never touch the same line, and no call takes a lock.
 // - `start` is the time of construction (time of day), the base of the
 //   log's elapsed-time column.
+//
+// The performance log (performance_log.cpp): the thread performance_check
+// appends one record every `performance_log_write_invl` seconds to
+// `plogfile` (nothing when the path is empty). A new or empty file gets
+// `performance_legend` first; each record is a newline and 63 comma-
+// separated fields (the legend's titles, in order): the counters, the
+// thread table, memory of the system and of the process, load averages and
+// CPU times, most with their change since the previous record. A file that
+// cannot be opened or written is logged ("failed to open %s", "failed to
+// write into %s") and opened again at the next interval; those records are
+// lost. Only the writer thread calls Build and Write and touches the
+// sampled fields and the previous values.
 #pragma once
 
 #include <stdint.h>
 #include <sys/time.h>
 
 #include <atomic>
+#include <string>
+
+#include "iface/process_figures.h"
 
 // One counter. Relaxed ordering is enough: a counter orders nothing else.
 class PerformanceCounter {
@@ -73,6 +88,17 @@ public:
     uint64_t get_cache_mmaps_deleted() const { return cache_mmaps_deleted.load(); }
     uint64_t get_dns_miss() const { return dns_miss.load(); }
 
+    // One record: a newline and the 63 fields, at most 1023 characters;
+    // the previous values become the ones just read.
+    std::string Build();
+    // Builds a record and appends it to `plogfile` (see above).
+    void Write();
+    // Samplers of the record; false when the source cannot be read (the
+    // previous figures stay).
+    bool read_memory_usage(statm_t* figures); // /proc/self/statm in KB
+    bool set_read_load_avg();                 // /proc/loadavg
+    bool set_my_rusage();                     // CPU times of the process
+
     struct timeval start;
     PerformanceCounter varcounter1;         // spare; no column shows it
     PerformanceCounter threading_error;     // connections closed for want of a worker
@@ -92,9 +118,38 @@ public:
     PerformanceCounter cache_mmaps_created; // cached objects made memory-resident
     PerformanceCounter cache_mmaps_deleted; // cached objects released from memory
     PerformanceCounter dns_miss;            // names resolved and entered into the DNS cache
+
+    // Sampled by the writer.
+    float load[3] = {0, 0, 0}; // 1, 5 and 15 minute load averages
+    unsigned running = 0;      // runnable scheduling entities
+    unsigned entities = 0;     // all scheduling entities
+    double user_time = 0;      // CPU seconds in user mode
+    double system_time = 0;
+    double total_time = 0;
+    double prev_user_time = 0;
+    double prev_system_time = 0;
+    double prev_total_time = 0;
+
+    // The counters as the previous record read them (bytes in KB), and its
+    // thread figures; 0 before the first record.
+    struct Previous {
+        uint64_t connections_handled, connections_closed, requests_completed, clients_in_pool,
+            clients_active, threading_error, new_connection, connection_fail,
+            connection_pool_hit, connection_pool_size, bytes_in, bytes_out, cache_mmaps_created,
+            cache_mmaps_deleted, dns_hit, dns_miss, dns_fail;
+        unsigned thread_unused, thread_client, thread_waiting, thread_special, thread_prefetch;
+    } prv = {};
 };
 
 extern PerformanceLog* performance_log;
 
-// Service thread writing the performance log at its interval.
+// Seconds between two records (2).
+extern int performance_log_write_invl;
+// Descriptor of the open log; -1 while closed. The writer's alone.
+extern int plogfd;
+// The legend line: the 63 column titles, comma-separated, and a newline.
+extern const char performance_legend[];
+
+// Service thread: Write on performance_log, then sleep the interval, for
+// ever.
 void* performance_check(void*);

@@ -243,39 +243,3 @@ void Stats::Display(Filebuf* page) const {
     for (const StatGroup& group : groups)
         group.Display(page);
 }
-
-// The global groups come with the figures that feed them.
-void globalstats_init() {}
-
-Stats* userstats_init() {
-    Stats* stats = new Stats();
-    stats->AddGroup("requests", STAT_PLAIN);
-    stats->AddCounter("requests", "HTTP requests", STAT_COUNT);
-    stats->AddCounter("requests", "FTP requests", STAT_COUNT);
-    stats->AddCounter("requests", "CONNECT requests", STAT_COUNT);
-    stats->AddGroup("cache", STAT_PERCENT);
-    stats->AddCounter("cache", "hit", STAT_COUNT);
-    stats->AddCounter("cache", "miss", STAT_COUNT);
-    stats->AddGroup("cache refresh", STAT_PERCENT);
-    stats->AddCounter("cache refresh", "hit", STAT_COUNT);
-    stats->AddCounter("cache refresh", "miss", STAT_COUNT);
-    stats->AddGroup("hosts", STAT_PERCENT);
-    stats->Limit("hosts", STAT_LIMIT, STAT_PRUNE_OLDEST);
-    stats->AddGroup("mimes", STAT_PERCENT);
-    stats->Limit("mimes", STAT_LIMIT, STAT_PRUNE_OLDEST);
-    return stats;
-}
-
-// Counters are fed with the statistics pages; the calls are accepted so
-// that every caller can feed them already.
-void statincr_httprequests(CONNECTION_T*) {}
-void statincr_connectrequests(CONNECTION_T*) {}
-void statincr_ftprequests(CONNECTION_T*) {}
-void statincr_hosts(CONNECTION_T*) {}
-void statincr_mimes(CONNECTION_T*) {}
-void statincr_cachehit(CONNECTION_T*) {}
-void statincr_cachemiss(CONNECTION_T*) {}
-void statdecr_cachehit(CONNECTION_T*) {}
-void statincr_cacherefreshhit(CONNECTION_T*) {}
-void statincr_cacherefreshmiss(CONNECTION_T*) {}
-void statincr_ipaddresses(CONNECTION_T*) {}

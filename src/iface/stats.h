@@ -138,27 +138,31 @@ public:
     StatGroup* Group(const std::string& group);
 };
 
-// Fills the global statistics with their groups; called once at start-up
-// after the modules are loaded.
+// Fills the global statistics with their eleven groups ("system" with the
+// process figures of process_figures.h, "requests", "network", "DNS cache",
+// "cache", "cache refresh", "connection pool", and the limited "hosts",
+// "mimes", "users", "ip addresses"); called once at start-up after the
+// modules are loaded.
 void globalstats_init();
 
 // A new statistics object of one access rule, with one holder and its
 // groups: "requests", "cache", "cache refresh", "hosts" and "mimes".
 Stats* userstats_init();
 
-// Counts the client address of a request admitted without credentials in
-// the global statistics ("ip addresses").
-void statincr_ipaddresses(CONNECTION_T* connection);
-
-// Request counters of the global and the connection's access-rule
-// statistics; accepted and dropped until the counters are fed.
+// Feeds. Each counts one unit in the global statistics and, when the
+// connection has one, in its access rule's (CONNECTION_T::user_stats). The
+// named forms (hosts, mimes, ip addresses) add a counter for a new name
+// first; an absent or empty name counts nothing.
 void statincr_httprequests(CONNECTION_T* connection);
 void statincr_connectrequests(CONNECTION_T* connection);
 void statincr_ftprequests(CONNECTION_T* connection);
-void statincr_hosts(CONNECTION_T* connection);
-void statincr_mimes(CONNECTION_T* connection);
+void statincr_hosts(CONNECTION_T* connection);   // the request's host
+void statincr_mimes(CONNECTION_T* connection);   // the response's MIME type
 void statincr_cachehit(CONNECTION_T* connection);
 void statincr_cachemiss(CONNECTION_T* connection);
-void statdecr_cachehit(CONNECTION_T* connection);
+void statdecr_cachehit(CONNECTION_T* connection); // a hit that failed revalidation
 void statincr_cacherefreshhit(CONNECTION_T* connection);
 void statincr_cacherefreshmiss(CONNECTION_T* connection);
+// The client address of a request admitted without credentials: global
+// statistics only ("ip addresses").
+void statincr_ipaddresses(CONNECTION_T* connection);

@@ -117,15 +117,9 @@ Socket::Socket() { Init(-1); }
 
 Socket::Socket(int descriptor) { Init(descriptor); }
 
-// Statistics counters take 32-bit amounts: a larger count goes in pieces.
 static void network_stat_add(const char* name, uint64_t amount) {
-    if (global == nullptr)
-        return;
-    while (amount > 0) {
-        unsigned piece = amount > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned>(amount);
-        global->stats.Increment("network", name, piece);
-        amount -= piece;
-    }
+    if (global != nullptr && amount > 0)
+        global->stats.Increment("network", name, amount);
 }
 
 void Socket::ReleaseTls() {
