@@ -391,6 +391,8 @@ bool serve_cached(ftp_request_t& r, dir_t* entry) {
                 template_section->send("badresponse", connection, 502);
             return true;
         }
+        // Counted as a download read from the server would be.
+        connection->bytes_down = body->size;
         if (hooks.Execute(HOOK_PRERESPMOD, connection, body) != 1 &&
             process_response(connection, body) && hooks.Execute(HOOK_POSTRESPMOD, connection, body) == 0) {
             response->content_length = body->size;

@@ -593,6 +593,9 @@ static int buffered_path(CONNECTION_T* connection) {
             body = new Filebuf();
             transfer_failed(connection);
         }
+        // The stored body stands for the bytes a miss reads from the
+        // server: the record and the limits count it the same way.
+        connection->bytes_down = body->size;
     }
     if (connection->flags & CONN_TRANSFER_FAILED)
         return buffered_failed(connection, body);

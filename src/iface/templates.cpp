@@ -87,6 +87,11 @@ void substitute_variables(CONNECTION_T* connection, Filebuf* page) {
     variables_parse(escaped, page);
 }
 
+// Whether an entry's status field holds an HTTP status.
+bool names_status(int status) {
+    return status >= 100 && status <= 599;
+}
+
 std::string file_path(const EntryCopy& entry) {
     if (entry.file[0] == '/' || entry.directory.empty())
         return entry.file;
@@ -216,7 +221,9 @@ Filebuf* TemplateSection::get(CONNECTION_T* connection, const char* name, int* s
         return NULL;
     if (parse == 1)
         substitute_variables(connection, page);
-    if (entry.found && status != NULL)
+    // An entry written without a status (its field reads 0) names none:
+    // the caller's status stands, as it would for the built-in page.
+    if (entry.found && status != NULL && names_status(entry.status))
         *status = entry.status;
     return page;
 }

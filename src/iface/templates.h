@@ -79,8 +79,8 @@ public:
     void update() override;
 
     // The page named name for the connection, or NULL. When an entry
-    // provided it and status is not NULL, *status receives the entry's
-    // status; otherwise *status is left alone.
+    // provided it, names a status (100 to 599) and status is not NULL,
+    // *status receives the entry's status; otherwise *status is left alone.
     Filebuf* get(CONNECTION_T* connection, const char* name, int* status);
     // Appends the page to out; 1, or 0 when there is no such page.
     int insert(CONNECTION_T* connection, Filebuf* out, const char* name);

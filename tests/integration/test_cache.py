@@ -16,7 +16,8 @@ import pytest
 
 from conftest import HttpReader, free_port, read_text, wait_for
 from test_ftp import curl as ftp_curl, ftp_section, records, statuses, vsftpd  # noqa: F401
-from test_request_road import get, native_lines, origin_factory, parse_native  # noqa: F401
+from test_request_road import (extended_lines, get, native_lines, origin_factory,  # noqa: F401
+                               parse_native)
 
 CACHE = """  <cache>
     <enabled>true</enabled><serve_violations>false</serve_violations>
@@ -96,6 +97,73 @@ def test_second_client_follows_a_trickling_body(caching_proxy, origin_factory):
     assert results["second"][1]["x-cache"].startswith("HIT from Kestrivan")
     assert len(origin.requests) == 1
     assert sorted(cache_codes(proxy, 2)) == ["TCP_HIT", "TCP_MISS"]
+    # The follower is logged with what it was sent, as the first client is.
+    assert [parse_native(line)["size"] for line in native_lines(proxy)] == ["60000", "60000"]
+
+
+# A rewrite rule on bodies that never matches: the body goes the buffered
+# road and reaches the client as it was stored.
+BUFFERING_REWRITE = (
+    "<rewrite><enabled>true</enabled><rules><enabled>true</enabled><comment></comment>"
+    "<profiles></profiles><mime_type></mime_type><pattern>never-in-the-body</pattern>"
+    "<replacement>x</replacement><targets>body</targets></rules></rewrite>")
+
+STORE = """  <cache>
+    <enabled>true</enabled><serve_violations>false</serve_violations>
+    <memory_size>16M</memory_size><memory_free_extra>0</memory_free_extra>
+    <min_size>0</min_size><max_size>8M</max_size><prefetch_window>60</prefetch_window>
+    <icp_port>0</icp_port><icp_timeout>500</icp_timeout><store_policy>0</store_policy>
+    <journal_threshold>3</journal_threshold><clean_interval>30</clean_interval>
+    <store><enabled>true</enabled><comment>disk</comment><profiles></profiles>
+      <directory>%s</directory><size_limit>100M</size_limit>
+      <free_extra>0</free_extra><md5>true</md5></store>
+    <refresh><enabled>true</enabled><comment>all</comment><profiles></profiles>
+      <cacheable>true</cacheable><min_age>0</min_age><max_age>86400</max_age>
+      <max_age_no_expiry>3600</max_age_no_expiry><lm_factor>10</lm_factor></refresh>
+  </cache>
+"""
+
+# (case, further sections, whether the hit comes from a restarted daemon
+# that maps the object from its store)
+HIT_ROADS = [
+    ("memory", "", False),
+    ("memory buffered", BUFFERING_REWRITE, False),
+    ("disk store", "store", True),
+    ("disk store buffered", "store" + BUFFERING_REWRITE, True),
+]
+
+
+@pytest.mark.parametrize("name,sections,restart", HIT_ROADS, ids=[c[0] for c in HIT_ROADS])
+def test_a_hit_is_logged_with_the_bytes_the_client_received(proxy_factory, origin_factory,
+                                                           workdir, name, sections, restart):
+    body = random.Random(name).randbytes(100000)
+    origin = origin_factory(lambda request, client: answer(
+        client, "Cache-Control: max-age=600\r\nContent-Type: application/octet-stream\r\n",
+        body))
+    if sections.startswith("store"):
+        sections = STORE % os.path.join(workdir, "store") + sections[len("store"):]
+    else:
+        sections = cache_section() + sections
+    proxy = proxy_factory(extra_sections=sections)
+    assert fetch(proxy, origin.port, "/object")[::2] == ("HTTP/1.1 200 OK", body)
+    if restart:
+        # Stopped only once the object is whole: one still being written is
+        # dropped at the stop.
+        assert wait_for(lambda: fetch(proxy, origin.port, "/object")[1]["x-cache"]
+                        .startswith("HIT"), 5)
+        proxy.stop()
+        os.rename(proxy.access_log, proxy.access_log + ".first")
+        proxy = proxy_factory(extra_sections=sections)
+    status, headers, received = fetch(proxy, origin.port, "/object")
+    assert (status, received) == ("HTTP/1.1 200 OK", body)
+    assert headers["x-cache"].startswith("HIT from Kestrivan")
+    assert len(origin.requests) == 1
+    url = "http://127.0.0.1:%d/object" % origin.port
+    assert wait_for(lambda: len(native_lines(proxy)) == (1 if restart else 2), 5)
+    hit = native_lines(proxy)[-1].split(" ", 2)[2]
+    assert hit == ("127.0.0.1 TCP_HIT/200 100000 GET %s anonymous@127.0.0.1 NONE/- "
+                   "application/octet-stream" % url)
+    assert '"GET %s" 200 100000 ' % url in extended_lines(proxy)[-1]
 
 
 @pytest.mark.parametrize("zone", ["America/New_York", "Asia/Kolkata"])
@@ -371,14 +439,16 @@ def test_icp_answers_hit_for_a_cached_url(proxy_factory, origin_factory):
     assert icp_query(icp_port, "http://127.0.0.1:%d/other" % origin.port, 3) == ICP_MISS
 
 
-def test_anonymous_ftp_downloads_are_cached(proxy_factory, vsftpd, monkeypatch):  # noqa: F811
+@pytest.mark.parametrize("sections", ["", BUFFERING_REWRITE], ids=["streamed", "buffered"])
+def test_anonymous_ftp_downloads_are_cached(proxy_factory, vsftpd, monkeypatch,  # noqa: F811
+                                            sections):
     # A non-UTC zone: the listing date stored and the one listed again must
     # still compare equal.
     monkeypatch.setenv("TZ", "Asia/Kolkata")
     hello = os.path.join(vsftpd["root"], "hello.txt")
     year_ago = time.time() - 400 * 86400
     os.utime(hello, (year_ago, year_ago))
-    proxy = proxy_factory(extra_sections=ftp_section() + cache_section())
+    proxy = proxy_factory(extra_sections=ftp_section() + cache_section() + sections)
     url = vsftpd["base"] + "/hello.txt"
     first = ftp_curl(proxy, url)
     second = ftp_curl(proxy, url)
@@ -388,4 +458,5 @@ def test_anonymous_ftp_downloads_are_cached(proxy_factory, vsftpd, monkeypatch):
         assert result.stdout == b"hello over ftp\n"
     assert b"X-Cache: MISS from Kestrivan" in first.stderr
     assert b"X-Cache: HIT from Kestrivan" in second.stderr
-    assert [e["cache"] for e in records(proxy, 3)] == ["TCP_MISS", "TCP_HIT", "TCP_REFRESH_HIT"]
+    assert [(e["cache"], e["size"]) for e in records(proxy, 3)] == [
+        ("TCP_MISS", "15"), ("TCP_HIT", "15"), ("TCP_REFRESH_HIT", "15")]

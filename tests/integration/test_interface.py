@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import CONFIG, Daemon, ScriptedHTTPServer, read_text, wait_for
+from conftest import CONFIG, Daemon, ScriptedHTTPServer, free_port, read_text, wait_for
+from test_request_road import native_lines, parse_native
 
 NOACCESS = "You are not allowed to use this service."
 MENU = '<tr class="topmenu"><td>Top Menu</td></tr>'
@@ -113,6 +114,43 @@ def test_templates_are_served_to_anyone(daemon_factory, workdir):
     # "/templatex" is a page path like any other: behind the gate.
     _, _, body = curl(d, "/templatex")
     assert NOACCESS in body.decode()
+
+
+# An entry that names no status: the page goes out with the status its
+# caller gives, as the built-in page would. (page, request, status line,
+# whether the answer has an access-log line; interface pages have none)
+UNSTATED_STATUS = [
+    ("logo", "GET http://kestrivan/template/logo HTTP/1.1\r\nHost: kestrivan\r\n",
+     "HTTP/1.1 200 OK", False),
+    ("noconnect", "GET http://127.0.0.1:%(closed)d/x HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+     "HTTP/1.1 503 Service Unavailable", True),
+]
+
+
+@pytest.mark.parametrize("page,request_head,status_line,logged", UNSTATED_STATUS,
+                         ids=[case[0] for case in UNSTATED_STATUS])
+def test_a_template_entry_without_status_answers_the_callers_status(
+        proxy_factory, workdir, page, request_head, status_line, logged):
+    with open(os.path.join(workdir, "page.txt"), "wb") as f:
+        f.write(b"configured page\n")
+    templates = ("<templates><templatedir>%s</templatedir><template><enabled>true</enabled>"
+                 "<name>%s</name><file>page.txt</file><mimetype>text/plain</mimetype>"
+                 "<type>file</type></template></templates>" % (workdir, page))
+    proxy = proxy_factory(extra_sections=templates)
+    with proxy.connect() as client:
+        client.sendall((request_head % {"closed": free_port()}
+                        + "Connection: close\r\n\r\n").encode())
+        received = b""
+        while True:
+            piece = client.recv(65536)
+            if not piece:
+                break
+            received += piece
+    assert received.split(b"\r\n", 1)[0].decode() == status_line, received[:200]
+    assert received.endswith(b"\r\n\r\nconfigured page\n"), received
+    if logged:
+        assert wait_for(lambda: native_lines(proxy)), read_text(proxy.access_log)
+        assert parse_native(native_lines(proxy)[-1])["status"] == status_line.split(" ")[1]
 
 
 def test_origin_form_paths_without_slash_are_redirected(daemon_factory):

@@ -206,6 +206,32 @@ TEST_F(TemplateTest, EntriesAreScopedByProfiles) {
     EXPECT_EQ(status, 401);
 }
 
+// An entry whose status field holds no HTTP status (left out, it reads 0)
+// names none: the caller's status stands.
+TEST_F(TemplateTest, EntryWithoutStatusLeavesTheCallersStatus) {
+    struct Case {
+        const char* status_element; // nullptr: no element at all
+        int expected;
+    };
+    const Case cases[] = {{nullptr, 503}, {"0", 503},   {"-404", 503},
+                          {"600", 503},   {"100", 100}, {"599", 599}};
+    attach_client();
+    for (const Case& c : cases) {
+        std::string status_element =
+            c.status_element != nullptr ? elements({{"status", c.status_element}}) : "";
+        load("", "<template>" + elements({{"enabled", "true"}, {"name", "noconnect"}}) +
+                     status_element + "</template>");
+        const char* shown = c.status_element != nullptr ? c.status_element : "(none)";
+        int status = 503;
+        page("noconnect", &status);
+        EXPECT_EQ(status, c.expected) << shown;
+        EXPECT_EQ(section->send("noconnect", conn(), 503), 1);
+        std::string reply = sent();
+        std::string status_line = "HTTP/1.1 " + std::to_string(c.expected) + " ";
+        EXPECT_EQ(reply.rfind(status_line, 0), 0u) << shown << ": " << reply.substr(0, 40);
+    }
+}
+
 TEST_F(TemplateTest, FilePagesByPath) {
     configtest::write_file(dir + "/page.html", "<p>@URL@</p>");
     char cwd[4096];
