@@ -242,6 +242,10 @@ int Socket::XfertoFilebuf(Filebuf* fb, int side) {
 // ---- Descriptor modes -------------------------------------------------------
 
 int Socket::Blocking(bool on) {
+    // The relays set the mode before every read and write; the two fcntl
+    // calls are needed only when it changes.
+    if (fd != -1 && mode_blocking == (on ? 1 : 0))
+        return 0;
     int flags = fcntl(fd, F_GETFL);
     if (flags == -1)
         return -1;

@@ -185,9 +185,13 @@ public:
     // Makes the pending count of one buffer `size` (see the contract).
     void Resize(unsigned size, int side);
 
-    // true: clears O_NONBLOCK; false: sets it. Returns fcntl's result.
+    // true: clears O_NONBLOCK; false: sets it. Returns fcntl's result, or
+    // 0 without a system call when the descriptor is known to be in that
+    // mode already (only this class changes the mode of its descriptor).
     int Blocking(bool on);
     void Freeze(bool on) { frozen = on; }
+    // Turns TCP_NODELAY on; it stays on, so only the first call asks.
+    void NoDelayOnce();
 
     // Starts client-side TLS (mode 1; any other mode returns false and
     // leaves the socket plain) towards `host`, the name (or IPv4 literal)
@@ -235,7 +239,6 @@ private:
     void Append(int side, const char* data, unsigned len);
     void Consume(int side, unsigned len);
     bool SetBlockingMode(bool blocking);
-    void NoDelayOnce();
     void QuickAckOnce();
     long SendSome(const char* data, unsigned len);
     long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len);
