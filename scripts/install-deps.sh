@@ -8,7 +8,7 @@ cmake g++ make pkg-config
 libssl-dev zlib1g-dev libpcre2-dev libtinyxml2-dev libntlm0-dev libldap-dev
 libpam0g-dev libgd-dev
 libgtest-dev googletest libbenchmark-dev
-python3 python3-pytest curl gzip
+python3 python3-pytest curl gzip gdb
 openssl ca-certificates
 tzdata
 db-util libpam-modules passwd

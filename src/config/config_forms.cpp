@@ -17,6 +17,7 @@
 #include "core/misc.h"
 #include "core/regexp.h"
 #include "iface/cgimap.h"
+#include "iface/form_token.h"
 
 const char* const ENTRY_ID_MISSING = "Entry ID doesn't exist";
 
@@ -153,7 +154,8 @@ private:
 
 } // namespace
 
-void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T*, const StringList& errors) {
+void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T* connection,
+                        const StringList& errors) {
     const std::string matchname = args["matchname"];
     const std::string matchvalue = args["matchvalue"];
     const bool searching = !matchname.empty() || !matchvalue.empty();
@@ -166,6 +168,7 @@ void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T*, const String
         put(page, "<form action=\"config\" method=\"POST\">\n");
         hidden(page, "section", name);
         hidden(page, "action", "global");
+        interface_form_token_field(page, connection);
         put(page, "<table class=\"entryeditdialog\">\n");
         head_row(page);
         error_rows(page, errors);
@@ -180,6 +183,7 @@ void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T*, const String
     }
 
     SearchPatterns patterns(matchname, matchvalue);
+    const std::string token = interface_form_token(connection);
     for (const Subsection& sub : subsections) {
         if (!sub.enabled)
             continue;
@@ -188,22 +192,22 @@ void Section::interface(Filebuf* page, CGIMap& args, CONNECTION_T*, const String
         char* desc_js = string_to_html(sub.desc.c_str(), HTML_NEWLINE_BREAK | HTML_PATTERN_QUOTE, 0);
         put(page, std::string(title_js) + "','" + desc_js +
                       "'); Activate();\" onmouseout=\"deActivate()\">" + html(sub.comment) +
-                      "</span> <a href=\"config?section=" + html(name) + "&amp;subsection=" +
-                      html(sub.name) + "&amp;dialog=show\">Add</a></div>\n");
+                      "</span> <a href=\"config?section=" + form_url_part(name) + "&amp;subsection=" +
+                      form_url_part(sub.name) + "&amp;dialog=show\">Add</a></div>\n");
         free(title_js);
         free(desc_js);
         for (const Item& item : sub.items) {
             if (!patterns.match(item))
                 continue;
             put(page, "<table class=\"entrydialog\">\n");
-            item.display(page, 1);
+            item.display(page, 1, token);
             put(page, "</table>\n");
         }
     }
     unlock();
 }
 
-void Section::interface_dialog(Filebuf* page, CGIMap& args, CONNECTION_T*,
+void Section::interface_dialog(Filebuf* page, CGIMap& args, CONNECTION_T* connection,
                                const StringList& errors) {
     const int id = id_argument(args);
     const std::string subname = args["subsection"];
@@ -227,6 +231,7 @@ void Section::interface_dialog(Filebuf* page, CGIMap& args, CONNECTION_T*,
         put(page, "<form action=\"config\" method=\"POST\">\n");
         hidden(page, "section", name);
         hidden(page, "subsection", subname);
+        interface_form_token_field(page, connection);
         if (item == nullptr) {
             hidden(page, "action", "add");
             sub->fields.dialog_display(page, args);

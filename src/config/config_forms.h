@@ -14,3 +14,6 @@ extern const char* const ENTRY_ID_MISSING;
 // The message of an action or dialog naming a subsection the section does
 // not have.
 std::string subsection_missing(const std::string& name);
+
+// A name for the query of a form link: percent-encoded, then HTML-escaped.
+std::string form_url_part(const std::string& text);

@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "config/config_forms.h"
 #include "config/field.h"
 #include "config/section.h"
 #include "core/filebuf.h"
 #include "core/misc.h"
 #include "core/regexp.h"
+#include "http/url.h"
 #include "iface/cgimap.h"
 
 namespace {
@@ -233,6 +235,13 @@ void Field::read(CGIMap& args, int n) {
     }
 }
 
+std::string form_url_part(const std::string& text) {
+    char* encoded = url_encode(text.c_str(), static_cast<unsigned>(-1));
+    std::string copy = html(encoded != nullptr ? encoded : "", 0);
+    free(encoded);
+    return copy;
+}
+
 // ---- FieldVector ----------------------------------------------------------------
 
 void FieldVector::display(Filebuf* page) const {
@@ -264,23 +273,41 @@ StringList FieldVector::read(CGIMap& args) {
 
 // ---- Item -------------------------------------------------------------------------
 
-void Item::display(Filebuf* page, int moves) const {
+namespace {
+
+// One button of an entry: a form posting the action on the entry.
+void action_button(Filebuf* page, const Item& item, const char* action, const char* direction,
+                   const char* label, const std::string& token) {
+    page->Addf(" <form action=\"config\" method=\"POST\" style=\"display: inline\">"
+               "<input type=\"hidden\" name=\"section\" value=\"%s\">"
+               "<input type=\"hidden\" name=\"subsection\" value=\"%s\">"
+               "<input type=\"hidden\" name=\"action\" value=\"%s\">"
+               "<input type=\"hidden\" name=\"id\" value=\"%d\">",
+               html(item.section, 0).c_str(), html(item.subsection, 0).c_str(), action, item.id);
+    if (direction != nullptr)
+        page->Addf("<input type=\"hidden\" name=\"direction\" value=\"%s\">", direction);
+    page->Addf("<input type=\"hidden\" name=\"token\" value=\"%s\">"
+               "<input type=\"submit\" value=\"%s\"></form>",
+               html(token, 0).c_str(), label);
+}
+
+} // namespace
+
+void Item::display(Filebuf* page, int moves, const std::string& token) const {
     put(page, "<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td></tr>\n");
     fields.display(page);
-    const std::string s = html(section, 0);
-    const std::string sub = html(subsection, 0);
     page->Addf("<tr class=\"entrydialogfoot\"><td colspan=\"2\" align=\"center\">"
-               "<a href=\"config?section=%s&amp;subsection=%s&amp;dialog=show&amp;id=%d\">Edit</a> "
-               "<a href=\"config?section=%s&amp;subsection=%s&amp;action=delete&amp;id=%d\">Delete</a> "
-               "<a href=\"config?section=%s&amp;subsection=%s&amp;action=clone&amp;id=%d\">Clone</a>",
-               s.c_str(), sub.c_str(), id, s.c_str(), sub.c_str(), id, s.c_str(), sub.c_str(), id);
-    if (moves != 0) {
-        static const char* const directions[][2] = {
-            {"up", "Up"}, {"down", "Down"}, {"top", "Top"}, {"bottom", "Bottom"}};
-        for (const auto& direction : directions)
-            page->Addf(" <a href=\"config?section=%s&amp;subsection=%s&amp;action=shift&amp;"
-                       "id=%d&amp;direction=%s\">%s</a>",
-                       s.c_str(), sub.c_str(), id, direction[0], direction[1]);
+               "<a href=\"config?section=%s&amp;subsection=%s&amp;dialog=show&amp;id=%d\">Edit</a>",
+               form_url_part(section).c_str(), form_url_part(subsection).c_str(), id);
+    if (!token.empty()) {
+        action_button(page, *this, "delete", nullptr, "Delete", token);
+        action_button(page, *this, "clone", nullptr, "Clone", token);
+        if (moves != 0) {
+            static const char* const directions[][2] = {
+                {"up", "Up"}, {"down", "Down"}, {"top", "Top"}, {"bottom", "Bottom"}};
+            for (const auto& direction : directions)
+                action_button(page, *this, "shift", direction[0], direction[1], token);
+        }
     }
     put(page, "</td></tr>\n");
 }

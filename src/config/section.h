@@ -90,9 +90,11 @@ public:
     void substitution_check(size_t position, int options) const;
 
     // Web forms (field_form.cpp). The entry as a block of rows: head row,
-    // its fields, and the links Edit, Delete, Clone and, when moves is
-    // non-zero, Up, Down, Top and Bottom.
-    void display(Filebuf* page, int moves) const;
+    // its fields, the link Edit and, with a form token (form_token.h), the
+    // buttons Delete, Clone and, when moves is non-zero, Up, Down, Top and
+    // Bottom: each a small form posting its action with the token, since
+    // a link must never change the configuration.
+    void display(Filebuf* page, int moves, const std::string& token = std::string()) const;
     // FieldVector::read of the entry's fields; the messages of the fields
     // that failed.
     StringList read(CGIMap& args);

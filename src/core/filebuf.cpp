@@ -268,6 +268,17 @@ int Filebuf::Save(const char* path) {
         unlink(temporary.c_str());
         return -1;
     }
+    // The rename survives a crash of the system only once the directory is
+    // on disk too.
+    std::string directory(target);
+    size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+    int folder = s_open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (folder == -1 || fsync(folder) == -1)
+        putlog(LOG_ERROR, "[system: %s:%d:%s], in %s, failed to sync directory %s",
+               folder == -1 ? "open" : "fsync", errno, strerror(errno), "Save", directory.c_str());
+    if (folder != -1)
+        close(folder);
     return (int)size;
 }
 

@@ -104,7 +104,8 @@ public:
     // Writes the whole data to the file at path, mode 0644 for a new file.
     // A regular file is replaced as a whole: the data goes to a temporary
     // file beside it, which is renamed over the path only when every byte is
-    // on disk, so a failure leaves the old contents intact (a symbolic link
+    // on disk (the directory is synced after the rename), so a failure
+    // leaves the old contents intact (a symbolic link
     // is followed and stays; an existing file keeps its permission bits).
     // Other files (devices, FIFOs), and files in directories where no
     // temporary file can be made, are truncated and written in place.

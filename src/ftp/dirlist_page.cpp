@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc.h"
+#include "ftp/dirlist_token.h"
 #include "ftp/ftp_list.h"
 #include "http/header.h"
 #include "http/header_io.h"
@@ -75,7 +76,7 @@ std::string dirlist_href(const char* name) {
 }
 
 void dirlist_page_build(Filebuf* page, const char* path, const char* interface_host,
-                        dir_t* entries) {
+                        dir_t* entries, const std::string& token) {
     std::string arrows_host = html(interface_host);
     char* links = path_to_url(path);
     if (links == nullptr)
@@ -87,8 +88,9 @@ void dirlist_page_build(Filebuf* page, const char* path, const char* interface_h
     free(links);
 
     page->Addf("<tr><td align=\"center\"><table class=\"list\" width=\"100%%\">\n"
-               "<form action=\"%s\" method=\"GET\">\n",
-               html(path).c_str());
+               "<form action=\"%s\" method=\"POST\">\n"
+               "<input type=\"hidden\" name=\"token\" value=\"%s\">\n",
+               html(path).c_str(), html(token.c_str()).c_str());
     page->Addf("<tr class=\"dialoghead\"><td></td>");
     sort_cell(page, "name", arrows_host);
     sort_cell(page, "size", arrows_host);
@@ -141,7 +143,9 @@ int show_dirlist(CONNECTION_T* connection, dir_t* entries) {
               html(request->host).c_str(), request->port, html(path.c_str()).c_str());
     page.Addf("<body>\n");
     interface_stylesheet(connection, &page);
-    dirlist_page_build(&page, path.c_str(), INTERFACE_HOSTNAME, entries);
+    std::string token =
+        dirlist_token_make(dirlist_token_scope(connection, path), dirlist_token_clock());
+    dirlist_page_build(&page, path.c_str(), INTERFACE_HOSTNAME, entries, token);
     page.Addf("</body></html>\n");
 
     HEADER* header = header_new();

@@ -1,7 +1,8 @@
 // The FTP directory listing page: one HTML document per listed directory,
 // with name, size and date columns (each with links that sort the listing
-// up or down), a "filename" check box per entry and a form that sends an
-// "action" and its "argument" back to the same directory.
+// up or down), a "filename" check box per entry and a form that posts an
+// "action" and its "argument" back to the same directory, with the token of
+// this listing (dirlist_token.h) in its hidden field "token".
 //
 // Contract:
 // - The entries stay the caller's; nothing is kept after the call.
@@ -28,9 +29,10 @@ int show_dirlist(CONNECTION_T* connection, dir_t* entries);
 
 // The page's content (everything between the style sheet and the closing
 // tags) for the directory `path` (the request path without its query);
-// `interface_host` names the host of the arrow images. Appended to `page`.
+// `interface_host` names the host of the arrow images; `token` goes into
+// the form. Appended to `page`.
 void dirlist_page_build(Filebuf* page, const char* path, const char* interface_host,
-                        dir_t* entries);
+                        dir_t* entries, const std::string& token);
 
 // A listing date as "%a, %d %b %Y %T GMT". The weekday is worked out from
 // the date itself: a listing gives none.

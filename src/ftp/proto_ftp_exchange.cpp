@@ -14,7 +14,9 @@
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc_time.h"
+#include "filter/rules.h"
 #include "ftp/dirlist_page.h"
+#include "ftp/dirlist_token.h"
 #include "ftp/ftp_list.h"
 #include "ftp/ftp_section.h"
 #include "http/header.h"
@@ -52,6 +54,7 @@ struct ftp_request_t {
     int timeout;
     int passive;
     bool pooling_forbidden; // a raw command ran: the session may be anything now
+    bool posted;            // a POST: `query` holds the posted form too
 };
 
 void write_record(CONNECTION_T* connection) {
@@ -214,13 +217,50 @@ Filebuf* list_directory(ftp_request_t& r) {
     return listing;
 }
 
-// The query's action, before the listing. -1: the control connection died
-// (page sent).
+// Every action but the regexp match changes the server.
+bool action_changes_server(const std::string& action) {
+    return !action.empty() && action != "rematch";
+}
+
+// A changing action comes only from the listing page's own form: posted,
+// with the token that page gave out for this directory. A link anywhere on
+// the web can make a browser GET "?action=delete", but cannot read the token.
+bool action_authorised(ftp_request_t& r) {
+    CONNECTION_T* connection = r.connection;
+    if (!r.posted)
+        return false;
+    return dirlist_token_check(r.query["token"], dirlist_token_scope(connection, r.raw_path),
+                               dirlist_token_clock());
+}
+
+// The refusal of an action that did not come from the listing page: 403
+// with the access page, the record of a security refusal; nothing is sent
+// to the server.
+int refuse_action(ftp_request_t& r, const std::string& action) {
+    CONNECTION_T* connection = r.connection;
+    putlog(LOG_SECURITY, "ftp: [IP:%s] refused %s: %s without the listing page's token",
+           client_address(connection), action.c_str(), r.posted ? "posted" : "not posted");
+    BlockNotice notice;
+    notice.label = "Security";
+    notice.has_reason = true;
+    notice.reason = "FTP action without the listing page's token";
+    notice.page = "noaccess";
+    notice.filter_name = "security";
+    notice.log_reason = "ftp action";
+    block_send(connection, notice, 403);
+    write_record(connection);
+    return 0;
+}
+
+// The action asked for, before the listing. -1: the control connection died
+// (page sent); 0: refused (page sent).
 int run_action(ftp_request_t& r) {
     CONNECTION_T* connection = r.connection;
     const std::string action = r.query["action"];
-    if (action.empty() || action == "rematch")
+    if (!action_changes_server(action))
         return 1;
+    if (!action_authorised(r))
+        return refuse_action(r, action);
     if (action == "raw")
         r.pooling_forbidden = true;
     FtpSocketControl control(connection->server);
@@ -245,8 +285,11 @@ int run_action(ftp_request_t& r) {
 int serve_directory(ftp_request_t& r) {
     CONNECTION_T* connection = r.connection;
     HEADER* request = connection->request;
-    if (run_action(r) == -1)
+    int acted = run_action(r);
+    if (acted == -1)
         return -1;
+    if (acted == 0)
+        return 1;
     Filebuf* listing = list_directory(r);
     if (listing == nullptr) {
         putlog(LOG_ERROR, "ftp: [IP:%s] failed to LIST %s %s", client_address(connection),
@@ -599,6 +642,12 @@ int protocol_ftp(CONNECTION_T* connection) {
     if (question != std::string::npos) {
         r.query.parse(r.raw_path.c_str() + question + 1);
         r.raw_path.resize(question);
+    }
+    // The listing page's form is posted; its fields win over the query's.
+    r.posted = request->method != nullptr && strcasecmp(request->method, "POST") == 0;
+    if (r.posted && connection->body != nullptr && connection->body->size > 0) {
+        std::string form(connection->body->data, connection->body->size);
+        r.query.parse(form.c_str());
     }
     bool path_decoded = ftp_path_decode(r.raw_path, &r.path);
     if (request->user != nullptr) {

@@ -350,6 +350,13 @@ static int end_early(CONNECTION_T* connection, int result) {
     return result;
 }
 
+// A page of a URL command went out in place of the response: the record
+// (its status and size set by the page) is written, the response dropped.
+static int page_answered(CONNECTION_T* connection) {
+    write_record(connection);
+    return end_early(connection, 1);
+}
+
 static void invalidate_object(CONNECTION_T* connection) {
     if (connection->cachemap == nullptr)
         return;
@@ -641,12 +648,19 @@ static int buffered_path(CONNECTION_T* connection) {
             if (has_command(connection, "raw")) {
                 show_filebuf(connection, body);
                 delete body;
-                return end_early(connection, 1);
+                return page_answered(connection);
             }
             if (has_command(connection, "htmltree")) {
+                // Without a prefetch rule watching the page nothing parsed
+                // it on the way: the tree is made from the decoded body.
+                if (connection->htmlstream == nullptr) {
+                    connection->htmlstream = new HTMLStream();
+                    connection->htmlstream->Add(body->data, body->size);
+                    connection->htmlstream->Add(nullptr, 0);
+                }
                 show_htmltree(connection);
                 delete body;
-                return end_early(connection, 1);
+                return page_answered(connection);
             }
             body->Encode(connection);
         }
@@ -748,7 +762,7 @@ int protocol_http(CONNECTION_T* connection) {
         if (!(connection->flags & CONN_PREFETCH))
             profile_section->profiles_update(connection);
         if (answer_page_commands(connection))
-            return end_early(connection, 1);
+            return page_answered(connection);
         keepalive_check_server(connection);
 
         // Interim replies announce the final one; 101 switches protocols and
@@ -864,7 +878,7 @@ int protocol_http(CONNECTION_T* connection) {
         else
             show_headers(connection);
         drop_object(connection);
-        return end_early(connection, 1);
+        return page_answered(connection);
     }
     if (mime_section->check_and_block(connection) == 0) {
         record_response(connection);

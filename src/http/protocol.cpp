@@ -463,6 +463,8 @@ static bool road_first_half(CONNECTION_T* connection) {
     }
     if (has_command(connection, "limits")) {
         limits_show(connection);
+        record_asked(connection);
+        write_record(connection);
         return false;
     }
     if (redirect_section != nullptr && redirect_section->redirect_do(connection, 0) == 1)
@@ -606,14 +608,17 @@ static page_command_result page_commands(CONNECTION_T* connection) {
             connection, 200);
         return PAGE_DONE;
     }
+    // The diagnostic pages answer the request: its record is theirs.
     if (has_command(connection, "profiles")) {
         show_profiles(connection);
+        write_record(connection);
         return PAGE_DONE;
     }
     if (has_command(connection, "offline"))
         connection->flags |= CONN_OFFLINE;
     if (has_command(connection, "cache")) {
         cache_show(connection);
+        write_record(connection);
         return PAGE_DONE;
     }
     if (has_command(connection, "filter")) {
@@ -785,6 +790,7 @@ static void dispatch(CONNECTION_T* connection) {
     }
     if (has_command(connection, "proxytest")) {
         show_proxytest(connection);
+        write_record(connection);
         return;
     }
     connection->flags |= CONN_PROCESSING;

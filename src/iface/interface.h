@@ -82,8 +82,10 @@ void interface_posted_arguments(CONNECTION_T* connection, CGIMap& arguments);
 // True when the pages may be shown: the rule names no interface login, the
 // request carries the cookie of a live session (renewed), or the arguments
 // hold the rule's interface user and password (a session is opened). Then
-// the "Set-Cookie" line of the session goes onto `response`. False: the
-// login form posting back to the request's path is appended to `page`.
+// the "Set-Cookie" line of the session goes onto `response` and its token
+// into CONNECTION_T::interface_session (for the page's forms, form_token.h).
+// False: the login form posting back to the request's path is appended to
+// `page`.
 bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* response,
                      Filebuf* page);
 

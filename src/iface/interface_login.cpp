@@ -155,6 +155,7 @@ void interface_login_form(Filebuf* page, const char* action) {
 
 bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* response,
                      Filebuf* page) {
+    connection->interface_session.clear();
     if (!interface_login_required(connection))
         return true;
     std::string key = credentials_key(connection);
@@ -163,6 +164,7 @@ bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* respon
     for (const std::string& token : session_tokens(connection)) {
         if (login_session_renew(token, key, now)) {
             set_login_cookie(response, token, expires);
+            connection->interface_session = token;
             return true;
         }
     }
@@ -174,6 +176,7 @@ bool interface_login(CONNECTION_T* connection, CGIMap& arguments, HEADER* respon
         std::string token = login_session_open(key, now);
         if (!token.empty()) {
             set_login_cookie(response, token, expires);
+            connection->interface_session = token;
             return true;
         }
         putlog(LOG_ERROR, "[IP:%s] web interface login: no random bytes for a session token",

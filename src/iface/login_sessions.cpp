@@ -29,6 +29,16 @@ std::string hex(const unsigned char* bytes, size_t count) {
     return text;
 }
 
+// Hex SHA-256 of a text holding secrets, which is wiped; "" on failure.
+std::string digest_of_secret(std::string text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        length = 0;
+    OPENSSL_cleanse(&text[0], text.size());
+    return length == 0 ? std::string() : hex(digest, length);
+}
+
 // Drops expired sessions, then the one expiring first while the table is
 // full; the lock is held.
 void make_room(time_t now) {
@@ -53,13 +63,23 @@ time_t login_clock() {
 
 std::string login_credentials_key(const std::string& user, const std::string& password) {
     // The zero byte keeps "ab"+"c" apart from "a"+"bc".
-    std::string text = user + std::string(1, '\0') + password;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-        length = 0;
-    OPENSSL_cleanse(&text[0], text.size());
-    return length == 0 ? std::string() : hex(digest, length);
+    return digest_of_secret(user + std::string(1, '\0') + password);
+}
+
+std::string login_form_token(const std::string& session_token) {
+    if (session_token.empty()) {
+        // Made under the table's lock the first time it is asked for.
+        static std::string process_token;
+        pthread_mutex_lock(&sessions_lock);
+        unsigned char random[LOGIN_TOKEN_LENGTH / 2];
+        if (process_token.empty() && RAND_bytes(random, sizeof random) == 1)
+            process_token = hex(random, sizeof random);
+        std::string token = process_token;
+        pthread_mutex_unlock(&sessions_lock);
+        return token;
+    }
+    // The prefix keeps this digest apart from any other use of the token.
+    return digest_of_secret("form token" + std::string(1, '\0') + session_token);
 }
 
 std::string login_session_open(const std::string& credentials_key, time_t now) {

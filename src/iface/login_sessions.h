@@ -45,3 +45,10 @@ void login_session_close(const std::string& token);
 
 // Ends every session (tests).
 void login_sessions_clear();
+
+// The token the interface's state-changing forms carry for a session: a
+// digest of the session's token, so a page never shows the cookie itself
+// and a form of one session is worth nothing in another. For "" (the rule
+// asks for no login) a random token of the process, made once; "" when no
+// random bytes could be had, which refuses every change.
+std::string login_form_token(const std::string& session_token);

@@ -160,6 +160,7 @@ struct CONNECTION_T {
     StringList profiles;    // profiles applied to the request; per request
     std::string interface_user;
     std::string interface_password;
+    std::string interface_session; // login session token of the interface page being served ("": none)
     unsigned access;       // ACCESS_* of the current request
     unsigned bypass;       // BYPASS_* of the current request
     const void* bypass_rule;        // the access rule `bypass` belongs to (compared, never read)

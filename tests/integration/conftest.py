@@ -396,12 +396,13 @@ ACCESS_ALL = "proxy,transparent,host-header,connect,bypass,url-commands"
 def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
                 connectports="443", compressin="false", extra_sections="", ntlm="false",
                 authenticate="false", keepalivetimeout=10, trusted_proxies="", profiles="",
-                tempdir="/tmp", addresses="127.0.0.0-127.255.255.255"):
+                tempdir="/tmp", addresses="127.0.0.0-127.255.255.255", bufferwait=0):
     """A whole configuration: clients of `addresses` (local ones by default)
     with the given access rights (and
     login and NTLM settings, the profiles their rule applies, and the
     downstream proxies whose X-Forwarded-For is believed), one General entry
-    with the given limits and temporary folder, and further section elements."""
+    with the given limits, buffer wait and temporary folder, and further
+    section elements."""
     return """<?xml version="1.0" encoding="UTF-8"?>
 <kestrivan>
   <access>
@@ -427,7 +428,7 @@ def config_text(rights=ACCESS_ALL, maxupload="1M", maxdownload="1M", timeout=5,
       <keepalivetimeout>%(keepalivetimeout)d</keepalivetimeout>
       <maxdownloadbuffer>%(maxdownload)s</maxdownloadbuffer>
       <maxuploadbuffer>%(maxupload)s</maxuploadbuffer>
-      <bufferwait>0</bufferwait><connectports>%(connectports)s</connectports>
+      <bufferwait>%(bufferwait)d</bufferwait><connectports>%(connectports)s</connectports>
       <compressmime></compressmime><compressout>false</compressout>
       <compressin>%(compressin)s</compressin><xforwardedfor>false</xforwardedfor><via>true</via>
     </general>

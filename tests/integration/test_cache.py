@@ -2,9 +2,13 @@
 clients on raw sockets and curl, checking the bytes each client receives,
 X-Cache, the access-log cache codes and what reached the origin."""
 import email.utils
+import gzip
 import os
+import random
 import re
+import shutil
 import socket
+import subprocess
 import threading
 import time
 
@@ -236,6 +240,107 @@ def test_failed_fetch_never_leaves_a_hit(caching_proxy, origin_factory):
         assert (status, received) == ("HTTP/1.1 200 OK", body), expected_code
     assert len(origin.requests) == 2
     assert cache_codes(proxy, 3)[1:] == ["TCP_MISS", "TCP_HIT"]
+
+
+def test_a_client_sent_the_downloading_page_leaves_a_whole_object(caching_proxy,
+                                                                  origin_factory):
+    """Past the buffer wait the client gets the "downloading" page and the
+    fetch goes on into the cache without it; once the fetch is done the
+    object is finished, and the next clients get it from the cache."""
+    plain = random.Random(1).randbytes(100000)
+    body = gzip.compress(plain)
+
+    def script(request, client):
+        client.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nContent-Encoding: gzip\r\n"
+                       b"Content-Type: application/octet-stream\r\n"
+                       b"Cache-Control: max-age=600\r\n\r\n" % len(body) + body[:1000])
+        time.sleep(2)  # past the buffer wait of one second
+        client.sendall(body[1000:])
+        return "close"
+
+    origin = origin_factory(script)
+    proxy = caching_proxy(bufferwait=1)
+    # Offering no coding, the client has the gzip body buffered to be decoded.
+    status, _, page = fetch(proxy, origin.port, "/slow")
+    assert status == "HTTP/1.1 200 OK" and b"Download in progress" in page, page[:300]
+
+    def served_whole_from_the_cache():
+        status, headers, received = fetch(proxy, origin.port, "/slow")
+        return headers.get("x-cache", "").startswith("HIT") and received == plain
+
+    assert wait_for(served_whole_from_the_cache, 15, interval=0.2), proxy.log()
+    assert len(origin.requests) == 1
+
+
+def invalid_at_lookup(pid):
+    """gdb attached to the daemon, waiting for the next lookup of a finished
+    object: the object is marked invalid the moment the road has opened it,
+    as when its last writer drops it just then. Returns the gdb process once
+    its breakpoint is set."""
+    gdb = subprocess.Popen(
+        ["gdb", "-nx", "-batch", "-p", str(pid),
+         "-ex", "set pagination off",
+         "-ex", "break *'CacheSection::flag_get(CACHEMAP*)' if "
+                "(((CACHEMAP*)$rsi)->flags & 1) == 0",
+         "-ex", "echo breakpoint set\\n",
+         "-ex", "continue",
+         "-ex", "set var ((CACHEMAP*)$rsi)->flags |= 2",
+         "-ex", "detach"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    seen = b""
+    while b"breakpoint set" not in seen:
+        line = gdb.stdout.readline()
+        assert line, seen.decode(errors="replace")
+        seen += line
+    return gdb
+
+
+# (case, further sections, what the page holds)
+INVALID_AT_LOOKUP = [
+    ("no error page configured", "", b"could not be completed"),
+    ("error page configured",
+     "<templates><templatedir>%(dir)s</templatedir><template><enabled>true</enabled>"
+     "<name>error</name><file>error.html</file><status>404</status><type>file</type></template>"
+     "</templates>",
+     b"check the caching rules"),
+]
+
+
+@pytest.mark.skipif(shutil.which("gdb") is None, reason="gdb not installed")
+@pytest.mark.parametrize("name,templates,page", INVALID_AT_LOOKUP,
+                         ids=[case[0] for case in INVALID_AT_LOOKUP])
+def test_an_object_invalid_at_lookup_answers_the_error_page_and_keeps_the_connection(
+        caching_proxy, origin_factory, workdir, name, templates, page):
+    with open(os.path.join(workdir, "error.html"), "w") as f:
+        f.write("<html><body>check the caching rules</body></html>")
+    body = b"stored body\n"
+    origin = origin_factory(lambda request, client: answer(
+        client, "Cache-Control: max-age=600\r\n", body))
+    proxy = caching_proxy(templates % {"dir": workdir})
+    assert fetch(proxy, origin.port, "/page")[2] == body
+    gdb = invalid_at_lookup(proxy.pid)
+    try:
+        with proxy.connect() as client:
+            reader = HttpReader(client)
+            request = (b"GET http://127.0.0.1:%d/page HTTP/1.1\r\nHost: x\r\n"
+                       b"Proxy-Connection: keep-alive\r\n\r\n" % origin.port)
+            client.sendall(request)
+            status, headers, received = reader.response()
+            assert status == "HTTP/1.1 404 Not Found", (status, received[:300])
+            assert page in received
+            assert gdb.wait(30) == 0
+            # The same connection goes on; the dead object is gone.
+            client.sendall(request)
+            assert reader.response()[::2] == ("HTTP/1.1 200 OK", body)
+    finally:
+        if gdb.poll() is None:
+            gdb.kill()
+            gdb.wait()
+    assert "Please re-check rules in the Caching Section" in proxy.log()
+    assert wait_for(lambda: len(native_lines(proxy)) >= 3, 5)
+    record = parse_native(native_lines(proxy)[1])
+    assert (record["cache"], record["status"]) == ("TCP_REF_FAIL_HIT", "404")
+    assert len(origin.requests) == 2
 
 
 def icp_query(port, url, number):

@@ -1,16 +1,17 @@
 """ftp:// requests through the daemon, driven with curl as a browser would
 send them: against vsftpd (anonymous, PASV and PORT), pyftpdlib (a user with
-a password, the directory actions) and a scripted server for odd replies."""
+a password, the directory actions posted with the listing's token) and a scripted server for odd replies."""
 import datetime
 import os
 import re
 import socket
 import subprocess
 import threading
+import urllib.parse
 
 import pytest
 
-from conftest import free_port, port_open, read_text, wait_for
+from conftest import HttpReader, free_port, port_open, read_text, wait_for
 from test_request_road import native_lines, parse_native
 
 VSFTPD = "/usr/sbin/vsftpd"
@@ -222,45 +223,143 @@ def test_pyftpdlib_user_password_and_bad_password(ftp_proxy, pyftpd):
     assert "authentication failed for user: alice, reason: invalid password" in proxy.log()
 
 
+def listing_token(proxy, directory_url):
+    """The action token of the directory's listing page."""
+    page = curl(proxy, directory_url).stdout
+    found = re.search(rb'<input type="hidden" name="token" value="([^"]*)">', page)
+    assert found, page[:2000]
+    return found.group(1).decode()
+
+
+def post_form(proxy, url, fields):
+    """(status, body) of the listing form posted through the proxy, as a
+    browser sends it."""
+    body = urllib.parse.urlencode(fields).encode()
+    request = (b"POST %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n"
+               b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n"
+               % (url.encode(), urllib.parse.urlsplit(url).hostname.encode(), len(body)))
+    with proxy.connect(timeout=15) as s:
+        s.sendall(request + body)
+        answer = HttpReader(s).response()
+    assert answer is not None, url
+    status_line, _, page = answer
+    return int(status_line.split(" ")[1]), page
+
+
 def test_pyftpdlib_directory_actions(ftp_proxy, pyftpd):
     proxy = ftp_proxy()
     base = pyftpd["base"] + "/"
     root = pyftpd["root"]
 
-    page = curl(proxy, base + "?action=mkdir&argument=made").stdout
+    def act(**fields):
+        fields["token"] = listing_token(proxy, base)
+        status, page = post_form(proxy, base, fields)
+        assert status == 200, (fields, page[:500])
+        return page
+
+    page = act(action="mkdir", argument="made")
     assert b'value="made/"' in page
     assert os.path.isdir(os.path.join(root, "made"))
 
-    curl(proxy, base + "?action=rename&filename=hello.txt&argument=renamed.txt")
+    act(action="rename", filename="hello.txt", argument="renamed.txt")
     assert os.path.exists(os.path.join(root, "renamed.txt"))
     assert not os.path.exists(os.path.join(root, "hello.txt"))
 
-    curl(proxy, base + "?action=delete&filename=renamed.txt")
+    act(action="delete", filename="renamed.txt")
     assert not os.path.exists(os.path.join(root, "renamed.txt"))
     # The page's check box names a directory with its final "/".
-    curl(proxy, base + "?action=rmdir&filename=made/")
+    act(action="rmdir", filename="made/")
     assert not os.path.exists(os.path.join(root, "made"))
 
     # A line break in an argument would smuggle a second command: refused.
-    curl(proxy, base + "?action=mkdir&argument=x%0d%0aDELE%20big.bin")
+    act(action="mkdir", argument="x\r\nDELE big.bin")
     assert os.path.exists(os.path.join(root, "big.bin"))
     assert not os.path.exists(os.path.join(root, "x"))
     assert "refused FTP command holding CR, LF or NUL" in proxy.log()
 
-    # The regexp match filters the listing.
+    # The regexp match only filters the listing: a plain link does it.
     names = page_names(curl(proxy, base + "?action=rematch&argument=%5Eb").stdout)
     assert b"big.bin" not in names and b"pub/" in names
+
+
+def test_pyftpdlib_actions_need_the_posted_listing_token(ftp_proxy, pyftpd):
+    """A link anywhere can make a browser GET an action URL, and a page
+    anywhere can post a form to it, but only the listing page knows its
+    token: nothing else changes the server."""
+    proxy = ftp_proxy()
+    base = pyftpd["base"] + "/"
+    root = pyftpd["root"]
+    token = listing_token(proxy, base)
+    other_directory = listing_token(proxy, pyftpd["base"] + "/pub/")
+    tampered = token[:-1] + ("0" if token[-1] != "0" else "1")
+    attempts = [
+        ("GET", {"action": "delete", "filename": "hello.txt"}),
+        ("GET", {"action": "rename", "filename": "hello.txt", "argument": "moved.txt"}),
+        ("GET", {"action": "raw", "argument": "DELE hello.txt"}),
+        ("GET", {"action": "mkdir", "argument": "made"}),
+        ("GET", {"action": "delete", "filename": "hello.txt", "token": token}),
+        ("POST", {"action": "delete", "filename": "hello.txt"}),
+        ("POST", {"action": "delete", "filename": "hello.txt", "token": ""}),
+        ("POST", {"action": "rename", "filename": "hello.txt", "argument": "moved.txt",
+                  "token": tampered}),
+        ("POST", {"action": "raw", "argument": "DELE hello.txt", "token": other_directory}),
+        ("POST", {"action": "rmdir", "filename": "pub/", "token": "1." + "0" * 64}),
+    ]
+    before = len(native_lines(proxy))
+    for number, (method, fields) in enumerate(attempts, 1):
+        url = base + "?" + urllib.parse.urlencode(fields)
+        if method == "GET":
+            result = curl(proxy, url)
+            status, page = int(statuses(result)[0]), result.stdout
+        else:
+            status, page = post_form(proxy, base, fields)
+        assert status == 403, (method, fields)
+        assert b"<title>Access denied</title>" in page, page[:300]
+        entry = records(proxy, before + number)[-1]
+        assert (entry["cache"], entry["status"], entry["method"]) == ("TCP_DENIED", "403", method)
+    assert sorted(os.listdir(root)) == sorted(["big.bin", "hello.txt", "pub", ODD_NAME])
+    assert proxy.log().count("without the listing page's token") == len(attempts)
+    # No session even saw the commands.
+    server_log = read_text(pyftpd["log"])
+    assert "DELE" not in server_log and "RNFR" not in server_log and "MKD" not in server_log
+
+    # The genuine form still works.
+    status, _ = post_form(proxy, base, {"action": "delete", "filename": "hello.txt",
+                                        "token": token})
+    assert status == 200
+    assert not os.path.exists(os.path.join(root, "hello.txt"))
+
+
+def test_pyftpdlib_hostile_file_names_are_inert_in_the_listing(ftp_proxy, pyftpd):
+    proxy = ftp_proxy()
+    names = ["javascript:alert(1)", "<img src=x onerror=alert(2)>", "<script>alert(3)"]
+    for name in names:
+        with open(os.path.join(pyftpd["root"], name), "wb") as f:
+            f.write(b"x")
+    page = curl(proxy, pyftpd["base"] + "/").stdout
+    assert b"<script" not in page and b"<img src=x" not in page
+    # Links are relative and percent-encoded: no scheme, no markup.
+    assert b'<a href="javascript%3Aalert%281%29">javascript:alert(1)</a>' in page
+    assert (b'<a href="%3Cimg%20src%3Dx%20onerror%3Dalert%282%29%3E">'
+            b'&lt;img src=x onerror=alert(2)&gt;</a>') in page
+    assert b'<a href="%3Cscript%3Ealert%283%29">&lt;script&gt;alert(3)</a>' in page
+    assert not re.search(rb'href="[a-z]+:', page.split(b"ftphead", 1)[1])
+    assert b'name="filename" value="&lt;script&gt;alert(3)"' in page
 
 
 def test_pyftpdlib_raw_command_session_is_not_pooled(ftp_proxy, pyftpd):
     proxy = ftp_proxy()
     base = pyftpd["base"] + "/"
-    first = logins(pyftpd)
-    result = curl(proxy, base + "?action=raw&argument=MKD%20rawdir", base)
-    assert statuses(result) == [b"200", b"200"]
+    token = listing_token(proxy, base)
+    status, _ = post_form(proxy, base, {"action": "raw", "argument": "MKD rawdir",
+                                        "token": token})
+    assert status == 200
     assert os.path.isdir(os.path.join(pyftpd["root"], "rawdir"))
-    # The session that carried the raw command was closed, not reused.
-    assert wait_for(lambda: logins(pyftpd) == first + 2, 5), read_text(pyftpd["log"])
+    # The session that carried the raw command was closed, not pooled.
+    session = re.search(r"(127\.0\.0\.1:\d+)-\[alice\] MKD ", read_text(pyftpd["log"])).group(1)
+    assert wait_for(lambda: "%s-[alice] FTP session closed" % session in read_text(pyftpd["log"]),
+                    5), read_text(pyftpd["log"])
+    assert statuses(curl(proxy, base)) == [b"200"]
 
 
 # ---------------------------------------------------------------------------

@@ -182,6 +182,27 @@ def test_a_cached_page_is_parsed_again_on_a_hit(proxy_factory, origin_routes):
     assert len(origin.asked("/hit/page.html")) == 1
 
 
+def test_each_request_of_a_kept_connection_has_a_parser_of_its_own(proxy_factory,
+                                                                   origin_routes):
+    """The "htmltree" page of the second page asked on a kept-alive
+    connection shows that page alone, nothing of the first one's tree."""
+    origin = origin_routes({
+        "/first.html": ("text/html", page('<img src="from-first.png">', "firstwords"), {}),
+        "/second.html": ("text/html", page('<img src="from-second.png">', "secondwords"), {}),
+    })
+    proxy = prefetching_proxy(proxy_factory, prefetch_rule("img", "src"))
+    with proxy.connect() as client:
+        reader = HttpReader(client)
+        for prefix, path in (b"", b"/first.html"), (b"xx--htmltree.", b"/second.html"):
+            client.sendall(b"GET http://%s127.0.0.1:%d%s HTTP/1.1\r\nHost: x\r\n"
+                           b"Proxy-Connection: keep-alive\r\n\r\n" % (prefix, origin.port, path))
+            status, _, body = reader.response()
+            assert status == "HTTP/1.1 200 OK", (path, body[:300])
+    assert b"HTML tree for" in body, body[:300]
+    assert b"from-second.png" in body and b"secondwords" in body, body
+    assert b"from-first.png" not in body and b"firstwords" not in body, body
+
+
 def test_prefetched_links_pass_the_request_check_and_never_reach_internal_addresses(
         proxy_factory, origin_routes):
     image = ("image/png", b"png", {})

@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from conftest import HttpReader, ScriptedHTTPServer, become_subreaper, read_text, wait_for
+from conftest import (HttpReader, ScriptedHTTPServer, become_subreaper, fixed_answer, read_text,
+                      wait_for)
 
 STAMP = re.compile(r"^\d{4} \d{2} \d{2} \d{2}:\d{2}:\d{2}")
 FRAME = re.compile(r".*\[0x[0-9a-f]+\]$")
@@ -120,6 +121,27 @@ def test_hangup_closes_the_listeners_saves_and_goes_on(daemon_factory):
     d.signal(signal.SIGTERM)
     assert d.wait() == 0
     check_ending(d, TERM_LINE, backtrace=False)
+
+
+def test_hangup_closes_idle_kept_alive_connections(daemon_factory):
+    # A connection waiting between requests in the client pool is closed by
+    # the hang-up: only requests being served run to their end.
+    origin = ScriptedHTTPServer(fixed_answer())
+    # -C 0: a kept-alive connection goes to the client pool at once.
+    d = daemon_factory(extra_args=("-C", "0")).start().wait_listening()
+    idle = d.connect()
+    idle.sendall(b"GET http://127.0.0.1:%d/ HTTP/1.1\r\nHost: x\r\n\r\n" % origin.port)
+    reader = HttpReader(idle)
+    assert reader.response()[::2] == ("HTTP/1.1 200 OK", b"origin body\n")
+    before = len(log_lines(d))
+    d.signal(signal.SIGHUP)
+    assert wait_for_lines(d, before + 4)
+    assert reader.closed()
+    idle.close()
+    origin.stop()
+    assert d.running()
+    d.signal(signal.SIGTERM)
+    assert d.wait() == 0
 
 
 @pytest.mark.parametrize("signo,status,line,backtrace", [

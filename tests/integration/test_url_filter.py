@@ -2,6 +2,7 @@
 in both orders and scoped by profiles, checking the status and body the
 client gets and the exact access-log lines; the "filter" verdict page; and
 patterns that do not compile refusing the configuration at start-up."""
+import base64
 import os
 import re
 import subprocess
@@ -9,6 +10,7 @@ import subprocess
 import pytest
 
 from conftest import HttpReader, config_text, read_text, wait_for
+from test_proxy_auth import pam_service  # noqa: F401
 
 def rule(kind, comment, host="", path="", addresses="", profiles="", template="",
          enabled="true"):
@@ -224,3 +226,34 @@ def test_bypass_lasts_for_the_connection_while_rule_and_user_stay(daemon_factory
                               forwarded.encode()))
             line, headers, body = reader.response()
             assert line.split()[1] == str(status), (forwarded, prefix, target, line, body[:200])
+
+
+# One keep-alive connection on which two users log in by turns under the
+# same rule: (the login, the host prefix, the path, the status it gets).
+BYPASS_USER_STEPS = [
+    ("alice:Secret1", "xx--bypass.", "/a", 200),  # grants every bypass bit
+    ("alice:Secret1", "", "/b", 200),             # kept for the same user
+    ("bob:hunter2", "", "/b", 403),               # another user: the rule's bits only
+    ("alice:Secret1", "", "/b", 403),             # gone once another user had them
+]
+
+
+def test_bypass_lasts_for_the_connection_while_the_same_user_logs_in(daemon_factory, workdir,
+                                                                     pam_service,
+                                                                     origin_server):
+    path = os.path.join(workdir, "bypass-users.xml")
+    with open(path, "w") as f:
+        f.write(config_text(authenticate="true",
+                            extra_sections=url_filtering("allow-by-default",
+                                                         rule("deny", "no b", path="^/b"))))
+    proxy = daemon_factory(config=path, extra_args=["-x", pam_service]).start().wait_listening()
+    with proxy.connect() as client:
+        reader = HttpReader(client)
+        for login, prefix, target, status in BYPASS_USER_STEPS:
+            client.sendall(b"GET http://%s127.0.0.1:%d%s HTTP/1.1\r\nHost: x\r\n"
+                           b"Proxy-Connection: keep-alive\r\n"
+                           b"Proxy-Authorization: Basic %s\r\n\r\n"
+                           % (prefix.encode(), origin_server.port, target.encode(),
+                              base64.b64encode(login.encode())))
+            line, headers, body = reader.response()
+            assert line.split()[1] == str(status), (login, prefix, target, line, body[:200])

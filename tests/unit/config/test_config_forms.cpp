@@ -12,6 +12,8 @@
 #include "config/section.h"
 #include "core/filebuf.h"
 #include "iface/cgimap.h"
+#include "iface/form_token.h"
+#include "net/connection.h"
 #include "support/config_test_support.h"
 
 using configtest::ProbeSection;
@@ -67,16 +69,33 @@ protected:
 
     std::string page(const std::string& query, bool dialog = false,
                      const StringList& errors = StringList()) {
+        // A page for a rule without interface login: its forms carry the
+        // process's form token.
         CGIMap args(query.c_str());
         Filebuf out;
+        CONNECTION_T* connection = connection_new();
         if (dialog)
-            demo->interface_dialog(&out, args, nullptr, errors);
+            demo->interface_dialog(&out, args, connection, errors);
         else
-            demo->interface(&out, args, nullptr, errors);
+            demo->interface(&out, args, connection, errors);
+        connection_free(connection);
         return text_of(out);
     }
 
+    // A connection whose rule asks for no login.
+    CONNECTION_T* connection_for_token() {
+        if (token_connection == nullptr)
+            token_connection = connection_new();
+        return token_connection;
+    }
+    void TearDown() override {
+        if (token_connection != nullptr)
+            connection_free(token_connection);
+        LogDirTest::TearDown();
+    }
+
     std::unique_ptr<ProbeSection> demo;
+    CONNECTION_T* token_connection = nullptr;
 };
 
 } // namespace
@@ -238,7 +257,18 @@ TEST_F(ConfigFormsTest, TheSectionPageShowsGlobalsEntriesAndErrors) {
     EXPECT_NE(html.find("<a href=\"config?section=demo&amp;subsection=rules&amp;dialog=show\">"
                         "Add</a>"),
               std::string::npos);
-    EXPECT_NE(html.find("direction=bottom"), std::string::npos);
+    EXPECT_NE(html.find("name=\"direction\" value=\"bottom\">"), std::string::npos);
+    // Every form that changes something carries the token.
+    const std::string token_field = "<input type=\"hidden\" name=\"token\" value=\"" +
+                                    interface_form_token(connection_for_token()) + "\">";
+    size_t forms = 0, tokens = 0;
+    for (size_t at = html.find("<form"); at != std::string::npos; at = html.find("<form", at + 1)) {
+        ++forms;
+        size_t end = html.find("</form>", at);
+        tokens += html.substr(at, end - at).find(token_field) != std::string::npos;
+    }
+    EXPECT_GT(forms, 6u);
+    EXPECT_EQ(tokens, forms);
     size_t first = html.find(">first<"), third = html.find(">third<");
     EXPECT_TRUE(first != std::string::npos && third != std::string::npos && first < third);
 

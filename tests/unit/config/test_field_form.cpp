@@ -284,27 +284,41 @@ TEST_F(FieldFormTest, InputRowsCarryTheFormKeysOfEachType) {
     EXPECT_EQ(nothing.size, 0u);
 }
 
-TEST_F(FieldFormTest, AnEntryShowsItsLinksAndMovesOnlyWhenAsked) {
+TEST_F(FieldFormTest, AnEntryLinksOnlyToItsFormAndPostsEveryChangeWithTheToken) {
     Item item(demo->subsections[0], nullptr);
-    Filebuf with_moves, without;
-    item.display(&with_moves, 1);
-    item.display(&without, 0);
+    Filebuf with_moves, without, no_token;
+    item.display(&with_moves, 1, "tok<en");
+    item.display(&without, 0, "tok<en");
+    item.display(&no_token, 1);
     std::string id = std::to_string(item.id);
-    const std::string base = "config?section=demo&amp;subsection=rules&amp;";
-    for (const std::string& link :
-         {base + "dialog=show&amp;id=" + id + "\">Edit</a>",
-          base + "action=delete&amp;id=" + id + "\">Delete</a>",
-          base + "action=clone&amp;id=" + id + "\">Clone</a>"}) {
-        EXPECT_NE(text_of(with_moves).find(link), std::string::npos) << link;
-        EXPECT_NE(text_of(without).find(link), std::string::npos) << link;
+    const std::string edit =
+        "<a href=\"config?section=demo&amp;subsection=rules&amp;dialog=show&amp;id=" + id +
+        "\">Edit</a>";
+    auto button = [&](const std::string& action, const std::string& extra,
+                      const std::string& label) {
+        return "<form action=\"config\" method=\"POST\" style=\"display: inline\">"
+               "<input type=\"hidden\" name=\"section\" value=\"demo\">"
+               "<input type=\"hidden\" name=\"subsection\" value=\"rules\">"
+               "<input type=\"hidden\" name=\"action\" value=\"" + action + "\">"
+               "<input type=\"hidden\" name=\"id\" value=\"" + id + "\">" + extra +
+               "<input type=\"hidden\" name=\"token\" value=\"tok&lt;en\">"
+               "<input type=\"submit\" value=\"" + label + "\"></form>";
+    };
+    for (const Filebuf* page : {&with_moves, &without, &no_token}) {
+        EXPECT_NE(text_of(*page).find(edit), std::string::npos);
+        // No link may change anything: a GET of it would.
+        EXPECT_EQ(text_of(*page).find("&amp;action="), std::string::npos);
     }
-    for (const char* direction : {"up\">Up", "down\">Down", "top\">Top", "bottom\">Bottom"}) {
-        std::string link = base + "action=shift&amp;id=" + id + "&amp;direction=" + direction;
-        EXPECT_NE(text_of(with_moves).find(link), std::string::npos) << link;
-        EXPECT_EQ(text_of(without).find("action=shift"), std::string::npos);
+    for (const Filebuf* page : {&with_moves, &without}) {
+        EXPECT_NE(text_of(*page).find(button("delete", "", "Delete")), std::string::npos);
+        EXPECT_NE(text_of(*page).find(button("clone", "", "Clone")), std::string::npos);
     }
-    EXPECT_EQ(text_of(without).find("<tr class=\"entrydialoghead\"><td>Option</td><td>Value</td>"),
-              0u);
+    const std::string down =
+        button("shift", "<input type=\"hidden\" name=\"direction\" value=\"down\">", "Down");
+    EXPECT_NE(text_of(with_moves).find(down), std::string::npos);
+    EXPECT_EQ(text_of(without).find("value=\"shift\""), std::string::npos);
+    // Without a token there is nothing that could be posted.
+    EXPECT_EQ(text_of(no_token).find("<form"), std::string::npos);
 }
 
 TEST_F(FieldFormTest, ASearchNeedsOneFieldMatchingBothPatterns) {

@@ -16,7 +16,7 @@ namespace {
 
 std::string page_of(dir_t* list, const char* path) {
     Filebuf page;
-    dirlist_page_build(&page, path, "kestrivan", list);
+    dirlist_page_build(&page, path, "kestrivan", list, "12.ab\"<cd");
     return std::string(page.data, page.size);
 }
 
@@ -48,7 +48,10 @@ TEST(DirlistPage, NamesAreEscapedInTextAndAttributesAndEncodedInLinks) {
               std::string::npos);
     EXPECT_NE(page.find("<td>5.0 B</td><td>Thu, 02 Jan 2020 00:00:00 GMT</td>"),
               std::string::npos);
-    EXPECT_NE(page.find("<form action=\"/pub/&lt;x&gt;/\" method=\"GET\">"), std::string::npos);
+    // The form is posted with the listing's token, escaped like any value.
+    EXPECT_NE(page.find("<form action=\"/pub/&lt;x&gt;/\" method=\"POST\">\n"
+                        "<input type=\"hidden\" name=\"token\" value=\"12.ab&quot;&lt;cd\">"),
+              std::string::npos);
     for (const char* field : {"name", "size", "date"})
         EXPECT_NE(page.find(std::string("?order=descending&amp;field=") + field),
                   std::string::npos)
