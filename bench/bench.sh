@@ -5,7 +5,9 @@
 # filters) and hands it to ../shared/bench/bench-peers.sh, which starts the
 # nginx origin on 127.0.0.1:18080 and the peers, drives proxy-form requests
 # with wrk and prints requests/s, p50/p99 latency and peak RSS per target.
-# Then it measures the memory an idle keep-alive client connection costs.
+# Then it prints each target's CPU microseconds per request and measures the
+# memory an idle keep-alive client connection costs. Large bodies:
+# bench/bench_large.sh (1 MiB and one 100 MiB download beside direct nginx).
 #
 #   bench/bench.sh                    1 KiB and 64 KiB bodies, 50 and 200 connections
 #   ROUNDS=1 DURATION=5s bench/bench.sh
@@ -38,6 +40,7 @@ fi
 export PEERS
 [ -x "$BIN" ] || { echo "no kestrivan binary at $BIN (set KESTRIVAN_BIN)" >&2; exit 1; }
 [ -x "$SHARED/bench-peers.sh" ] || { echo "no $SHARED/bench-peers.sh" >&2; exit 1; }
+. "$HERE/kestrivan_lib.sh"
 
 WORK=$(mktemp -d /tmp/kestrivan-bench.XXXXXX)
 # The URL filter's rules: "(^|\.)siteN\.example\.test$", as one blocks a
@@ -96,19 +99,15 @@ mkdir -p "$WORK/modules"
 PIDS=()
 trap 'for p in "${PIDS[@]}"; do kill -- "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done' EXIT
 
-# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME.
+# start_kestrivan NAME PORT CONFIG: one daemon with its logs under $WORK/NAME,
+# detached as an operator runs it (in the foreground it would also echo
+# every log line on its standard output, which no peer pays for).
 start_kestrivan() {
-  local name=$1 port=$2 config=$3 dir="$WORK/$1"
-  mkdir -p "$dir/modules"
-  "$BIN" -f -c "$config" -s "$ROOT/etc/sections.xml" -l "$dir/error.log" \
-    -a "$dir/access.log" -e "$dir/extended.log" -r "$dir/performance.log" -m "$dir/modules" \
-    -L "127.0.0.1:$port" -t 1000 >"$dir/stdout.txt" 2>&1 &
-  PIDS+=($!)
-  for _ in $(seq 100); do grep -q "listening on 127.0.0.1:$port" "$dir/error.log" 2>/dev/null && break; sleep 0.1; done
-  grep -q "listening on 127.0.0.1:$port" "$dir/error.log" || { cat "$dir/error.log" >&2; exit 1; }
+  kestrivan_start "$WORK/$1" "$3" "$2"
+  PIDS+=("$KPID")
 }
 start_kestrivan kestrivan "$PORT" "$WORK/kestrivan.xml"
-KPID=${PIDS[0]}
+MAIN_PID=$KPID
 TARGETS=("kestrivan=$PORT")
 
 # ICAP=1: a second daemon on PORT+1 sends every response through the echo
@@ -178,5 +177,6 @@ fi
 "$SHARED/bench-peers.sh" "${TARGETS[@]}"
 echo "kestrivan URL filter rules: $URL_RULES"
 echo "kestrivan filters with one rule: ${FILTERS:-none}"
-[ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$KPID" "$PORT" "$IDLE"
+echo; cpu_per_request
+[ "$IDLE" -gt 0 ] && /usr/bin/python3 "$HERE/idle_rss.py" "$MAIN_PID" "$PORT" "$IDLE"
 echo "kestrivan files: $WORK"

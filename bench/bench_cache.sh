@@ -63,4 +63,5 @@ kestrivan_start "$WORK/disk" "$WORK/disk/kestrivan.xml" "$DISK_PORT"; PIDS+=("$K
 kestrivan_start "$WORK/miss" "$WORK/miss/kestrivan.xml" "$MISS_PORT"; PIDS+=("$KPID")
 
 "$SHARED/bench-peers.sh" "kestrivan-hit=$PORT" "kestrivan-disk=$DISK_PORT" "kestrivan-miss=$MISS_PORT"
+echo; cpu_per_request
 echo "kestrivan files: $WORK"

@@ -9,6 +9,10 @@
 #                                      (KSTART_TRIES tenths of a second, 100)
 #                                      and sets KPID (the daemon's PID)
 #   kestrivan_stop PID                 ends it
+#   cpu_per_request [TSV]              prints, from bench-peers.sh's results
+#                                      (/tmp/pbench/results.tsv), each
+#                                      target's CPU microseconds per request
+#   cpu_ticks PID                      utime+stime of a process, in ticks
 kestrivan_config() {
   cat >"$1" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
@@ -55,4 +59,26 @@ kestrivan_stop() {
   kill "$1" 2>/dev/null || return 0
   for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
   kill -9 "$1" 2>/dev/null || true
+}
+
+# cpu_ticks PID: the process's utime+stime so far, in clock ticks.
+cpu_ticks() {
+  sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
+
+# cpu_per_request [TSV]: CPU microseconds each target spent per request,
+# median over the rounds, from bench-peers.sh's results: a run's CPU share
+# (utime+stime of the target's processes over the run / wall time) times the
+# run's time, divided by its requests, i.e. cpu_pct * 10^4 / (requests/s).
+# For direct that is nginx's own CPU.
+cpu_per_request() {
+  awk -F'\t' '
+    function med(s,  a, n, i, j, x) { n = split(s, a, " ")
+      for (i = 2; i <= n; i++) { x = a[i]; for (j = i - 1; j > 0 && a[j] + 0 > x + 0; j--) a[j+1] = a[j]; a[j+1] = x }
+      return n % 2 ? a[(n+1)/2] : (a[n/2] + a[n/2+1]) / 2 }
+    $1 != "round" && $5 > 0 { k = $3 " | " $4 " | " $2; if (!(k in us)) order[++n] = k
+      us[k] = us[k] " " $8 * 10000 / $5 }
+    END { print "| file | conns | target | CPU us/request |"; print "|---|---|---|---|"
+      for (i = 1; i <= n; i++) printf "| %s | %.1f |\n", order[i], med(us[order[i]]) }
+  ' "${1:-/tmp/pbench/results.tsv}"
 }

@@ -172,6 +172,15 @@ bool is_request(const HEADER* header)
            header->type == REQUEST_TRANSPARENT;
 }
 
+// True when the field name is `literal`, case aside. Most lines name none
+// of the fields the parser knows: comparing the lengths first spares them
+// a string comparison against every one.
+template <size_t N>
+bool is_name(const std::string& name, const char (&literal)[N])
+{
+    return name.size() == N - 1 && strcasecmp(name.c_str(), literal) == 0;
+}
+
 // Assigns one logical header line to the record. Returns 0 or a refusal.
 int parse_line(HEADER* header, const std::string& line, Framing& framing)
 {
@@ -193,69 +202,68 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
         return 0;
     }
     std::string value = trimmed(line.substr(colon + 1));
-    const char* n = name.c_str();
     int passthrough = 0;
 
-    if (strcasecmp(n, "Content-length") == 0) {
+    if (is_name(name, "Content-length")) {
         read_content_length(value, framing);
         if (framing.length_seen && !framing.length_invalid) {
             header->content_length = framing.length;
             header->flags |= HEADER_HAS_LENGTH;
         }
-    } else if (strcasecmp(n, "Transfer-Encoding") == 0) {
+    } else if (is_name(name, "Transfer-Encoding")) {
         read_transfer_coding(value, framing);
-    } else if (strcasecmp(n, "Content-Type") == 0) {
+    } else if (is_name(name, "Content-Type")) {
         set_field(header->content_type, value);
         set_field(header->mime_type, value.substr(0, value.find(';')));
-    } else if (strcasecmp(n, "Content-Encoding") == 0) {
+    } else if (is_name(name, "Content-Encoding")) {
         set_field(header->content_encoding, value);
-    } else if (strcasecmp(n, "Accept-Encoding") == 0) {
+    } else if (is_name(name, "Accept-Encoding")) {
         set_field(header->accept_encoding, value);
-    } else if (strcasecmp(n, "Location") == 0) {
+    } else if (is_name(name, "Location")) {
         set_field(header->location, value);
-    } else if (strcasecmp(n, "Authorization") == 0) {
+    } else if (is_name(name, "Authorization")) {
         set_field(header->authorization, value);
-    } else if (strcasecmp(n, "Proxy-Authenticate") == 0) {
+    } else if (is_name(name, "Proxy-Authenticate")) {
         set_field(header->proxy_authenticate, value);
-    } else if (strcasecmp(n, "Proxy-Authorization") == 0) {
+    } else if (is_name(name, "Proxy-Authorization")) {
         set_field(header->proxy_authorization, value);
-    } else if (strcasecmp(n, "Referer") == 0) {
+    } else if (is_name(name, "Referer")) {
         set_field(header->referer, value);
-    } else if (strcasecmp(n, "User-Agent") == 0) {
+    } else if (is_name(name, "User-Agent")) {
         set_field(header->user_agent, value);
-    } else if (strcasecmp(n, "Cache-Control") == 0) {
+    } else if (is_name(name, "Cache-Control")) {
         set_field(header->cache_control, value);
-    } else if (strcasecmp(n, "Expires") == 0) {
+    } else if (is_name(name, "Expires")) {
         set_field(header->expires, value);
-    } else if (strcasecmp(n, "If-Modified-Since") == 0) {
+    } else if (is_name(name, "If-Modified-Since")) {
         set_field(header->if_modified_since, value);
-    } else if (strcasecmp(n, "Last-Modified") == 0) {
+    } else if (is_name(name, "Last-Modified")) {
         set_field(header->last_modified, value);
-    } else if (strcasecmp(n, "Range") == 0) {
+    } else if (is_name(name, "Range")) {
         set_field(header->range, value);
-    } else if (strcasecmp(n, "Via") == 0) {
+    } else if (is_name(name, "Via")) {
         set_field(header->via, value);
-    } else if (strcasecmp(n, "Encapsulated") == 0) {
+    } else if (is_name(name, "Encapsulated")) {
         set_field(header->encapsulated, value);
-    } else if (strcasecmp(n, "X-Forwarded-For") == 0) {
+    } else if (is_name(name, "X-Forwarded-For")) {
         set_field(header->x_forwarded_for, value);
-    } else if (strcasecmp(n, "Host") == 0) {
+    } else if (is_name(name, "Host")) {
         framing.host_lines++;
         set_field(header->host_header, value);
-    } else if (strcasecmp(n, "WWW-Authenticate") == 0) {
+    } else if (is_name(name, "WWW-Authenticate")) {
         set_field(header->www_authenticate, value);
         passthrough = 1;
-    } else if (strcasecmp(n, "X-Cache") == 0) {
+    } else if (is_name(name, "X-Cache")) {
         if (header->x_cache == NULL)
             set_field(header->x_cache, value);
         else
             passthrough = 1;
-    } else if (strcasecmp(n, "TE") == 0 || strcasecmp(n, "Trailers") == 0 ||
-               strcasecmp(n, "Upgrade") == 0 || strcasecmp(n, "Keep-Alive") == 0) {
+    } else if (is_name(name, "TE") || is_name(name, "Trailers") ||
+               is_name(name, "Upgrade") || is_name(name, "Keep-Alive")) {
         // Hop-by-hop: listed, never written back.
-    } else if (strcasecmp(n, "Connection") == 0) {
+    } else if (is_name(name, "Connection")) {
         header->keep_alive = connection_option(value, header->keep_alive);
-    } else if (strcasecmp(n, "Proxy-Connection") == 0) {
+    } else if (is_name(name, "Proxy-Connection")) {
         header->proxy_keep_alive = connection_option(value, header->proxy_keep_alive);
     } else {
         passthrough = 1;

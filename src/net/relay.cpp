@@ -99,7 +99,7 @@ int net_filebuf_send(Filebuf* fb, CONNECTION_T* conn, int side) {
     Socket* sock = side_socket(conn, side);
     if (sock == NULL)
         return 0;
-    set_nodelay(sock->fd, true);
+    sock->NoDelayOnce();
     sock->Blocking(side == SIDE_SERVER);
     int result = sock->Write(fb->data, static_cast<int>(fb->size));
     if (result == -1 || !net_drain(sock, io_timeout(conn))) {

@@ -108,6 +108,7 @@ void Socket::Init(int descriptor) {
     frozen = false;
     hung_up = false;
     mode_blocking = -1;
+    mode_applied = MODE_UNDECIDED;
     nodelay_on = false;
     quickack_on = false;
     tls_retry = 0;
@@ -235,11 +236,46 @@ int Socket::XfertoFilebuf(Filebuf* fb, int side) {
 
 // ---- Descriptor modes -------------------------------------------------------
 
-int Socket::Blocking(bool on) {
+// True for a descriptor that is a stream socket: send and recv take
+// MSG_DONTWAIT there.
+static bool is_stream_socket(int fd) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+
+static int set_descriptor_blocking(int fd, bool on) {
     int flags = fcntl(fd, F_GETFL);
     if (flags == -1)
         return -1;
-    int result = fcntl(fd, F_SETFL, on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+    if (((flags & O_NONBLOCK) == 0) == on)
+        return 0;
+    return fcntl(fd, F_SETFL, on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+int Socket::PerCallFlags() const {
+    return mode_applied == MODE_PER_CALL && mode_blocking == 0 ? MSG_DONTWAIT : 0;
+}
+
+int Socket::Blocking(bool on) {
+    if (fd == -1)
+        return -1;
+    if (mode_applied == MODE_UNDECIDED) {
+        bool per_call = !ssl && is_stream_socket(fd) && set_descriptor_blocking(fd, true) == 0;
+        mode_applied = per_call ? MODE_PER_CALL : MODE_DESCRIPTOR;
+        if (per_call) {
+            mode_blocking = on ? 1 : 0;
+            return 0;
+        }
+        mode_blocking = -1;
+    }
+    if (mode_applied == MODE_PER_CALL && !ssl) {
+        mode_blocking = on ? 1 : 0;
+        return 0;
+    }
+    if (mode_blocking == (on ? 1 : 0))
+        return 0;
+    int result = set_descriptor_blocking(fd, on);
     mode_blocking = result == -1 ? -1 : (on ? 1 : 0);
     return result;
 }
@@ -365,7 +401,7 @@ long Socket::SendSome(const char* data, unsigned len) {
         return -1;
     }
     for (;;) {
-        ssize_t sent = send(fd, data, len, MSG_NOSIGNAL);
+        ssize_t sent = send(fd, data, len, MSG_NOSIGNAL | PerCallFlags());
         if (sent == -1 && errno == ENOTSOCK)
             sent = write(fd, data, len);
         if (sent == -1 && errno == EINTR)
@@ -401,7 +437,13 @@ long Socket::ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_l
     }
     for (;;) {
         ssize_t got;
-        if (spare_len > 0) {
+        if (mode_applied == MODE_PER_CALL) {
+            struct iovec pieces[2] = {{data, len}, {spare, spare_len}};
+            struct msghdr message = {};
+            message.msg_iov = pieces;
+            message.msg_iovlen = spare_len > 0 ? 2 : 1;
+            got = recvmsg(fd, &message, PerCallFlags());
+        } else if (spare_len > 0) {
             struct iovec pieces[2] = {{data, len}, {spare, spare_len}};
             got = readv(fd, pieces, 2);
         } else {
@@ -760,6 +802,11 @@ bool Socket::Encrypt(int mode, const char* host, int wait_seconds) {
     if (failure == nullptr && saved_flags == -1)
         failure = strerror(errno);
     if (failure == nullptr) {
+        // OpenSSL reads and writes the descriptor itself: from here on the
+        // mode lives on the descriptor, as the socket had it so far.
+        if (mode_applied == MODE_PER_CALL && mode_blocking == 0)
+            saved_flags |= O_NONBLOCK;
+        mode_applied = MODE_DESCRIPTOR;
         fcntl(fd, F_SETFL, saved_flags | O_NONBLOCK);
         failure = tls_handshake(session, fd, wait_seconds);
         fcntl(fd, F_SETFL, saved_flags);

@@ -185,9 +185,17 @@ public:
     // Makes the pending count of one buffer `size` (see the contract).
     void Resize(unsigned size, int side);
 
-    // true: clears O_NONBLOCK; false: sets it. Returns fcntl's result.
+    // true: the socket's reads and writes wait; false: they return at once
+    // (EAGAIN) when they cannot go on. Returns 0, or -1 when the mode cannot
+    // be set. A plain stream socket keeps its descriptor blocking and takes
+    // the mode per call (MSG_DONTWAIT), so that the relays, which set the
+    // mode before every read and write, cost no system call for it; a TLS
+    // socket and any other descriptor get O_NONBLOCK cleared or set
+    // (fcntl), and only when the mode changes.
     int Blocking(bool on);
     void Freeze(bool on) { frozen = on; }
+    // Turns TCP_NODELAY on; it stays on, so only the first call asks.
+    void NoDelayOnce();
 
     // Starts client-side TLS (mode 1; any other mode returns false and
     // leaves the socket plain) towards `host`, the name (or IPv4 literal)
@@ -222,6 +230,12 @@ private:
     // What this socket last set on its descriptor, so repeated requests
     // cost no system call: -1 unknown, 0 off, 1 on.
     signed char mode_blocking;
+    // How the mode is applied: MODE_UNDECIDED until the first Blocking,
+    // then MODE_PER_CALL (a plain stream socket, descriptor kept blocking)
+    // or MODE_DESCRIPTOR (O_NONBLOCK on the descriptor).
+    enum { MODE_UNDECIDED, MODE_PER_CALL, MODE_DESCRIPTOR };
+    signed char mode_applied;
+    int PerCallFlags() const; // MSG_DONTWAIT when the mode says so
     bool nodelay_on;
     bool quickack_on;
     // Length of a TLS write that must be retried: OpenSSL wants the retry
@@ -235,7 +249,6 @@ private:
     void Append(int side, const char* data, unsigned len);
     void Consume(int side, unsigned len);
     bool SetBlockingMode(bool blocking);
-    void NoDelayOnce();
     void QuickAckOnce();
     long SendSome(const char* data, unsigned len);
     long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len);

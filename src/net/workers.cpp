@@ -1,5 +1,6 @@
 #include "net/workers.h"
 
+#include <poll.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -36,14 +37,37 @@ int process_new(CONNECTION_T* connection) {
     return thread_create(process_entry, connection);
 }
 
-unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overload) {
+// (T - s) * budget / (T + s * F), F taken as 1 when below 1.
+static unsigned shrink_with_slot(int slot, int max_threads, unsigned budget, int overload) {
     uint64_t others = static_cast<uint64_t>(static_cast<unsigned>(max_threads - slot));
     uint64_t factor = overload >= 1 ? static_cast<uint64_t>(overload) : 1;
     uint64_t divisor = static_cast<uint64_t>(static_cast<unsigned>(max_threads)) +
                        static_cast<uint64_t>(static_cast<unsigned>(slot)) * factor;
     if (divisor == 0)
         return 0;
-    return static_cast<unsigned>(others * static_cast<unsigned>(pool_timeout) / divisor);
+    return static_cast<unsigned>(others * budget / divisor);
+}
+
+unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overload) {
+    return shrink_with_slot(slot, max_threads, static_cast<unsigned>(pool_timeout), overload);
+}
+
+unsigned keepalive_linger_us(int slot, int max_threads, int overload) {
+    return shrink_with_slot(slot, max_threads, KEEPALIVE_LINGER_MAX_US, overload);
+}
+
+// True when the client's next request arrives within `linger_us`: what it
+// sent is then read into the socket's buffer, as Read with no destination
+// does. A TLS client is left to the plain check (its library may hold
+// bytes the descriptor does not show).
+static bool request_within(Socket* client, unsigned linger_us) {
+    if (linger_us == 0 || client->ssl || client->fd < 0)
+        return false;
+    struct pollfd entry = {client->fd, POLLIN, 0};
+    struct timespec span = {0, static_cast<long>(linger_us) * 1000};
+    if (ppoll(&entry, 1, &span, nullptr) != 1 || (entry.revents & POLLIN) == 0)
+        return false;
+    return client->Read(nullptr, -1) > 0;
 }
 
 // Serves requests on the connection until it is closed or given to the
@@ -73,6 +97,9 @@ static void serve_connection(CONNECTION_T* connection, int slot, int pool_timeou
         int wait = static_cast<int>(keepalive_wait(slot, MAXTHREADS, pool_timeout, overload_factor));
         Socket* client = connection->client;
         if (client->read_pending > 0 || client->Read(nullptr, -1, wait) > 0)
+            continue;
+        if (wait == 0 &&
+            request_within(client, keepalive_linger_us(slot, MAXTHREADS, overload_factor)))
             continue;
         global->clientpool->Add(connection);
         return;

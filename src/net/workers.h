@@ -24,3 +24,13 @@ void* process_entry(void* connection);
 // ((T - s) * C) / (T + s * F), with F taken as 1 when below 1 (T
 // MAXTHREADS, C the client-pool time-out, F the overload factor).
 unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overload);
+
+// Microseconds a worker in `slot` still watches its connection when that
+// wait is 0 (the defaults): the same shrinking rule over a budget of
+// KEEPALIVE_LINGER_MAX_US. A client that sends its next request at once (a
+// browser fetching a page's parts, a load generator) then stays with its
+// worker instead of passing through the client pool's poll and a wake-up of
+// another worker; an idle one costs its worker this much and goes to the
+// pool as before.
+static const unsigned KEEPALIVE_LINGER_MAX_US = 2000;
+unsigned keepalive_linger_us(int slot, int max_threads, int overload);

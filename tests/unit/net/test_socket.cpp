@@ -217,6 +217,39 @@ TEST_F(SocketTest, WouldBlockWriteIsQueuedNotFailed) {
     EXPECT_EQ(received, std::string(filler, 'f') + first + second);
 }
 
+// The mode of a stream socket holds per call: a non-blocking read of an
+// empty socket returns at once while its descriptor stays blocking (no
+// fcntl for each switch), and a blocking one waits for the bytes. A
+// descriptor that is no socket gets the mode on the descriptor itself.
+TEST_F(SocketTest, ModeOfAStreamSocketHoldsPerCall) {
+    Pair pair;
+    Socket sock(pair.take());
+    ASSERT_EQ(sock.Blocking(false), 0);
+    EXPECT_EQ(fcntl(sock.fd, F_GETFL) & O_NONBLOCK, 0);
+    char got[8];
+    errno = 0;
+    EXPECT_EQ(sock.Read(got, sizeof got), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    ASSERT_EQ(sock.Blocking(true), 0);
+    std::thread writer([&] {
+        usleep(100000);
+        nettest::send_all(pair.peer, "late");
+    });
+    EXPECT_EQ(sock.Read(got, 4), 4);
+    writer.join();
+    EXPECT_EQ(std::string(got, 4), "late");
+
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    Socket piped(pipe_ends[0]);
+    ASSERT_EQ(piped.Blocking(false), 0);
+    EXPECT_EQ(fcntl(pipe_ends[0], F_GETFL) & O_NONBLOCK, O_NONBLOCK);
+    ASSERT_EQ(piped.Blocking(true), 0);
+    EXPECT_EQ(fcntl(pipe_ends[0], F_GETFL) & O_NONBLOCK, 0);
+    close(pipe_ends[1]);
+}
+
 TEST_F(SocketTest, FailedWriteQueuesNothing) {
     Pair pair;
     Socket sock(pair.take());

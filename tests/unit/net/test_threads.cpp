@@ -57,6 +57,25 @@ TEST(KeepaliveWait, ShrinksAsSlotsFillUp) {
             << c.slot << " " << c.overload;
 }
 
+// When the wait in seconds is 0, a worker still watches its connection for
+// a moment that shrinks by the same rule, over KEEPALIVE_LINGER_MAX_US.
+TEST(KeepaliveWait, LingerShrinksBySlotsAndOverload) {
+    const struct {
+        int slot, threads, overload;
+        unsigned micros;
+    } cases[] = {
+        {1, 16384, 1, 1999},    // (16383 * 2000) / 16385
+        {8192, 16384, 1, 666},  // (8192 * 2000) / (16384 + 8192)
+        {8192, 16384, 0, 666},  // a factor below 1 counts as 1
+        {4096, 16384, 2, 1000}, // (12288 * 2000) / (16384 + 8192)
+        {40, 1000, 1, 1846},    // a table of -t 1000, as the bench runs
+        {1000, 1000, 1, 0},     // the last slot hands over at once
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(keepalive_linger_us(c.slot, c.threads, c.overload), c.micros)
+            << c.slot << " " << c.overload;
+}
+
 TEST_F(ThreadsTest, FullTableRefusesThreads) {
     MAXTHREADS = 1; // only the main thread's slot
     // A refused worker is told, but a flood of them only once a second.
