@@ -130,7 +130,7 @@ std::string block_page_choose(const std::string& rule_page, const std::string& s
     return builtin;
 }
 
-void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status) {
+bool block_send(CONNECTION_T* connection, const BlockNotice& notice, int status) {
     std::map<std::string, std::string>& variables = connection->variables;
     variables.erase("FILTER");
     variables.erase("REASON");
@@ -148,15 +148,18 @@ void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status)
     // may still name a status of its own.
     if (status >= 200 && status < 300)
         status = 403;
-    if (template_section != nullptr)
-        template_section->send(notice.page.c_str(), connection, status);
-    // After the send, whose own record of a direct answer these replace.
+    bool sent = template_section != nullptr &&
+                template_section->send(notice.page.c_str(), connection, status) == 1;
+    // After the send, whose own record of a direct answer these replace; the
+    // status stays the one the page went out with.
     LogEntry& record = connection->log;
     record.filter_name = notice.filter_name;
     record.filtering_reason = notice.log_reason;
     record.set_cachecode(CACHECODE_TCP_DENIED)->set_peercode(PEERCODE_DIRECT);
     record.peer = "kestrivan";
-    record.status = 403;
+    if (!sent)
+        record.status = 403;
+    return sent;
 }
 
 VerdictPage::VerdictPage(CONNECTION_T* connection, const char* what)

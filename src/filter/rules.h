@@ -291,8 +291,9 @@ std::string block_page_choose(const std::string& rule_page, const std::string& s
 // the client cannot be written to nothing is sent, but the record is filled
 // all the same. A refusal is answered 403, as its record says, where
 // `status` says 2xx (a 2xx would pass the page off as the resource, and
-// open the tunnel for a CONNECT client); a template entry's own status wins.
-void block_send(CONNECTION_T* connection, const BlockNotice& notice, int status = 200);
+// open the tunnel for a CONNECT client); a template entry's own status wins
+// and stays in the record. true: a page was sent.
+bool block_send(CONNECTION_T* connection, const BlockNotice& notice, int status = 200);
 
 // The page of a URL command that shows a section's verdict for the request:
 // "<what> match for <host><path>" as its title and heading, then the deciding

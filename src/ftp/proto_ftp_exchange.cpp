@@ -93,14 +93,15 @@ void release_object(CONNECTION_T* connection, bool complete) {
 // a template entry names its own for the page), no pooling.
 int fail(ftp_request_t& r, const char* page, int log_status) {
     CONNECTION_T* connection = r.connection;
-    if (page != nullptr && template_section != nullptr)
-        template_section->send(page, connection, log_status);
+    bool sent = page != nullptr && template_section != nullptr &&
+                template_section->send(page, connection, log_status) == 1;
     http_header_free(connection->response);
     connection->response = nullptr;
     invalidate_object(connection);
     LogEntry& record = connection->log;
     record.set_peercode(PEERCODE_DIRECT);
-    record.status = log_status;
+    if (!sent) // a page sent has put its own status in the record
+        record.status = log_status;
     write_record(connection);
     connection->server_keepalive = 0;
     return -1;

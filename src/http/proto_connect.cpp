@@ -50,10 +50,9 @@ bool answerable_407(CONNECTION_T* connection) {
 
 // A 200 would tell the client its tunnel is open: the page goes with 503.
 void answer_noconnect(CONNECTION_T* connection) {
-    if (template_section != NULL)
-        template_section->send("noconnect", connection, 503);
+    if (template_section == NULL || template_section->send("noconnect", connection, 503) == 0)
+        connection->log.status = 503;
     connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
-    connection->log.status = 503;
 }
 
 // Asks the HTTP parent for the client's tunnel; true once it answered 2xx.

@@ -110,8 +110,8 @@ static void refuse(CONNECTION_T* connection, const char* filter, const char* rea
     notice.page = page;
     notice.filter_name = filter_name;
     notice.log_reason = log_reason;
-    block_send(connection, notice, status);
-    connection->log.status = status;
+    if (!block_send(connection, notice, status))
+        connection->log.status = status;
     write_record(connection);
 }
 
@@ -655,12 +655,13 @@ static bool cache_lookup(CONNECTION_T* connection, bool* plain_only) {
         // The page "error" is the administrator's to provide; without one the
         // general error page answers, so the client is never left waiting.
         // A whole answer of known length: the connection may stay.
-        if (send_page("error", connection, 404) == 0)
-            send_page("unknown", connection, 404);
+        bool sent = send_page("error", connection, 404) == 1 ||
+                    send_page("unknown", connection, 404) == 1;
         LogEntry& record = connection->log;
         record.set_cachecode(CACHECODE_TCP_REF_FAIL_HIT)->set_peercode(PEERCODE_DIRECT);
         record.peer = "kestrivan";
-        record.status = 404;
+        if (!sent) // a page sent has put its own status in the record
+            record.status = 404;
         write_record(connection);
         return false;
     }
@@ -725,13 +726,15 @@ static bool scheme_served(CONNECTION_T* connection) {
     return false;
 }
 
-// No upstream: the page with status 503, and the record says so.
+// No upstream: the page with status 503 (or the one its template entry
+// names), and the record says what the client got.
 static void upstream_failed(CONNECTION_T* connection, const char* page) {
-    send_page(page, connection, 503);
+    bool sent = send_page(page, connection, 503) == 1;
     LogEntry& record = connection->log;
     record.set_cachecode(CACHECODE_UNSPECIFIED)->set_peercode(PEERCODE_DIRECT);
     record.peer = "kestrivan";
-    record.status = 503;
+    if (!sent)
+        record.status = 503;
     write_record(connection);
 }
 

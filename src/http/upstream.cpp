@@ -228,11 +228,12 @@ int protocol_reconnect(CONNECTION_T* connection) {
 // Answers the client with an error page for an upstream that failed, and
 // records it with the same status: 503 could not be reached, 504 did not
 // answer in time, 502 answered with a header that cannot be used.
+// The record keeps the status the page went out with: a template entry may
+// name its own.
 static void answer_upstream_failure(CONNECTION_T* connection, const char* page, int status) {
-    if (template_section != NULL)
-        template_section->send(page, connection, status);
+    if (template_section == NULL || template_section->send(page, connection, status) == 0)
+        connection->log.status = status;
     connection->log.set_cachecode(CACHECODE_UNSPECIFIED);
-    connection->log.status = status;
 }
 
 static void answer_unreachable(CONNECTION_T* connection, const char* page) {
@@ -555,12 +556,14 @@ int transfer_limit_check(CONNECTION_T* connection) {
     connection->variables["LIMIT_TYPE"] = "Download Limit";
     connection->variables["DOWNLOADLIMIT"] = amount;
     connection->client_keepalive = 0;
+    bool sent = false;
     if (template_section != NULL)
-        template_section->send("downloadlimit", connection, 403);
+        sent = template_section->send("downloadlimit", connection, 403) == 1;
     connection->log.set_cachecode(CACHECODE_TCP_DENIED);
     connection->log.set_peercode(PEERCODE_DIRECT);
     connection->log.peer = "kestrivan";
-    connection->log.status = 403;
+    if (!sent)
+        connection->log.status = 403;
     connection->log.size = static_cast<int64_t>(response->content_length);
     connection->log.filter_name = "limit_section";
     connection->log.filtering_reason = amount;

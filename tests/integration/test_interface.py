@@ -117,26 +117,43 @@ def test_templates_are_served_to_anyone(daemon_factory, workdir):
 
 
 # An entry that names no status: the page goes out with the status its
-# caller gives, as the built-in page would. (page, request, status line,
-# whether the answer has an access-log line; interface pages have none)
-UNSTATED_STATUS = [
-    ("logo", "GET http://kestrivan/template/logo HTTP/1.1\r\nHost: kestrivan\r\n",
+# caller gives, as the built-in page would; an entry that names one sends it,
+# and the record shows the status the client got. (case, page, status
+# element, request, status line, whether the answer has an access-log line;
+# interface pages have none)
+TEMPLATE_STATUS = [
+    ("logo", "logo", "", "GET http://kestrivan/template/logo HTTP/1.1\r\nHost: kestrivan\r\n",
      "HTTP/1.1 200 OK", False),
-    ("noconnect", "GET http://127.0.0.1:%(closed)d/x HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+    ("noconnect", "noconnect", "",
+     "GET http://127.0.0.1:%(closed)d/x HTTP/1.1\r\nHost: 127.0.0.1\r\n",
      "HTTP/1.1 503 Service Unavailable", True),
+    ("noconnect named 502", "noconnect", "<status>502</status>",
+     "GET http://127.0.0.1:%(closed)d/x HTTP/1.1\r\nHost: 127.0.0.1\r\n",
+     "HTTP/1.1 502 Bad Gateway", True),
+    ("blocked named 410", "blocked", "<status>410</status>",
+     "GET http://refused.test/x HTTP/1.1\r\nHost: refused.test\r\n",
+     "HTTP/1.1 410 Gone", True),
 ]
 
+# A URL filter rule that refuses the host "refused.test".
+REFUSING_URL_RULE = (
+    "<url-filtering><enabled>true</enabled><order>allow-by-default</order><template></template>"
+    "<deny><enabled>true</enabled><comment>t</comment><groups></groups><profiles></profiles>"
+    "<host>^refused\\.test$</host><path></path><addresses></addresses><template></template>"
+    "</deny></url-filtering>")
 
-@pytest.mark.parametrize("page,request_head,status_line,logged", UNSTATED_STATUS,
-                         ids=[case[0] for case in UNSTATED_STATUS])
-def test_a_template_entry_without_status_answers_the_callers_status(
-        proxy_factory, workdir, page, request_head, status_line, logged):
+
+@pytest.mark.parametrize("page,status_element,request_head,status_line,logged",
+                         [case[1:] for case in TEMPLATE_STATUS],
+                         ids=[case[0] for case in TEMPLATE_STATUS])
+def test_a_template_entry_answers_with_its_status_or_the_callers(
+        proxy_factory, workdir, page, status_element, request_head, status_line, logged):
     with open(os.path.join(workdir, "page.txt"), "wb") as f:
         f.write(b"configured page\n")
     templates = ("<templates><templatedir>%s</templatedir><template><enabled>true</enabled>"
                  "<name>%s</name><file>page.txt</file><mimetype>text/plain</mimetype>"
-                 "<type>file</type></template></templates>" % (workdir, page))
-    proxy = proxy_factory(extra_sections=templates)
+                 "<type>file</type>%s</template></templates>" % (workdir, page, status_element))
+    proxy = proxy_factory(extra_sections=templates + REFUSING_URL_RULE)
     with proxy.connect() as client:
         client.sendall((request_head % {"closed": free_port()}
                         + "Connection: close\r\n\r\n").encode())
