@@ -103,11 +103,22 @@ const char* category_word(int category) {
 }
 
 size_t format_prefix(char* line, int category) {
+    // The stamp is made once a second per thread: localtime_r takes the C
+    // library's time-zone lock, which every line of every worker would
+    // otherwise queue for.
+    static thread_local time_t stamp_second = -1;
+    static thread_local char stamp[32];
+    static thread_local size_t stamp_length = 0;
     time_t now = time(NULL);
-    struct tm local;
-    size_t length = 0;
-    if (localtime_r(&now, &local) != NULL)
-        length = strftime(line, LINE_AREA, "%Y %m %d %H:%M:%S", &local);
+    if (now != stamp_second) {
+        struct tm local;
+        stamp_length = localtime_r(&now, &local) != NULL
+                           ? strftime(stamp, sizeof stamp, "%Y %m %d %H:%M:%S", &local)
+                           : 0;
+        stamp_second = now;
+    }
+    memcpy(line, stamp, stamp_length);
+    size_t length = stamp_length;
     int added = snprintf(line + length, LINE_AREA - length, " [%u] %s", thread_get_clientid(),
                          category_word(category));
     if (added > 0)
