@@ -2,7 +2,6 @@
 
 #include <ctype.h>
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,17 +16,6 @@
 
 namespace {
 
-// atoi's reading, but a number beyond int is held at the nearest end
-// instead of being undefined.
-int value_of(const char* text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
 // The values after the first "=" of a line, split at ":" (runs of ":"
 // count as one, empty values are dropped).
 std::vector<int> values_of(const std::string& line) {
@@ -35,7 +23,7 @@ std::vector<int> values_of(const std::string& line) {
     std::string list = line.substr(line.find('=') + 1);
     char** pieces = string_break(list.c_str(), ':');
     for (char** piece = pieces; piece != nullptr && *piece != nullptr; piece++)
-        values.push_back(value_of(*piece));
+        values.push_back(atoi_clamped(*piece));
     array_free(pieces);
     return values;
 }

@@ -1,6 +1,7 @@
 // The C-string toolbox; see misc.h for the contract of each operation.
 #include "core/misc.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,16 @@ int isip(const char* text)
             return 0;
     }
     return *p == '\0';
+}
+
+int atoi_clamped(const char* text)
+{
+    long value = strtol(text, NULL, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return (int)value;
 }
 
 uint64_t xpow(int n)

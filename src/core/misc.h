@@ -69,6 +69,11 @@ int isempty(const char* text, size_t n);
 // "...", "1..2.3", "256.1.1.1" or anything with a blank or letter give 0.
 int isip(const char* text);
 
+// The number atoi would read from text (leading blanks, a sign, digits; 0
+// when none), held at INT_MIN or INT_MAX when it lies beyond an int instead
+// of being undefined.
+int atoi_clamped(const char* text);
+
 // 2 to the power n for n >= 1, 1 for n <= 0; exponents above 63 are taken
 // as 63 so the result never overflows.
 uint64_t xpow(int n);

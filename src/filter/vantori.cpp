@@ -1,13 +1,13 @@
 #include "filter/vantori.h"
 
 #include <ctype.h>
-#include <limits.h>
 #include <stdlib.h>
 
 #include <algorithm>
 
 #include "auth/profiles.h"
 #include "core/log.h"
+#include "core/misc.h"
 #include "filter/vantori_categories.h"
 #include "http/header.h"
 #include "iface/interface.h"
@@ -21,16 +21,6 @@ enum {
     V_ENABLED, V_COMMENT, V_LOG, V_GROUPS, V_PROFILES, V_CATEGORIES, V_SCORE_RANGE,
     V_ADD_PROFILES, V_REMOVE_PROFILES,
 };
-
-// A number as atoi reads it, clamped to int instead of overflowing.
-int atoi_clamped(const char* text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
 
 // Longest host text in a logged profile change.
 const int LOG_HOST_MAX = 254;

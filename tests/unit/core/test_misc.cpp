@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -255,6 +256,20 @@ TEST(Text, IsIpAcceptsOnlyDottedQuads)
     for (const Case& c : cases)
         EXPECT_EQ(isip(c.text), c.expected) << '"' << c.text << '"';
     EXPECT_EQ(isip(nullptr), 0);
+}
+
+TEST(Text, AtoiClampedReadsAsAtoiAndHoldsAtTheIntEnds)
+{
+    struct Case {
+        const char* text;
+        int expected;
+    } cases[] = {
+        {"42", 42},          {"  -7x", -7},         {"+3", 3},
+        {"", 0},             {"abc", 0},            {"2147483647", INT_MAX},
+        {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}, {"99999999999999999999", INT_MAX},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(atoi_clamped(c.text), c.expected) << '"' << c.text << '"';
 }
 
 TEST(Text, XpowIsPowerOfTwo)
