@@ -124,14 +124,7 @@ void reply_302(CONNECTION_T* connection, const std::string& from, const std::str
             location = labels + to;
         free(labels);
     }
-    HEADER* answer = header_new();
-    answer->type = RESPONSE_HTTP;
-    answer->status = 302;
-    answer->content_length = 0;
-    answer->flags |= HEADER_HAS_LENGTH;
-    set_text(answer->location, location);
-    header_send(answer, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-    http_header_free(answer);
+    header_send_redirect(connection, location);
 }
 
 void rewrite_request(CONNECTION_T* connection, const std::string& from, const std::string& to,

@@ -358,6 +358,20 @@ void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode)
         socket->Flush();
 }
 
+void header_send_redirect(CONNECTION_T* connection, const std::string& location)
+{
+    HEADER* answer = header_new();
+    answer->type = RESPONSE_HTTP;
+    answer->status = 302;
+    answer->content_length = 0;
+    answer->flags |= HEADER_HAS_LENGTH;
+    answer->location = xstrndup(location.data(), location.size());
+    if (answer->location == NULL)
+        FATAL_ALLOC("src/header_io", location.size() + 1);
+    header_send(answer, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
+    http_header_free(answer);
+}
+
 char* header_get(CONNECTION_T* connection, int side, int timeout)
 {
     return header_get(connection, side, timeout, NULL);

@@ -77,6 +77,10 @@ void header_send_filebuf(Filebuf* out, HEADER* header, CONNECTION_T* connection,
 // that socket. On SIDE_CLIENT nothing is done while CONN_NO_CLIENT is set.
 void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode);
 
+// Answers the client "302" with `location` and no body (Content-Length 0),
+// through header_send.
+void header_send_redirect(CONNECTION_T* connection, const std::string& location);
+
 // Reads one header block from the side's socket, watching the other socket
 // too: data arriving there is buffered in that socket; when the client
 // fails while the server is read, the reading stops; when the server fails

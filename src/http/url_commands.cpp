@@ -166,14 +166,7 @@ void send_redirect(CONNECTION_T* connection, url_command_t** commands) {
     std::string location = std::string(or_empty(request->scheme)) + "://" + labels +
                            request_authority(request) + or_empty(request->path);
     free(labels);
-    HEADER* response = header_new();
-    response->type = RESPONSE_HTTP;
-    response->status = 302;
-    response->content_length = 0;
-    response->flags |= HEADER_HAS_LENGTH;
-    response->location = checked_strdup(location);
-    header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
-    http_header_free(response);
+    header_send_redirect(connection, location);
 }
 
 } // namespace
