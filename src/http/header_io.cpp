@@ -358,6 +358,17 @@ void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode)
         socket->Flush();
 }
 
+void header_hold_for_body(HEADER* header, CONNECTION_T* connection, int mode)
+{
+    if ((connection->flags & CONN_NO_CLIENT) || connection->client == NULL)
+        return;
+    Filebuf text("", 1);
+    text.Resize(0);
+    header_send_filebuf(&text, header, connection, mode);
+    connection->client->NoDelayOnce();
+    connection->client->Hold(text.data, text.size);
+}
+
 void header_send_redirect(CONNECTION_T* connection, const std::string& location)
 {
     HEADER* answer = header_new();

@@ -77,6 +77,13 @@ void header_send_filebuf(Filebuf* out, HEADER* header, CONNECTION_T* connection,
 // that socket. On SIDE_CLIENT nothing is done while CONN_NO_CLIENT is set.
 void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode);
 
+// Serialises the client header and queues it on the client socket, to
+// leave in one send with the first body bytes the relay writes (its closing
+// Flush sends it at the latest). For a body whose first bytes already wait
+// in the server socket, so that nothing holds the header back for long.
+// Nothing is done while CONN_NO_CLIENT is set.
+void header_hold_for_body(HEADER* header, CONNECTION_T* connection, int mode);
+
 // Answers the client "302" with `location` and no body (Content-Length 0),
 // through header_send.
 void header_send_redirect(CONNECTION_T* connection, const std::string& location);

@@ -678,6 +678,16 @@ static int buffered_path(CONNECTION_T* connection) {
     return final_record(connection);
 }
 
+// A body of known length whose first bytes came with the header: the relay
+// writes them at once, so the header can wait to go out with them.
+static bool body_waits_in_server_socket(const CONNECTION_T* connection) {
+    const HEADER* response = connection->response;
+    return (response->flags & HEADER_HAS_LENGTH) && !response->chunked &&
+           response->content_length > 0 && connection->server != nullptr &&
+           connection->server->read_pending > 0 && connection->client != nullptr &&
+           !(connection->flags & CONN_NO_CLIENT);
+}
+
 static int streamed_path(CONNECTION_T* connection) {
     HEADER* response = connection->response;
     // The request alone could not tell whether an HTTP/1.1 client stays: the
@@ -693,6 +703,8 @@ static int streamed_path(CONNECTION_T* connection) {
             response->chunked = 0;
             header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
             response->chunked = 1;
+        } else if (body_waits_in_server_socket(connection)) {
+            header_hold_for_body(response, connection, HEADER_SEND_RESPONSE);
         } else {
             header_send(response, connection, SIDE_CLIENT, HEADER_SEND_RESPONSE);
         }

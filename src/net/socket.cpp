@@ -412,6 +412,27 @@ long Socket::SendSome(const char* data, unsigned len) {
     }
 }
 
+// One send of two pieces, plain sockets only: the bytes sent (first's
+// before second's), or -1 as SendSome.
+long Socket::SendPair(const char* first, unsigned first_len, const char* second,
+                      unsigned second_len) {
+    struct iovec pieces[2] = {{const_cast<char*>(first), first_len},
+                              {const_cast<char*>(second), second_len}};
+    struct msghdr message = {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    for (;;) {
+        ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL | PerCallFlags());
+        if (sent == -1 && errno == ENOTSOCK)
+            sent = writev(fd, pieces, 2);
+        if (sent == -1 && errno == EINTR)
+            continue;
+        if (sent == -1 && errno == EWOULDBLOCK)
+            errno = EAGAIN;
+        return static_cast<long>(sent);
+    }
+}
+
 // One read of at most len bytes into data; on a plain socket the bytes
 // beyond len that fit into `spare` arrive in the same call. 0 at the end of
 // the stream (a TLS peer closing without close_notify included), -1 on
@@ -637,6 +658,30 @@ int Socket::Write(const char* buf, int len) {
     QuickAckOnce();
 
     long drained = 0;
+    if (write_pending > 0 && !frozen && len > 0 && !ssl && write_rate == nullptr) {
+        // Queued bytes and the new ones leave in one system call (and, on a
+        // small answer, one segment): the header held back for the body.
+        long sent = SendPair(write_buffer, write_pending, buf, static_cast<unsigned>(len));
+        if (sent == -1 && errno != EAGAIN) {
+            int error = errno;
+            putlog(LOG_ERROR, "[socket write.2:%d] %s", error, strerror(error));
+            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
+            return -1;
+        }
+        if (sent < 0)
+            sent = 0;
+        if (sent > 0)
+            CountWritten(sent);
+        unsigned from_queue = static_cast<unsigned long>(sent) < write_pending
+                                  ? static_cast<unsigned>(sent)
+                                  : write_pending;
+        Consume(1, from_queue);
+        unsigned from_buf = static_cast<unsigned>(sent) - from_queue;
+        if (from_buf < static_cast<unsigned>(len))
+            Append(1, buf + from_buf, static_cast<unsigned>(len) - from_buf);
+        CallBackEvent(SOCKET_EVENT_WRITE, len, const_cast<char*>(buf));
+        return static_cast<int>(from_buf);
+    }
     if (write_pending > 0 && !frozen) {
         unsigned allowance = Throttle(1);
         unsigned amount = allowance != 0 && allowance < write_pending ? allowance : write_pending;

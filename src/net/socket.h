@@ -153,6 +153,10 @@ public:
     // accepted, so 0 means "all queued". -1 only on a real failure, after
     // which nothing of this request is queued.
     int Write(const char* buf, int len);
+    // Queues bytes without sending them: they go out in front of the next
+    // Write, in the same system call on a plain socket, or at the next Flush.
+    // The caller makes sure one of the two follows soon.
+    void Hold(const char* data, unsigned len) { Append(1, data, len); }
     // printf-style text (cut to 8191 characters) through Write.
     int PutSock(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Unfreezes and sends every pending byte (blocking mode, or non-blocking
@@ -251,6 +255,7 @@ private:
     bool SetBlockingMode(bool blocking);
     void QuickAckOnce();
     long SendSome(const char* data, unsigned len);
+    long SendPair(const char* first, unsigned first_len, const char* second, unsigned second_len);
     long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len);
     void DrainTls();
     void CountWritten(long n);
