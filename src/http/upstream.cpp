@@ -479,8 +479,7 @@ int process_request(CONNECTION_T* connection, Filebuf* body) {
     }
     if (connection->user != NULL) {
         if (global != NULL) {
-            global->stats.AddCounter("users", connection->user, STAT_COUNT);
-            global->stats.Increment("users", connection->user);
+            global->stats.IncrementOrAdd("users", connection->user);
         }
         connection->log.username = connection->user;
         connection->variables.erase("USERNAME");

@@ -65,7 +65,7 @@ char* StatCounter::Get() const {
     FATAL(source);
 }
 
-StatGroup::StatGroup(const std::string& group_name, int group_type)
+StatGroup::StatGroup(std::string_view group_name, int group_type)
     : type(group_type), name(group_name) {
     pthread_mutex_init(&mutex, nullptr);
 }
@@ -75,47 +75,47 @@ StatGroup::~StatGroup() {
     pthread_mutex_destroy(&mutex);
 }
 
-StatCounter* StatGroup::find(const std::string& counter_name) {
+StatCounter* StatGroup::find(std::string_view counter_name) {
     for (StatCounter& counter : counters)
         if (counter.name == counter_name)
             return &counter;
     return nullptr;
 }
 
-bool StatGroup::add_locked(StatCounter counter) {
+// The name is copied only once it is known to be new: the request road adds
+// a counter per host or MIME type it sees, and most of them exist.
+bool StatGroup::add_locked(std::string_view counter_name, const StatCounter& form) {
     GroupLock lock(&mutex);
-    if (find(counter.name) != nullptr)
+    if (find(counter_name) != nullptr)
         return false;
     Prune();
-    counters.push_back(std::move(counter));
+    counters.push_back(form);
+    counters.back().name.assign(counter_name.data(), counter_name.size());
     return true;
 }
 
-bool StatGroup::Add(const std::string& counter_name, int flags) {
-    StatCounter counter;
-    counter.name = counter_name;
-    counter.flags = flags;
-    return add_locked(std::move(counter));
+bool StatGroup::Add(std::string_view counter_name, int flags) {
+    StatCounter form;
+    form.flags = flags;
+    return add_locked(counter_name, form);
 }
 
-bool StatGroup::Add(const std::string& counter_name, stat_number_callback callback, int flags) {
+bool StatGroup::Add(std::string_view counter_name, stat_number_callback callback, int flags) {
     if ((flags & (STAT_COUNT | STAT_SIZE)) == 0)
         return false;
-    StatCounter counter;
-    counter.name = counter_name;
-    counter.flags = flags | STAT_CALLBACK;
-    counter.number = callback;
-    return add_locked(std::move(counter));
+    StatCounter form;
+    form.flags = flags | STAT_CALLBACK;
+    form.number = callback;
+    return add_locked(counter_name, form);
 }
 
-bool StatGroup::Add(const std::string& counter_name, stat_string_callback callback, int flags) {
+bool StatGroup::Add(std::string_view counter_name, stat_string_callback callback, int flags) {
     if ((flags & STAT_STRING) == 0)
         return false;
-    StatCounter counter;
-    counter.name = counter_name;
-    counter.flags = flags | STAT_CALLBACK;
-    counter.text = callback;
-    return add_locked(std::move(counter));
+    StatCounter form;
+    form.flags = flags | STAT_CALLBACK;
+    form.text = callback;
+    return add_locked(counter_name, form);
 }
 
 void StatGroup::Prune() {
@@ -134,11 +134,7 @@ void StatGroup::Prune() {
     counters.erase(victim);
 }
 
-uint64_t StatGroup::Increment(const std::string& counter_name, uint64_t amount) {
-    GroupLock lock(&mutex);
-    StatCounter* counter = find(counter_name);
-    if (counter == nullptr)
-        return 0;
+uint64_t StatGroup::count_locked(StatCounter* counter, uint64_t amount) {
     total += amount;
     counter->count += amount;
     gettimeofday(&counter->updated, nullptr);
@@ -146,16 +142,30 @@ uint64_t StatGroup::Increment(const std::string& counter_name, uint64_t amount) 
     return counter->count;
 }
 
-uint64_t StatGroup::Decrement(const std::string& counter_name, uint64_t amount) {
+uint64_t StatGroup::Increment(std::string_view counter_name, uint64_t amount) {
     GroupLock lock(&mutex);
     StatCounter* counter = find(counter_name);
-    if (counter == nullptr)
-        return 0;
-    total -= amount;
-    counter->count -= amount;
-    gettimeofday(&counter->updated, nullptr);
-    updated = counter->updated;
-    return counter->count;
+    return counter != nullptr ? count_locked(counter, amount) : 0;
+}
+
+uint64_t StatGroup::Decrement(std::string_view counter_name, uint64_t amount) {
+    GroupLock lock(&mutex);
+    StatCounter* counter = find(counter_name);
+    // Unsigned negation: adding it takes `amount` away modulo 2^64.
+    return counter != nullptr ? count_locked(counter, 0 - amount) : 0;
+}
+
+uint64_t StatGroup::IncrementOrAdd(std::string_view counter_name, uint64_t amount) {
+    GroupLock lock(&mutex);
+    StatCounter* counter = find(counter_name);
+    if (counter == nullptr) {
+        Prune();
+        counters.emplace_back();
+        counter = &counters.back();
+        counter->flags = STAT_COUNT;
+        counter->name.assign(counter_name.data(), counter_name.size());
+    }
+    return count_locked(counter, amount);
 }
 
 void StatGroup::Limit(int new_limit, int new_prune_mode) {
@@ -194,49 +204,54 @@ void StatGroup::Display(Filebuf* page) const {
     page->Addf("</table></td></tr> <tr><td><br></td></tr>\n");
 }
 
-StatGroup* Stats::Group(const std::string& group) {
+StatGroup* Stats::Group(std::string_view group) {
     for (StatGroup& candidate : groups)
         if (candidate.name == group)
             return &candidate;
     return nullptr;
 }
 
-void Stats::AddGroup(const std::string& group, int type) {
+void Stats::AddGroup(std::string_view group, int type) {
     if (Group(group) == nullptr)
         groups.emplace_back(group, type);
 }
 
-void Stats::Limit(const std::string& group, int limit, int prune_mode) {
+void Stats::Limit(std::string_view group, int limit, int prune_mode) {
     StatGroup* found = Group(group);
     if (found != nullptr)
         found->Limit(limit, prune_mode);
 }
 
-bool Stats::AddCounter(const std::string& group, const std::string& name, int flags) {
+bool Stats::AddCounter(std::string_view group, std::string_view name, int flags) {
     StatGroup* found = Group(group);
     return found != nullptr && found->Add(name, flags);
 }
 
-bool Stats::AddCounter(const std::string& group, const std::string& name,
+bool Stats::AddCounter(std::string_view group, std::string_view name,
                        stat_number_callback callback, int flags) {
     StatGroup* found = Group(group);
     return found != nullptr && found->Add(name, callback, flags);
 }
 
-bool Stats::AddCounter(const std::string& group, const std::string& name,
+bool Stats::AddCounter(std::string_view group, std::string_view name,
                        stat_string_callback callback, int flags) {
     StatGroup* found = Group(group);
     return found != nullptr && found->Add(name, callback, flags);
 }
 
-uint64_t Stats::Increment(const std::string& group, const std::string& name, uint64_t amount) {
+uint64_t Stats::Increment(std::string_view group, std::string_view name, uint64_t amount) {
     StatGroup* found = Group(group);
     return found != nullptr ? found->Increment(name, amount) : 0;
 }
 
-uint64_t Stats::Decrement(const std::string& group, const std::string& name, uint64_t amount) {
+uint64_t Stats::Decrement(std::string_view group, std::string_view name, uint64_t amount) {
     StatGroup* found = Group(group);
     return found != nullptr ? found->Decrement(name, amount) : 0;
+}
+
+uint64_t Stats::IncrementOrAdd(std::string_view group, std::string_view name, uint64_t amount) {
+    StatGroup* found = Group(group);
+    return found != nullptr ? found->IncrementOrAdd(name, amount) : 0;
 }
 
 void Stats::Display(Filebuf* page) const {

@@ -6,7 +6,9 @@
 // Contract:
 // - Names of groups and counters are compared byte for byte; a name that
 //   does not exist is ignored (AddCounter false, Increment/Decrement 0,
-//   Limit nothing), silently.
+//   Limit nothing), silently. Names are taken as views and need not end in
+//   a NUL; looking a name up copies nothing and allocates nothing, only a
+//   counter or group really added keeps its own copy of the name.
 // - Counts, group totals and amounts are 64-bit and wrap modulo 2^64; a
 //   group total keeps the counts of counters pruning removed, so percent
 //   shares may add up to less than 100.
@@ -34,6 +36,7 @@
 
 #include <list>
 #include <string>
+#include <string_view>
 
 #include "core/atom.h"
 
@@ -85,7 +88,7 @@ public:
 
 class StatGroup {
 public:
-    StatGroup(const std::string& name, int type);
+    StatGroup(std::string_view name, int type);
     ~StatGroup();
     StatGroup(const StatGroup&) = delete;
     StatGroup& operator=(const StatGroup&) = delete;
@@ -101,12 +104,16 @@ public:
 
     // Adds a counter with count 0 at the end (pruning first); false when the
     // name exists or the flags do not fit the form.
-    bool Add(const std::string& name, int flags);
-    bool Add(const std::string& name, stat_number_callback callback, int flags);
-    bool Add(const std::string& name, stat_string_callback callback, int flags);
+    bool Add(std::string_view name, int flags);
+    bool Add(std::string_view name, stat_number_callback callback, int flags);
+    bool Add(std::string_view name, stat_string_callback callback, int flags);
     // The new count, or 0 when there is no such counter.
-    uint64_t Increment(const std::string& name, uint64_t amount = 1);
-    uint64_t Decrement(const std::string& name, uint64_t amount = 1);
+    uint64_t Increment(std::string_view name, uint64_t amount = 1);
+    uint64_t Decrement(std::string_view name, uint64_t amount = 1);
+    // Increment that first adds a STAT_COUNT counter for a new name (pruning
+    // first), both under one hold of the mutex, so a counter added for a
+    // request is still there when it is counted; the new count.
+    uint64_t IncrementOrAdd(std::string_view name, uint64_t amount = 1);
     void Limit(int limit, int prune_mode);
     // Drops one counter when the group is full; the mutex is held.
     void Prune();
@@ -114,28 +121,34 @@ public:
     void Display(Filebuf* page) const;
 
 private:
-    bool add_locked(StatCounter counter);
-    StatCounter* find(const std::string& name);
+    // Adds the counter `form` describes under `name` unless the name exists.
+    bool add_locked(std::string_view name, const StatCounter& form);
+    StatCounter* find(std::string_view name);
+    // Adds `amount` (in two's complement for a decrement) to the counter and
+    // the total and stamps both; the mutex is held.
+    uint64_t count_locked(StatCounter* counter, uint64_t amount);
 };
 
 class Stats : public Atom {
 public:
     std::list<StatGroup> groups; // in creation order
 
-    void AddGroup(const std::string& group, int type);
-    void Limit(const std::string& group, int limit, int prune_mode);
-    bool AddCounter(const std::string& group, const std::string& name, int flags);
-    bool AddCounter(const std::string& group, const std::string& name,
-                    stat_number_callback callback, int flags);
-    bool AddCounter(const std::string& group, const std::string& name,
-                    stat_string_callback callback, int flags);
-    uint64_t Increment(const std::string& group, const std::string& name, uint64_t amount = 1);
-    uint64_t Decrement(const std::string& group, const std::string& name, uint64_t amount = 1);
+    void AddGroup(std::string_view group, int type);
+    void Limit(std::string_view group, int limit, int prune_mode);
+    bool AddCounter(std::string_view group, std::string_view name, int flags);
+    bool AddCounter(std::string_view group, std::string_view name, stat_number_callback callback,
+                    int flags);
+    bool AddCounter(std::string_view group, std::string_view name, stat_string_callback callback,
+                    int flags);
+    uint64_t Increment(std::string_view group, std::string_view name, uint64_t amount = 1);
+    uint64_t Decrement(std::string_view group, std::string_view name, uint64_t amount = 1);
+    // StatGroup::IncrementOrAdd in that group; 0 when there is no such group.
+    uint64_t IncrementOrAdd(std::string_view group, std::string_view name, uint64_t amount = 1);
     // Appends every group as one row of a table the caller opens and closes.
     void Display(Filebuf* page) const;
 
     // The group of that name, or NULL.
-    StatGroup* Group(const std::string& group);
+    StatGroup* Group(std::string_view group);
 };
 
 // Fills the global statistics with their eleven groups ("system" with the

@@ -79,8 +79,7 @@ void uncount(CONNECTION_T* connection, const char* group, const char* name) {
 void count_named(Stats* stats, const char* group, const char* name) {
     if (stats == nullptr || name == nullptr || name[0] == '\0')
         return;
-    stats->AddCounter(group, name, STAT_COUNT);
-    stats->Increment(group, name);
+    stats->IncrementOrAdd(group, name);
 }
 
 void count_named(CONNECTION_T* connection, const char* group, const char* name) {

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -197,6 +198,59 @@ TEST(StatsTest, ConcurrentCountingLosesNothing) {
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(stats->Group("requests")->counters.front().count, 16000u);
+    EXPECT_LE(stats->Group("hosts")->counters.size(), 9u);
+}
+
+TEST(StatsTest, NamesAreViewsThatNeedNoTerminatingNul) {
+    StatsPtr stats;
+    // Each view is a prefix of a longer text: only its own bytes count.
+    const char text[] = "hostswww.example.comXYZ";
+    std::string_view group(text, 5);
+    std::string_view host(text + 5, 15);
+    stats->AddGroup(group, STAT_PERCENT);
+    stats->Limit(group, 3, STAT_PRUNE_OLDEST);
+    ASSERT_NE(stats->Group("hosts"), nullptr);
+    EXPECT_EQ(stats->Group(std::string_view(text, 4)), nullptr);
+    EXPECT_EQ(stats->Group(std::string_view(text, 6)), nullptr);
+
+    EXPECT_TRUE(stats->AddCounter(group, host, STAT_COUNT));
+    EXPECT_FALSE(stats->AddCounter("hosts", "www.example.com", STAT_COUNT));
+    EXPECT_EQ(stats->Increment(group, host, 2), 2u);
+    EXPECT_EQ(stats->Increment("hosts", std::string_view(text + 5, 14)), 0u);
+    EXPECT_EQ(stats->Decrement("hosts", std::string("www.example.com")), 1u);
+    EXPECT_EQ(names(*stats.stats, "hosts"), (std::vector<std::string>{"www.example.com"}));
+
+    // IncrementOrAdd adds an unknown name as a STAT_COUNT counter with a copy
+    // of the view's bytes, counts a known one, and in a full group the
+    // counter it adds is the one that stays and is counted.
+    EXPECT_EQ(stats->IncrementOrAdd(group, std::string_view(text + 5, 3)), 1u);
+    EXPECT_EQ(stats->IncrementOrAdd("hosts", "www", 4), 5u);
+    EXPECT_EQ(stats->Group("hosts")->counters.back().flags, STAT_COUNT);
+    EXPECT_EQ(stats->IncrementOrAdd(group, "other"), 1u);
+    EXPECT_EQ(names(*stats.stats, "hosts"), (std::vector<std::string>{"www", "other"}));
+    EXPECT_EQ(stats->Group("hosts")->total, 7u);
+    EXPECT_EQ(stats->IncrementOrAdd("nogroup", "www"), 0u);
+}
+
+TEST(StatsTest, ConcurrentIncrementOrAddLosesNothingWhilePruning) {
+    StatsPtr stats;
+    stats->AddGroup("hosts", STAT_PERCENT);
+    stats->Limit("hosts", 10, STAT_PRUNE_OLDEST);
+    std::vector<std::thread> threads;
+    std::vector<int> uncounted(8, 0);
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&stats, &uncounted, t] {
+            for (int i = 0; i < 2000; i++) {
+                std::string host = "h" + std::to_string((t * 7 + i) % 25);
+                if (stats.stats->IncrementOrAdd("hosts", host) == 0)
+                    uncounted[t]++;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(uncounted, std::vector<int>(8, 0));
+    EXPECT_EQ(stats->Group("hosts")->total, 16000u);
     EXPECT_LE(stats->Group("hosts")->counters.size(), 9u);
 }
 
