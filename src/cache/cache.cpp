@@ -290,9 +290,15 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
     if (writing && (connection == nullptr || header_text == nullptr))
         return nullptr;
 
-    // What a creation stores is prepared before the lock is taken.
+    // What a creation stores is prepared before the lock is taken, and only
+    // while the cache is on: a disabled cache would parse every cacheable
+    // response for nothing. A look without the lock is enough here (a
+    // reload that switches the cache on just now costs one object); the
+    // check under the lock below decides.
     char* stored = nullptr;
     HEADER* parsed = nullptr;
+    if (writing && __atomic_load_n(enabled, __ATOMIC_RELAXED) == 0)
+        return nullptr;
     if (writing) {
         // No memory for what it would keep: this object is not stored.
         stored = stored_header_text(header_text);

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,13 @@ inline bool is_tchar(unsigned char c)
 {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
         return true;
-    return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != NULL;
+    switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool is_token(const std::string& text)
@@ -189,19 +196,30 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
     // A line without ':' or with nothing after it is not a header line.
     if (colon == std::string::npos || colon + 1 == line.size())
         return 0;
-    std::string name = line.substr(0, colon);
-    if (!name.empty() && is_blank(name.back())) {
+    // Name and value are cut from the line where their blanks end, each
+    // copied once.
+    size_t name_start = 0, name_end = colon;
+    if (name_end > 0 && is_blank(line[name_end - 1])) {
         // Blanks before the ':' let two parties read two different names.
         if (request)
             return 400;
-        name = trimmed(name);
+        while (name_start < name_end && is_blank(line[name_start]))
+            name_start++;
+        while (name_end > name_start && is_blank(line[name_end - 1]))
+            name_end--;
     }
+    std::string name(line, name_start, name_end - name_start);
     if (!is_token(name)) {
         if (request && name.find_first_of(" \t") != std::string::npos)
             return 400;
         return 0;
     }
-    std::string value = trimmed(line.substr(colon + 1));
+    size_t value_start = colon + 1, value_end = line.size();
+    while (value_start < value_end && is_blank(line[value_start]))
+        value_start++;
+    while (value_end > value_start && is_blank(line[value_end - 1]))
+        value_end--;
+    std::string value(line, value_start, value_end - value_start);
     int passthrough = 0;
 
     if (is_name(name, "Content-length")) {
@@ -214,7 +232,7 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
         read_transfer_coding(value, framing);
     } else if (is_name(name, "Content-Type")) {
         set_field(header->content_type, value);
-        set_field(header->mime_type, value.substr(0, value.find(';')));
+        set_field(header->mime_type, value.data(), std::min(value.size(), value.find(';')));
     } else if (is_name(name, "Content-Encoding")) {
         set_field(header->content_encoding, value);
     } else if (is_name(name, "Accept-Encoding")) {
@@ -268,7 +286,7 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
     } else {
         passthrough = 1;
     }
-    header->lines.push_back(HTTP_HEADER{passthrough, name, value});
+    header->lines.push_back(HTTP_HEADER{passthrough, std::move(name), std::move(value)});
     return 0;
 }
 

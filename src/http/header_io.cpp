@@ -540,19 +540,37 @@ void xcache_header_update(CONNECTION_T* connection, int miss)
     append_listed(response->x_cache, addition);
 }
 
+// "<prefix>[<name in lower case, at most 1023 characters>]" into `key`.
+static void header_variable_name(std::string& key, const std::string& prefix,
+                                 const std::string& name)
+{
+    key.assign(prefix);
+    key += '[';
+    size_t name_start = key.size();
+    key.append(name, 0, 1023);
+    for (size_t i = name_start; i < key.size(); i++)
+        if (key[i] >= 'A' && key[i] <= 'Z')
+            key[i] = (char)(key[i] - 'A' + 'a');
+    key += ']';
+}
+
 void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
                       const std::list<HTTP_HEADER>& lines)
 {
+    std::string key;
     for (const HTTP_HEADER& line : lines) {
-        std::string name = line.name.substr(0, 1023);
-        for (char& c : name)
-            if (c >= 'A' && c <= 'Z')
-                c = (char)(c - 'A' + 'a');
-        variables[prefix + "[" + name + "]"] = line.value;
+        header_variable_name(key, prefix, line.name);
+        variables[key] = line.value;
     }
 }
 
 void header_variables(CONNECTION_T* connection, std::string prefix, std::list<HTTP_HEADER>& lines)
 {
-    header_variables(connection->variables, prefix, lines);
+    // Built in one kept string and stored through the connection's kept
+    // nodes: no allocation once a connection has served a request or two.
+    static thread_local std::string key;
+    for (const HTTP_HEADER& line : lines) {
+        header_variable_name(key, prefix, line.name);
+        connection->variables.Set(key, line.value);
+    }
 }

@@ -55,8 +55,11 @@ static bool has_command(CONNECTION_T* connection, const char* name) {
     return url_command_find(connection->url_commands, name) != nullptr;
 }
 
-static void set_variable(CONNECTION_T* connection, const char* name, const std::string& value) {
-    connection->variables[name] = value;
+static void set_variable(CONNECTION_T* connection, const char* name, std::string_view value) {
+    // The name goes through one kept string: most are short, but not all.
+    static thread_local std::string key;
+    key.assign(name);
+    connection->variables.Set(key, value);
 }
 
 // The sections the road consults exist in the running daemon; a process

@@ -82,7 +82,7 @@ void connection_reset(CONNECTION_T* connection) {
     free(connection->upstream_host);
     connection->upstream_host = nullptr;
 
-    connection->variables.clear();
+    connection->variables.Recycle();
     connection->profiles.clear();
     connection->user_groups.clear();
     connection->dn_parts.clear();

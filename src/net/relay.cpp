@@ -33,6 +33,21 @@ static const char* client_address(CONNECTION_T* conn) {
 
 static unsigned block_size() { return BLOCKSIZE > 0 ? BLOCKSIZE : 8192; }
 
+// The relays' piece buffer, one per thread and kept for its life: a block
+// is as large as the socket buffers (128 KiB by default), and allocating
+// and freeing one for every response made the allocator merge and split
+// its free chunks each time. Pages are taken only as far as pieces reach.
+// The two relays never run inside one another on a thread.
+static char* relay_piece(unsigned size) {
+    static thread_local std::unique_ptr<char[]> piece;
+    static thread_local unsigned capacity = 0;
+    if (capacity < size) {
+        piece.reset(new char[size]);
+        capacity = size;
+    }
+    return piece.get();
+}
+
 // The connection's I/O time-out in seconds.
 static int io_timeout(CONNECTION_T* conn) {
     int seconds = general_section != NULL ? general_section->timeout_get(conn) : 60;
@@ -318,7 +333,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
     int wait_ms = read_wait(conn, side) * 1000;
     int timeout = io_timeout(conn);
     unsigned piece_max = block_size();
-    std::unique_ptr<char[]> piece(new char[piece_max]);
+    char* piece = relay_piece(piece_max);
     int64_t total = 0;
     bool destination_failed = false;
 
@@ -374,7 +389,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
         if (len != -1 && want > static_cast<unsigned>(len))
             want = static_cast<unsigned>(len);
         SetACK(source->fd, true);
-        int count = source->Read(piece.get(), static_cast<int>(want));
+        int count = source->Read(piece, static_cast<int>(want));
         if (count <= 0)
             break;
         if (len != -1)
@@ -383,7 +398,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
 
         if (destination != NULL) {
             destination->Blocking(false);
-            bool written = destination->Write(piece.get(), count) != -1;
+            bool written = destination->Write(piece, count) != -1;
             // A slow destination may hold a few blocks; beyond that the relay
             // waits (bounded) for it rather than buffer the whole body.
             if (written && destination->write_pending > 4 * piece_max)
@@ -446,7 +461,7 @@ int net_proxy(CONNECTION_T* conn, int len) {
         return 0;
     int timeout = io_timeout(conn);
     unsigned piece_max = block_size();
-    std::unique_ptr<char[]> piece(new char[piece_max]);
+    char* piece = relay_piece(piece_max);
     int64_t total = 0;
 
     for (;;) {
@@ -472,7 +487,7 @@ int net_proxy(CONNECTION_T* conn, int len) {
         }
         bool server_turn = false;
         if (client->read_pending > 0 || (entries[0].revents & POLLIN)) {
-            if (!tunnel_step(client, server, piece.get(), want, timeout, &total))
+            if (!tunnel_step(client, server, piece, want, timeout, &total))
                 break;
             server_turn = server->read_pending > 0;
         } else if (entries[0].revents & POLL_TROUBLE) {
@@ -498,7 +513,7 @@ int net_proxy(CONNECTION_T* conn, int len) {
             want = piece_max;
             if (len != -1 && static_cast<int64_t>(want) > len - total)
                 want = static_cast<unsigned>(len - total);
-            if (!tunnel_step(server, client, piece.get(), want, timeout, &total))
+            if (!tunnel_step(server, client, piece, want, timeout, &total))
                 break;
         }
     }

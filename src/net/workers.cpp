@@ -101,6 +101,8 @@ static void serve_connection(CONNECTION_T* connection, int slot, int pool_timeou
         if (wait == 0 &&
             request_within(client, keepalive_linger_us(slot, MAXTHREADS, overload_factor)))
             continue;
+        // An idle connection keeps no spare memory.
+        connection->variables.ReleaseSpare();
         global->clientpool->Add(connection);
         return;
     }
