@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/compat.h"
+#include "core/line_combiner.h"
 #include "core/daemon.h"
 #include "core/log.h"
 #include "core/misc_time.h"
@@ -116,6 +117,22 @@ __attribute__((format(printf, 2, 3))) std::string format_record(size_t area, con
     return record;
 }
 
+// The extended record's "[%d/%b/%Y:%H:%M:%S]" in local time, made once a
+// second per thread: localtime_r takes the C library's time-zone lock,
+// which every record of every worker would otherwise queue for.
+const char* local_date_of(time_t seconds) {
+    static thread_local time_t made_for = -1;
+    static thread_local char date[64];
+    if (seconds != made_for) {
+        struct tm local;
+        if (localtime_r(&seconds, &local) == NULL ||
+            strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local) == 0)
+            date[0] = '\0';
+        made_for = seconds;
+    }
+    return date;
+}
+
 void now(struct timeval* when) {
     gettimeofday(when, NULL);
 }
@@ -177,18 +194,46 @@ void rotate_locked(const AccessLogFile& log) {
     retire_full_log(fd, log.path);
 }
 
-void append(const AccessLogFile& log, const std::string& record) {
+// How much of `records` (each begins with its line feed) to write before
+// the log reaches `limit` with `size` bytes in it: up to and with the record
+// that reaches it, as when records came one by one.
+size_t records_before_rotation(const char* records, size_t length, int64_t size, int64_t limit) {
+    if (limit <= 0 || size + static_cast<int64_t>(length) < limit)
+        return length;
+    size_t room = size < limit ? static_cast<size_t>(limit - size) : 1;
+    const char* next = static_cast<const char*>(memchr(records + room, '\n', length - room));
+    return next != NULL ? static_cast<size_t>(next - records) : length;
+}
+
+// The batch writer of a log's line queue: records handed over by any thread.
+void write_records(void* context, const char* records, size_t length) {
+    const AccessLogFile& log = *static_cast<const AccessLogFile*>(context);
     pthread_mutex_lock(log.lock);
-    if (*log.fd == -1 && !open_locked(log)) {
-        pthread_mutex_unlock(log.lock);
-        return;
+    while (length > 0) {
+        if (*log.fd == -1 && !open_locked(log))
+            break; // lost from the file; the next record tries again
+        size_t taken = records_before_rotation(records, length, *log.size, LOG_SIZE_LIMIT);
+        ssize_t written = write_once(*log.fd, records, taken);
+        if (written > 0)
+            *log.size += written;
+        if (LOG_SIZE_LIMIT > 0 && *log.size >= LOG_SIZE_LIMIT)
+            rotate_locked(log);
+        records += taken;
+        length -= taken;
     }
-    ssize_t written = write_once(*log.fd, record.data(), record.size());
-    if (written > 0)
-        *log.size += written;
-    if (LOG_SIZE_LIMIT > 0 && *log.size >= LOG_SIZE_LIMIT)
-        rotate_locked(log);
     pthread_mutex_unlock(log.lock);
+}
+
+// Never destroyed: threads may still log while the process ends.
+LineCombiner& records_of(const AccessLogFile& log) {
+    static LineCombiner* native = new LineCombiner(write_records, const_cast<AccessLogFile*>(&NATIVE_LOG));
+    static LineCombiner* extended =
+        new LineCombiner(write_records, const_cast<AccessLogFile*>(&EXTENDED_LOG));
+    return log.extended ? *extended : *native;
+}
+
+void append(const AccessLogFile& log, const std::string& record) {
+    records_of(log).Add(record.data(), record.size());
 }
 
 } // namespace
@@ -254,11 +299,7 @@ std::string LogEntry::Build() {
 
 std::string LogEntry::apache_Build() {
     now(&end_time);
-    char date[64] = "";
-    time_t seconds = end_time.tv_sec;
-    struct tm local;
-    if (localtime_r(&seconds, &local) != NULL)
-        strftime(date, sizeof date, "[%d/%b/%Y:%H:%M:%S]", &local);
+    const char* date = local_date_of(end_time.tv_sec);
     FieldText client_text(client, BARE_WORD), username_text(username, QUOTED_TEXT),
         method_text(method, BARE_WORD), url_text(url, BARE_WORD),
         useragent_text(useragent, QUOTED_TEXT), referer_text(referer, QUOTED_TEXT),
@@ -280,6 +321,11 @@ std::string LogEntry::apache_Build() {
         static_cast<long long>(size), referer_text.c_str(), useragent_text.c_str(),
         mime_text.c_str(), filter_text.c_str(), reason_text.c_str(), profiles_text.c_str(),
         ip_text.c_str(), port_text.c_str());
+}
+
+bool access_logs_flush(int timeout_ms) {
+    bool native = records_of(NATIVE_LOG).Flush(timeout_ms);
+    return records_of(EXTENDED_LOG).Flush(timeout_ms) && native;
 }
 
 void LogEntry::Write() {

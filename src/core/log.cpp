@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "core/compat.h"
+#include "core/line_combiner.h"
 #include "core/mem.h"
 #include "core/threads.h"
 
@@ -195,19 +196,33 @@ void rotate_locked() {
     rotations++;
 }
 
-// Caller holds logfile_lock and the log is open.
-void append_locked(const char* line, size_t length, const PendingLines* pending) {
-    write_counted(line, length);
+// How much of `lines` (whole lines, each ending in a line feed) to write
+// before the log reaches `limit` with `size` bytes in it: up to and with the
+// line that reaches it, as when lines came one by one.
+size_t lines_before_rotation(const char* lines, size_t length, int64_t size, int64_t limit) {
+    if (limit <= 0 || size + static_cast<int64_t>(length) < limit)
+        return length;
+    size_t room = size < limit ? static_cast<size_t>(limit - size) : 1;
+    const char* end = static_cast<const char*>(memchr(lines + room - 1, '\n', length - (room - 1)));
+    return end != NULL ? static_cast<size_t>(end - lines) + 1 : length;
+}
+
+// Caller holds logfile_lock and the log is open. Writes the lines up to the
+// one that fills the log (then rotated); returns the bytes of `lines` taken.
+size_t append_locked(const char* lines, size_t length, const PendingLines* pending) {
+    size_t taken = lines_before_rotation(lines, length, logsize, LOG_SIZE_LIMIT);
+    write_counted(lines, taken);
     if (pending != NULL && pending->used != 0)
         write_counted(pending->text, pending->used);
     if (LOG_SIZE_LIMIT > 0 && logsize >= LOG_SIZE_LIMIT)
         rotate_locked();
+    return taken;
 }
 
 // The log is closed: open it without holding logfile_lock (a descriptor
 // shortage sheds the pools, which takes their locks and logs), then install
 // the descriptor unless another thread was faster.
-__attribute__((noinline)) void open_then_write(const char* line, size_t length) {
+__attribute__((noinline)) size_t open_then_write(const char* line, size_t length) {
     PendingLines pending;
     pending.used = 0;
     unsigned generation = rotations.load();
@@ -233,11 +248,43 @@ __attribute__((noinline)) void open_then_write(const char* line, size_t length) 
     }
     if (fd != -1)
         close(fd); // another thread opened the log first
-    // Without a log (it cannot be opened) the line is lost from the file;
+    // Without a log (it cannot be opened) the lines are lost from the file;
     // the next line tries again.
+    size_t taken = length;
     if (logfd != -1)
-        append_locked(line, length, &pending);
+        taken = append_locked(line, length, &pending);
     unlock_logfile();
+    return taken;
+}
+
+// Writes whole lines through the open log, opening it when needed; returns
+// the bytes taken (less than length when the log was rotated after them).
+size_t write_open_or_opening(const char* lines, size_t length) {
+    if (__atomic_load_n(&logfd, __ATOMIC_ACQUIRE) != -1) {
+        lock_logfile();
+        if (logfd != -1) {
+            size_t taken = append_locked(lines, length, NULL);
+            unlock_logfile();
+            return taken;
+        }
+        unlock_logfile(); // rotated since the check
+    }
+    return open_then_write(lines, length);
+}
+
+// The combiner's batch writer: lines handed over by any thread.
+void write_batch(void*, const char* lines, size_t length) noexcept {
+    while (length > 0) {
+        size_t taken = write_open_or_opening(lines, length);
+        lines += taken;
+        length -= taken;
+    }
+}
+
+// Never destroyed: threads may still log while the process ends.
+LineCombiner& error_log_lines() {
+    static LineCombiner* combiner = new LineCombiner(write_batch, NULL);
+    return *combiner;
 }
 
 // noexcept: an exception (a failed allocation while rotating) must not leave
@@ -257,16 +304,7 @@ void write_logfile(const char* line, size_t length) noexcept {
             write_counted(line, length);
         return;
     }
-    if (__atomic_load_n(&logfd, __ATOMIC_ACQUIRE) != -1) {
-        lock_logfile();
-        if (logfd != -1) {
-            append_locked(line, length, NULL);
-            unlock_logfile();
-            return;
-        }
-        unlock_logfile(); // rotated since the check
-    }
-    open_then_write(line, length);
+    error_log_lines().Add(line, length);
 }
 
 void buffer_line(const char* line) {
@@ -305,7 +343,6 @@ void free_entries(LOGBUFFER_ENTRY* entry, const char* caller) {
         LOGBUFFER_ENTRY* older = entry->older;
         if (entry->text == NULL)
             fatal_error("src/log", __LINE__, caller, 0);
-        free(entry->text);
         free(entry);
         entry = older;
     }
@@ -363,6 +400,12 @@ void putlog(int category, const char* format, ...) {
     errno = saved_errno;
 }
 
+bool log_flush(int timeout_ms) {
+    if (self.opening != NULL || self.holds_file_lock)
+        return false;
+    return error_log_lines().Flush(timeout_ms);
+}
+
 LOGBUFFER* logbuffer_new(int capacity) {
     LOGBUFFER* buffer = static_cast<LOGBUFFER*>(xmalloc(sizeof(LOGBUFFER)));
     if (buffer == NULL)
@@ -380,17 +423,17 @@ void logbuffer_add(LOGBUFFER* buffer, const char* text) {
         return;
     // Allocated before the lock is taken: a failure runs the fatal sequence,
     // whose lines must not wait for this buffer.
+    // The line lives in the entry's own allocation: one allocation a line.
     self.inside_buffer = true;
-    LOGBUFFER_ENTRY* entry = static_cast<LOGBUFFER_ENTRY*>(xmalloc(sizeof(LOGBUFFER_ENTRY)));
+    size_t length = strlen(text);
+    LOGBUFFER_ENTRY* entry =
+        static_cast<LOGBUFFER_ENTRY*>(xmalloc(sizeof(LOGBUFFER_ENTRY) + length + 1));
     if (entry == NULL) {
         self.skip_buffer = true;
-        FATAL_ALLOC("src/log", sizeof(LOGBUFFER_ENTRY));
+        FATAL_ALLOC("src/log", sizeof(LOGBUFFER_ENTRY) + length + 1);
     }
-    entry->text = xstrdup(text);
-    if (entry->text == NULL) {
-        self.skip_buffer = true;
-        FATAL_ALLOC("src/log", strlen(text) + 1);
-    }
+    entry->text = reinterpret_cast<char*>(entry + 1);
+    memcpy(entry->text, text, length + 1);
 
     LOGBUFFER_ENTRY* dropped = NULL;
     lock_buffer(buffer);

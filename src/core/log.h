@@ -15,7 +15,8 @@
 // and never enter the buffer.
 //
 // Locks: the LOGBUFFER lock is taken and released before `logfile_lock`; the
-// two are never held together. `ziplist_lock` is taken inside `logfile_lock`
+// two are never held together. The lock of the file's line queue is held
+// only while a line enters or a batch leaves the queue, with no other lock. `ziplist_lock` is taken inside `logfile_lock`
 // (rotation queues the moved log) and by zip_files on its own, never during
 // compression. putlog never re-enters a lock its thread already holds: a line
 // logged on the same thread while putlog is inside its buffer or its file
@@ -84,8 +85,8 @@ extern pthread_mutex_t logfile_lock;
 extern std::list<std::string> zip_list;
 extern pthread_mutex_t ziplist_lock;
 
-// One kept line. `text` is an owned copy of the line without the newline
-// putlog adds.
+// One kept line. `text` is a copy of the line without the newline putlog
+// adds, kept in the entry's own allocation (freeing the entry frees it).
 struct LOGBUFFER_ENTRY {
     LOGBUFFER_ENTRY* older; // NULL at the oldest end
     LOGBUFFER_ENTRY* newer; // NULL at the newest end
@@ -107,6 +108,14 @@ struct LOGBUFFER {
 extern LOGBUFFER* log_buffer;
 
 __attribute__((format(printf, 2, 3))) void putlog(int category, const char* format, ...);
+
+// Lines written to the error-log file by several threads at once are handed
+// to whichever of them is writing and leave in one write (see
+// core/line_combiner.h), so putlog may return before another thread has
+// written its line. log_flush waits at most timeout_ms until every line
+// logged so far is written; the ends of the process call it. false when it
+// gave up (or was called inside the error log's own writing).
+bool log_flush(int timeout_ms);
 
 // New empty buffer keeping at most `capacity` lines (a negative capacity
 // keeps nothing); NULL (logged) when it cannot be allocated. It lives for the

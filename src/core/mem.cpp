@@ -63,6 +63,7 @@ char* xstrndup(const char* text, size_t n) {
 
 void out_of_memory() {
     putlog(LOG_ERROR, "Out of memory: %s:%d in function %s", "src/mem", __LINE__, __func__);
+    log_flush(1000);
     abort();
 }
 

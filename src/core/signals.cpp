@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "core/access_log.h"
 #include "core/compat.h"
 #include "core/log.h"
 #include "core/threads.h"
@@ -19,6 +20,8 @@ char pidfile[256];
 namespace {
 
 constexpr int BACKTRACE_FRAMES = 20;
+// The longest the end of the process waits for each log's queued lines.
+constexpr int LOG_FLUSH_WAIT_MS = 2000;
 
 // The signals the signal thread waits for; every other thread blocks them.
 const int WAITED_SIGNALS[] = {SIGHUP, SIGTERM, SIGUSR1, SIGUSR2};
@@ -191,8 +194,16 @@ void remove_own_pidfile() {
         unlink(pidfile);
 }
 
+// Lines other threads handed to a log's writer reach the file before the
+// process ends; a log that cannot be written costs a bounded wait.
+void flush_logs() {
+    access_logs_flush(LOG_FLUSH_WAIT_MS);
+    log_flush(LOG_FLUSH_WAIT_MS);
+}
+
 [[noreturn]] void remove_pidfile_and_exit(int status) {
     remove_own_pidfile();
+    flush_logs();
     _exit(status);
 }
 
@@ -210,6 +221,7 @@ void shutdown_sequence(int status) {
 
     shutdown_services();
     remove_own_pidfile();
+    flush_logs();
     _exit(status);
 }
 

@@ -323,6 +323,36 @@ TEST_F(AccessLogFiles, RotationKeepsEveryMovedLogAndQueuesItForCompression) {
     }
 }
 
+// Records of several threads leave in shared writes; the log still rotates
+// after the record that fills it: with a limit of one byte every kept log
+// holds its legend and exactly one record.
+TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
+    PROCESS_OLD_LOGS = 2;
+    LOG_SIZE_LIMIT = 1;
+    const int writers = 4, records = 30;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; w++)
+        threads.emplace_back([w] {
+            LogEntry entry = filled_entry();
+            for (int r = 0; r < records; r++) {
+                entry.url = "http://w" + std::to_string(w) + ".example/" + std::to_string(r);
+                entry.Write();
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    size_t kept = 0;
+    for (const std::string& name : list_dir(dir)) {
+        if (!std::regex_match(name, std::regex("[0-9]{14}-access\\.log(\\.[0-9]+)?")))
+            continue;
+        kept++;
+        std::vector<std::string> lines = file_lines(dir + "/" + name);
+        ASSERT_EQ(lines.size(), 3u) << name; // legend, its blank line, one record
+        EXPECT_NE(lines[2].find("http://w"), std::string::npos) << name;
+    }
+    EXPECT_EQ(kept, static_cast<size_t>(writers * records));
+}
+
 TEST_F(AccessLogFiles, ConcurrentWritersNeverMixRecords) {
     const int writers = 8, records = 200;
     std::vector<std::thread> threads;

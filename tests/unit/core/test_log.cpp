@@ -284,6 +284,27 @@ TEST_F(LogTest, ConcurrentLoggingThroughRotations) {
     EXPECT_GT(rotated_logs().size(), 1u);
 }
 
+// Lines of several threads leave in shared writes; the log still rotates
+// after the line that fills it, as when lines come one by one: with a limit
+// of one byte every kept log holds exactly one line.
+TEST_F(LogTest, SharedWritesRotateAfterTheLineThatFillsTheLog) {
+    PROCESS_OLD_LOGS = 2;
+    LOG_SIZE_LIMIT = 1;
+    const int writers = 4, per_writer = 40;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([t] {
+            for (int i = 0; i < per_writer; i++)
+                putlog(LOG_ERROR, "writer %d line %d", t, i);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    std::vector<std::string> rotated = rotated_logs();
+    EXPECT_EQ(rotated.size(), static_cast<size_t>(writers * per_writer));
+    for (const std::string& name : rotated)
+        EXPECT_EQ(file_lines(dir + "/" + name).size(), 1u) << name;
+}
+
 TEST_F(LogTest, TimeStampedRename) {
     std::string path = dir + "/native.log";
     std::ofstream(path) << "old";
