@@ -80,7 +80,7 @@ public:
 
 private:
     bool escaped(unsigned char c) const {
-        return is_control(c) || (c != '\0' && strchr(enders_, c) != NULL);
+        return is_control(c) || ((c == ' ' || c == '"') && strchr(enders_, c) != NULL);
     }
 
     void escape() {
@@ -103,19 +103,64 @@ private:
     std::string escaped_;
 };
 
-// Formats into an area of `area` bytes; a longer record is cut at its end.
-__attribute__((format(printf, 2, 3))) std::string format_record(size_t area, const char* format,
-                                                                 ...) {
-    std::string record(area, '\0');
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(&record[0], area, format, args);
-    va_end(args);
-    if (length < 0)
-        length = 0;
-    record.resize(static_cast<size_t>(length) < area ? static_cast<size_t>(length) : area - 1);
-    return record;
-}
+// A record put together piece by piece, as printf would have written it
+// from its format: a few dozen appends instead of a format to interpret for
+// every request. Cut, when it is done, to fit an area of `area` bytes.
+class Record {
+public:
+    Record(std::string& out, size_t area) : out_(out), area_(area) {
+        out_.clear();
+        out_.reserve(area);
+    }
+    Record& operator<<(const char* text) {
+        out_.append(text);
+        return *this;
+    }
+    Record& operator<<(char c) {
+        out_ += c;
+        return *this;
+    }
+    Record& operator<<(const FieldText& field) {
+        out_.append(field.c_str(), field.size());
+        return *this;
+    }
+    Record& operator<<(long long number) { return decimal(number < 0, magnitude(number), 1); }
+    Record& operator<<(int number) { return *this << static_cast<long long>(number); }
+    Record& operator<<(unsigned number) { return decimal(false, number, 1); }
+    // "%.3d": at least three digits.
+    Record& milliseconds(int number) {
+        return decimal(number < 0, magnitude(number), 3);
+    }
+    // printf's cut: the record fits the area with its terminating NUL.
+    void finish() {
+        if (area_ > 0 && out_.size() > area_ - 1)
+            out_.resize(area_ - 1);
+    }
+
+private:
+    static unsigned long long magnitude(long long number) {
+        return number < 0 ? 0ULL - static_cast<unsigned long long>(number)
+                          : static_cast<unsigned long long>(number);
+    }
+    Record& decimal(bool negative, unsigned long long value, int min_digits) {
+        char digits[24];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count < min_digits)
+            digits[count++] = '0';
+        if (negative)
+            out_ += '-';
+        while (count > 0)
+            out_ += digits[--count];
+        return *this;
+    }
+
+    std::string& out_;
+    size_t area_;
+};
 
 // The extended record's "[%d/%b/%Y:%H:%M:%S]" in local time, made once a
 // second per thread: localtime_r takes the C library's time-zone lock,
@@ -277,7 +322,7 @@ std::string LogEntry::peercode() const {
     return word_of(PEER_WORDS, sizeof PEER_WORDS / sizeof *PEER_WORDS, peer_code);
 }
 
-std::string LogEntry::Build() {
+void LogEntry::BuildInto(std::string& out) {
     now(&end_time);
     const char* cache_word = word_of(CACHE_WORDS, sizeof CACHE_WORDS / sizeof *CACHE_WORDS,
                                      cache_code);
@@ -288,16 +333,18 @@ std::string LogEntry::Build() {
     size_t area = url_text.size() + client_text.size() + method_text.size() +
                   username_text.size() + peer_text.size() + mime_text.size() +
                   strlen(cache_word) + strlen(peer_word) + RECORD_SLACK;
-    return format_record(area, "\n%lld.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s",
-                         static_cast<long long>(start_time.tv_sec),
-                         static_cast<int>(start_time.tv_usec / 1000),
-                         static_cast<long long>(timeval_diff_ms(&start_time, &end_time)),
-                         client_text.c_str(), cache_word, status,
-                         static_cast<long long>(size), method_text.c_str(), url_text.c_str(),
-                         username_text.c_str(), peer_word, peer_text.c_str(), mime_text.c_str());
+    // "\n%lld.%.3d %lld %s %s/%d %lld %s %s %s %s/%s %s"
+    Record record(out, area);
+    record << '\n' << static_cast<long long>(start_time.tv_sec) << '.';
+    record.milliseconds(static_cast<int>(start_time.tv_usec / 1000));
+    record << ' ' << static_cast<long long>(timeval_diff_ms(&start_time, &end_time)) << ' '
+           << client_text << ' ' << cache_word << '/' << status << ' '
+           << static_cast<long long>(size) << ' ' << method_text << ' ' << url_text << ' '
+           << username_text << ' ' << peer_word << '/' << peer_text << ' ' << mime_text;
+    record.finish();
 }
 
-std::string LogEntry::apache_Build() {
+void LogEntry::apache_BuildInto(std::string& out) {
     now(&end_time);
     const char* date = local_date_of(end_time.tv_sec);
     FieldText client_text(client, BARE_WORD), username_text(username, QUOTED_TEXT),
@@ -310,17 +357,31 @@ std::string LogEntry::apache_Build() {
                   useragent_text.size() + referer_text.size() + mime_text.size() +
                   filter_text.size() + reason_text.size() + profiles_text.size() +
                   ip_text.size() + port_text.size() + RECORD_SLACK;
-    return format_record(
-        area,
-        "\n\"%lld.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" \"%s\" %s "
-        "\"%s %s\" \"%s\" \"%s:%s\"",
-        static_cast<long long>(start_time.tv_sec), static_cast<int>(start_time.tv_usec / 1000),
-        client_id, ip_text.c_str(), port_text.c_str(),
-        static_cast<long long>(timeval_diff_ms(&start_time, &end_time)), client_text.c_str(),
-        username_text.c_str(), client_id, date, method_text.c_str(), url_text.c_str(), status,
-        static_cast<long long>(size), referer_text.c_str(), useragent_text.c_str(),
-        mime_text.c_str(), filter_text.c_str(), reason_text.c_str(), profiles_text.c_str(),
-        ip_text.c_str(), port_text.c_str());
+    // "\n\"%lld.%.3d-%u-%s-%s\" %lld %s \"%s\" \"%u\" %s \"%s %s\" %d %lld \"%s\" \"%s\" %s "
+    // "\"%s %s\" \"%s\" \"%s:%s\""
+    Record record(out, area);
+    record << "\n\"" << static_cast<long long>(start_time.tv_sec) << '.';
+    record.milliseconds(static_cast<int>(start_time.tv_usec / 1000));
+    record << '-' << client_id << '-' << ip_text << '-' << port_text << "\" "
+           << static_cast<long long>(timeval_diff_ms(&start_time, &end_time)) << ' '
+           << client_text << " \"" << username_text << "\" \"" << client_id << "\" " << date
+           << " \"" << method_text << ' ' << url_text << "\" " << status << ' '
+           << static_cast<long long>(size) << " \"" << referer_text << "\" \"" << useragent_text
+           << "\" " << mime_text << " \"" << filter_text << ' ' << reason_text << "\" \""
+           << profiles_text << "\" \"" << ip_text << ':' << port_text << '"';
+    record.finish();
+}
+
+std::string LogEntry::Build() {
+    std::string record;
+    BuildInto(record);
+    return record;
+}
+
+std::string LogEntry::apache_Build() {
+    std::string record;
+    apache_BuildInto(record);
+    return record;
 }
 
 bool access_logs_flush(int timeout_ms) {
@@ -333,7 +394,9 @@ void LogEntry::Write() {
         now(&end_time);
         return;
     }
-    append(NATIVE_LOG, Build());
+    static thread_local std::string record;
+    BuildInto(record);
+    append(NATIVE_LOG, record);
 }
 
 void LogEntry::apache_Write() {
@@ -341,5 +404,7 @@ void LogEntry::apache_Write() {
         now(&end_time);
         return;
     }
-    append(EXTENDED_LOG, apache_Build());
+    static thread_local std::string record;
+    apache_BuildInto(record);
+    append(EXTENDED_LOG, record);
 }

@@ -137,4 +137,9 @@ public:
     // reported at LOG_ERROR and the record dropped; the next one tries again.
     void Write();
     void apache_Write();
+
+private:
+    // Build and apache_Build into a string the caller keeps.
+    void BuildInto(std::string& out);
+    void apache_BuildInto(std::string& out);
 };

@@ -5,8 +5,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "config/general.h"
 #include "core/compat.h"
 #include "core/global.h"
@@ -41,22 +39,39 @@ static int pool_timeout() { return general_section != NULL ? general_section->po
 ServerPool::ServerPool() : warn_level(0) { pthread_mutex_init(&mutex, NULL); }
 
 ServerPool::~ServerPool() {
+    Clean(1);
+    std::list<serverpool_t*> doomed;
     pthread_mutex_lock(&mutex);
-    CleanUnlocked(1);
-    while (!pool.empty())
-        Drop(pool.begin(), "~ServerPool", false);
+    doomed.splice(doomed.end(), pool);
     pthread_mutex_unlock(&mutex);
+    ReleaseEntries(doomed, "~ServerPool");
     pthread_mutex_destroy(&mutex);
 }
 
-// Frees an entry and unlinks it; deletes its socket unless it is handed out.
-void ServerPool::Drop(std::list<serverpool_t*>::iterator position, const char* function,
-                      bool keep_socket) {
-    serverpool_t* entry = *position;
+// A new entry with its own copies of the key; allocation failure is fatal.
+static serverpool_t* entry_new(Socket* sock, const char* protocol, const char* host, int port,
+                               const char* user, const char* password, unsigned tunnel_id,
+                               const char* route) {
+    serverpool_t* entry = static_cast<serverpool_t*>(xmalloc(sizeof(serverpool_t)));
+    if (entry == NULL)
+        FATAL_ALLOC(SOURCE, sizeof(serverpool_t));
+    entry->sock = sock;
+    entry->added = time(NULL);
+    entry->protocol = copy_or_null(protocol);
+    entry->host = copy_or_null(host);
+    entry->user = copy_or_null(user);
+    entry->password = copy_or_null(password);
+    entry->port = port;
+    entry->tunnel_id = tunnel_id;
+    entry->route = copy_or_null(route != NULL ? route : "");
+    return entry;
+}
+
+// Frees an unlinked entry and its copies, the password wiped first; the
+// socket is left to the caller.
+static void entry_free(serverpool_t* entry, const char* function) {
     if (entry->protocol == NULL || entry->host == NULL)
         fatal_error(SOURCE, __LINE__, function, 0);
-    if (!keep_socket)
-        delete entry->sock;
     free(entry->protocol);
     free(entry->host);
     free(entry->user);
@@ -66,7 +81,14 @@ void ServerPool::Drop(std::list<serverpool_t*>::iterator position, const char* f
     }
     free(entry->route);
     free(entry);
-    pool.erase(position);
+}
+
+void ServerPool::ReleaseEntries(std::list<serverpool_t*>& doomed, const char* function) {
+    for (serverpool_t* entry : doomed) {
+        delete entry->sock;
+        entry_free(entry, function);
+    }
+    doomed.clear();
 }
 
 int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int port,
@@ -86,35 +108,33 @@ int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int po
         putlog(LOG_ADVICE, "debug: added secured socket [%d] to pool: %s:%d",
                static_cast<int>(tunnel_id), host, port);
 
+    // The entry, its copies and its list node are made before locking, so
+    // that under the mutex the node is only linked in (splice allocates
+    // nothing); the oldest entry of a full pool is unlinked the same way and
+    // its socket closed after unlocking.
+    int size_limit = pool_size_limit();
+    std::list<serverpool_t*> added(1, entry_new(sock, protocol, host, port, user, password,
+                                                tunnel_id, route));
+    std::list<serverpool_t*> dropped;
+    bool warn = false;
     pthread_mutex_lock(&mutex);
     int n = static_cast<int>(pool.size());
-    bool warn = false;
-    if (n >= pool_size_limit() && !pool.empty()) {
-        Drop(pool.begin(), "Add", false);
+    if (n >= size_limit && !pool.empty()) {
+        dropped.splice(dropped.end(), pool, pool.begin());
         if (n != warn_level) {
             warn_level = n;
             warn = true;
         }
     }
-    serverpool_t* entry = static_cast<serverpool_t*>(xmalloc(sizeof(serverpool_t)));
-    if (entry == NULL)
-        FATAL_ALLOC(SOURCE, sizeof(serverpool_t));
-    entry->sock = sock;
-    entry->added = time(NULL);
-    entry->protocol = copy_or_null(protocol);
-    entry->host = copy_or_null(host);
-    entry->user = copy_or_null(user);
-    entry->password = copy_or_null(password);
-    entry->port = port;
-    entry->tunnel_id = tunnel_id;
-    entry->route = copy_or_null(route != NULL ? route : "");
-    pool.push_back(entry);
+    pool.splice(pool.end(), added);
+    int unlocked = pthread_mutex_unlock(&mutex);
+    ReleaseEntries(dropped, "Add");
     if (warn)
         putlog(LOG_ADVICE,
                "Connection Pool: size:%d is inadequate, users accessing %s://%s:%s@%s:%d could "
                "report problems, consider increasing this, else reduce Connection Pool Timeout",
                n, protocol, shown(user), "*", host, port);
-    return pthread_mutex_unlock(&mutex);
+    return unlocked;
 }
 
 // Does a parked entry answer the key of a Find?
@@ -142,29 +162,34 @@ Socket* ServerPool::Find(const char* protocol, const char* host, int port, const
     if (route == NULL)
         route = "";
     Socket* found = NULL;
-    // Sockets that received something while parked (the server closed
-    // them, or sent bytes nobody asked for) serve no request: they are
-    // closed once the mutex is released.
-    std::vector<Socket*> stale;
-    pthread_mutex_lock(&mutex);
-    for (auto position = pool.begin(); position != pool.end();) {
-        if (!entry_matches(*position, protocol, host, port, user, password, tunnel_id, route)) {
-            ++position;
-            continue;
+    // The oldest matching entry is unlinked under the mutex and checked
+    // after releasing it (InputPending is a system call). A socket that
+    // received something while parked (the server closed it, or sent bytes
+    // nobody asked for) serves no request: it is closed, and the next
+    // oldest of the key is tried.
+    std::list<serverpool_t*> taken;
+    for (;;) {
+        pthread_mutex_lock(&mutex);
+        for (auto position = pool.begin(); position != pool.end(); ++position) {
+            if (entry_matches(*position, protocol, host, port, user, password, tunnel_id,
+                              route)) {
+                taken.splice(taken.end(), pool, position);
+                break;
+            }
         }
-        Socket* candidate = (*position)->sock;
-        auto next = std::next(position);
-        Drop(position, "Find", true);
+        pthread_mutex_unlock(&mutex);
+        if (taken.empty())
+            break;
+        serverpool_t* entry = taken.front();
+        Socket* candidate = entry->sock;
+        entry_free(entry, "Find");
+        taken.clear();
         if (!candidate->InputPending()) {
             found = candidate;
             break;
         }
-        stale.push_back(candidate);
-        position = next;
+        delete candidate;
     }
-    pthread_mutex_unlock(&mutex);
-    for (Socket* sock : stale)
-        delete sock;
 
     if (found != NULL) {
         if (performance_log != NULL)
@@ -183,9 +208,17 @@ Socket* ServerPool::Find(const char* protocol, const char* host, int port, const
 }
 
 int ServerPool::Clean(int all) {
+    int size_limit = pool_size_limit();
+    int timeout = pool_timeout();
+    std::list<serverpool_t*> doomed;
     pthread_mutex_lock(&mutex);
-    int dropped = CleanUnlocked(all);
+    size_t examined = pool.size();
+    int dropped = CleanUnlocked(all, size_limit, timeout, doomed);
     pthread_mutex_unlock(&mutex);
+    ReleaseEntries(doomed, "CleanUnlocked");
+    if (examined > 0)
+        putlog(LOG_DEBUG, "connection pool: deleted: %d of %d connections", dropped,
+               static_cast<int>(examined));
     return dropped;
 }
 
@@ -194,50 +227,42 @@ void shed_server_pool() {
         global->serverpool->Clean(1);
 }
 
-int ServerPool::CleanUnlocked(int all) {
+int ServerPool::CleanUnlocked(int all, int size_limit, int timeout,
+                              std::list<serverpool_t*>& doomed) {
     time_t now = time(NULL);
-    int size_limit = pool_size_limit();
-    int timeout = pool_timeout();
     if (performance_log != NULL)
         performance_log->set_connection_pool_size(pool.size());
-    if (pool.empty()) {
-        warn_level = 0;
-        return 0;
-    }
+    warn_level = 0;
     int examined = 0;
     int dropped = 0;
     for (auto position = pool.begin(); position != pool.end();) {
         serverpool_t* entry = *position;
+        auto next = std::next(position);
         int p = examined++;
         if (entry->tunnel_id == TUNNEL_ID_NONE &&
             (now >= entry->added + timeout || p > size_limit || all != 0)) {
-            auto next = std::next(position);
-            Drop(position, "CleanUnlocked", false);
-            position = next;
+            doomed.splice(doomed.end(), pool, position);
             dropped++;
-        } else {
-            ++position;
         }
+        position = next;
     }
-    putlog(LOG_DEBUG, "connection pool: deleted: %d of %d connections", dropped, examined);
-    warn_level = 0;
     return dropped;
 }
 
 int ServerPool::CloseMyTunnel(unsigned tunnel_id) {
     if (tunnel_id == TUNNEL_ID_NONE)
         return 0;
-    int closed = 0;
+    std::list<serverpool_t*> doomed;
     pthread_mutex_lock(&mutex);
     for (auto position = pool.begin(); position != pool.end();) {
         auto next = std::next(position);
-        if ((*position)->tunnel_id == tunnel_id) {
-            Drop(position, "CloseMyTunnel", false);
-            closed++;
-        }
+        if ((*position)->tunnel_id == tunnel_id)
+            doomed.splice(doomed.end(), pool, position);
         position = next;
     }
     pthread_mutex_unlock(&mutex);
+    int closed = static_cast<int>(doomed.size());
+    ReleaseEntries(doomed, "CloseMyTunnel");
     return closed;
 }
 

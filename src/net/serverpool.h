@@ -19,7 +19,13 @@
 //   CloseMyTunnel drops it when its client connection ends.
 // - While parked the socket belongs to the pool; Find hands it back to the
 //   caller, who owns it again. Dropping deletes the socket (its destructor
-//   flushes, shuts TLS down and closes) while the mutex is held.
+//   flushes, shuts TLS down and closes).
+// - Locking: every request parks and takes sockets, so the mutex covers
+//   list manipulation only. Entries and their copies are made and freed,
+//   limits read (general-section locks), sockets polled (InputPending) and
+//   dropped sockets deleted with the mutex released. An entry is unlinked
+//   before anything is done with it, so no two threads ever hold the same
+//   socket.
 // - Limits are read from the general section at every use: poolsize_get
 //   (most sockets kept) and pooltimeout_get (idle seconds).
 // - Passwords never reach the error log: lines print "*" in their place.
@@ -70,12 +76,18 @@ public:
     Socket* Find(const char* protocol, const char* host, int port, const char* user,
                  const char* password, unsigned tunnel_id, const char* route = "");
 
-    // CleanUnlocked under the mutex; returns the number dropped.
+    // Reads the limits, runs CleanUnlocked under the mutex and deletes the
+    // dropped sockets after releasing it; returns the number dropped.
     int Clean(int all);
-    // Drops every ordinary entry that is idle for the pool time-out or
-    // longer, lies beyond the pool size, or (all != 0) any ordinary entry;
-    // the caller holds the mutex. Returns the number dropped.
-    int CleanUnlocked(int all);
+    // Moves into `doomed` every ordinary entry that is idle for `timeout`
+    // seconds or longer, lies beyond `size_limit`, or (all != 0) any
+    // ordinary entry. The caller holds the mutex, and after releasing it
+    // hands `doomed` to ReleaseEntries. Returns the number moved.
+    int CleanUnlocked(int all, int size_limit, int timeout, std::list<serverpool_t*>& doomed);
+
+    // Deletes the sockets of unlinked entries and frees the entries; called
+    // without the mutex. `function` names the caller in a fatal error.
+    static void ReleaseEntries(std::list<serverpool_t*>& doomed, const char* function);
 
     // Drops every socket bound to the client connection with this tunnel id;
     // TUNNEL_ID_NONE does nothing. Returns how many.
@@ -85,7 +97,6 @@ private:
     // The pool size for which the last size warning was written; 0 after
     // every clean.
     int warn_level;
-    void Drop(std::list<serverpool_t*>::iterator position, const char* function, bool keep_socket);
 };
 
 // Service thread: for ever, every 10 seconds, Clean(0) on GLOBAL::serverpool.

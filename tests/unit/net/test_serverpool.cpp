@@ -1,6 +1,11 @@
 // The server pool: keys (case, credentials, tunnel, route), eviction with
-// its one warning per size, cleaning by age, and no password in the log.
+// its one warning per size, cleaning by age, stale sockets, use from many
+// threads at once, and no password in the log.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <unordered_map>
 
 #include "support/upstream_test_support.h"
 
@@ -207,6 +212,117 @@ TEST_F(ServerPoolTest, SocketWithAnythingToReadIsNeitherParkedNorHandedOut) {
     pool->Add(quiet, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
     EXPECT_EQ(pool->Find("http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE), quiet);
     delete quiet;
+}
+
+// Stale sockets are checked after they leave the list: each one met is
+// closed, and the oldest quiet socket of the key is handed out, not a
+// younger one and not one of another key.
+TEST_F(ServerPoolTest, StaleSocketsOfAKeyAreClosedAndTheOldestQuietOneIsHandedOut) {
+    Pair* talked = new Pair();
+    Pair* hung_up = new Pair();
+    pairs.push_back(talked);
+    pairs.push_back(hung_up);
+    pool->Add(new Socket(talked->take()), "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    Socket* other_key = fresh();
+    pool->Add(other_key, "http", "other.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    pool->Add(new Socket(hung_up->take()), "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    Socket* oldest_quiet = fresh();
+    pool->Add(oldest_quiet, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    Socket* youngest = fresh();
+    pool->Add(youngest, "http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    send_all(talked->peer, "POISONED");
+    hung_up->close_peer();
+
+    Socket* got = pool->Find("http", "h.test", 80, NULL, NULL, TUNNEL_ID_NONE);
+    EXPECT_EQ(got, oldest_quiet);
+    delete got;
+    EXPECT_EQ(read_until_close(talked->peer, 5), ""); // closed by the pool
+    ASSERT_EQ(pool->pool.size(), 2u);
+    EXPECT_EQ(pool->pool.front()->sock, other_key);
+    EXPECT_EQ(pool->pool.back()->sock, youngest);
+}
+
+// Threads park and take sockets of a few shared keys while another cleans:
+// no socket is handed to two threads at once, and none is lost or closed.
+TEST_F(ServerPoolTest, ConcurrentParkingAndTakingLosesAndSharesNoSocket) {
+    loglevel = 0x07FFFFFF; // no per-call debug lines
+    general.poolsize = 1000;
+    general.pooltimeout = 3600;
+    apply_general();
+    const int threads = 4, per_thread = 3, rounds = 2000;
+    const char* const hosts[] = {"a.test", "b.test", "c.test"};
+    std::vector<std::vector<Socket*>> held(threads);
+    std::unordered_map<Socket*, int> index;
+    for (auto& mine : held) {
+        for (int i = 0; i < per_thread; i++) {
+            Socket* sock = fresh();
+            index[sock] = static_cast<int>(index.size());
+            mine.push_back(sock);
+        }
+    }
+    std::vector<std::atomic<bool>> in_hand(index.size());
+    for (auto& flag : in_hand)
+        flag = true;
+    std::atomic<int> shared{0};
+    std::atomic<int> unknown{0};
+    std::atomic<bool> done{false};
+
+    std::thread cleaner([&] {
+        while (!done) {
+            pool->Clean(0);
+            pool->CloseMyTunnel(9);
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++) {
+        workers.emplace_back([&, t] {
+            std::vector<Socket*>& mine = held[t];
+            for (int i = 0; i < rounds; i++) {
+                const char* host = hosts[(t + i) % 3];
+                if (!mine.empty()) {
+                    in_hand[index.at(mine.back())] = false;
+                    pool->Add(mine.back(), "http", host, 80, NULL, NULL, TUNNEL_ID_NONE);
+                    mine.pop_back();
+                }
+                Socket* got = pool->Find("http", host, 80, NULL, NULL, TUNNEL_ID_NONE);
+                if (got == NULL)
+                    continue;
+                auto known = index.find(got);
+                if (known == index.end())
+                    unknown++;
+                else if (in_hand[known->second].exchange(true))
+                    shared++;
+                mine.push_back(got);
+            }
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    done = true;
+    cleaner.join();
+
+    EXPECT_EQ(shared.load(), 0);
+    EXPECT_EQ(unknown.load(), 0);
+    std::set<Socket*> everywhere;
+    for (const serverpool_t* entry : pool->pool)
+        everywhere.insert(entry->sock);
+    for (auto& mine : held)
+        everywhere.insert(mine.begin(), mine.end());
+    size_t count = pool->pool.size();
+    for (auto& mine : held)
+        count += mine.size();
+    EXPECT_EQ(count, index.size());
+    EXPECT_EQ(everywhere.size(), index.size());
+    for (Pair* pair : pairs) { // still open: nothing to read, no end of stream
+        struct pollfd probe = {pair->peer, POLLIN, 0};
+        EXPECT_EQ(poll(&probe, 1, 0), 0);
+    }
+    for (auto& mine : held)
+        for (Socket* sock : mine)
+            delete sock;
+    pool->Clean(1);
+    for (Pair* pair : pairs) // every parked socket was closed by Clean or above
+        EXPECT_EQ(read_until_close(pair->peer, 5), "");
 }
 
 TEST_F(ServerPoolTest, PasswordsNeverReachTheLog) {
