@@ -211,6 +211,25 @@ void Socket::Consume(int side, unsigned len) {
     Resize(pending - len, side);
 }
 
+void Socket::Hold(const char* data, unsigned len) {
+    // A header waiting for its body is kept in a buffer of its own size: a
+    // step of SOCKET_BUFFER_STEP would stay with every kept-alive
+    // connection, and with it memory the relays could have used again.
+    if (write_pending == 0 && write_capacity < SOCKET_BUFFER_STEP && len <= SOCKET_BUFFER_STEP) {
+        if (write_capacity < len) {
+            char* grown = static_cast<char*>(xrealloc(write_buffer, len));
+            if (grown == nullptr)
+                FATAL_ALLOC("src/socket", len);
+            write_buffer = grown;
+            write_capacity = len;
+        }
+        memcpy(write_buffer, data, len);
+        write_pending = len;
+        return;
+    }
+    Append(1, data, len);
+}
+
 int Socket::PushFront(const char* data, unsigned len) {
     unsigned earlier = read_pending;
     if (len == 0)

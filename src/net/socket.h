@@ -156,7 +156,7 @@ public:
     // Queues bytes without sending them: they go out in front of the next
     // Write, in the same system call on a plain socket, or at the next Flush.
     // The caller makes sure one of the two follows soon.
-    void Hold(const char* data, unsigned len) { Append(1, data, len); }
+    void Hold(const char* data, unsigned len);
     // printf-style text (cut to 8191 characters) through Write.
     int PutSock(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Unfreezes and sends every pending byte (blocking mode, or non-blocking
