@@ -109,12 +109,16 @@ extern LOGBUFFER* log_buffer;
 
 __attribute__((format(printf, 2, 3))) void putlog(int category, const char* format, ...);
 
-// Lines written to the error-log file by several threads at once are handed
-// to whichever of them is writing and leave in one write (see
-// core/line_combiner.h), so putlog may return before another thread has
-// written its line. log_flush waits at most timeout_ms until every line
-// logged so far is written; the ends of the process call it. false when it
-// gave up (or was called inside the error log's own writing).
+// The error-log file is written through a line combiner (see
+// core/line_combiner.h): until log_start_writer, putlog writes its line
+// itself (lines of threads that came meanwhile going with it); from then
+// on a writer thread of the log's own writes every line and putlog never
+// waits for a write. Start-up starts it once the process has detached (a
+// thread does not survive the fork); false when it cannot be started, and
+// putlog goes on writing itself. log_flush waits at most timeout_ms until
+// every line logged so far is written; the ends of the process call it.
+// false when it gave up (or was called inside the error log's own writing).
+bool log_start_writer();
 bool log_flush(int timeout_ms);
 
 // New empty buffer keeping at most `capacity` lines (a negative capacity

@@ -1,7 +1,9 @@
 // The line combiner: every line handed over is written once, in order per
-// thread, by one writer at a time; a writer that logs through its own
-// combiner does not wait for itself; Flush waits for lines another thread is
-// about to write, within its time limit; a full queue holds its senders back.
+// thread, by one writer at a time, with or without its writer thread; before
+// the thread starts, a line is written when its Add returns, lines that wait
+// together leaving in one batch; with it, Add never waits for a write; a
+// batch writer that logs through its own combiner does not wait for itself;
+// Flush gives up within its time limit.
 #include "core/line_combiner.h"
 
 #include <gtest/gtest.h>
@@ -27,21 +29,24 @@ struct Sink {
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
     std::atomic<int> batches{0};
-    // When set, the first batch waits for `release`.
-    bool hold_first = false;
-    std::atomic<bool> holding{false};
+    // Batches (numbered from 1) that wait for `release` before they are
+    // written: the first `hold_batches` of them.
+    int hold_batches = 0;
+    std::atomic<int> holding{0}; // the number of the batch waiting, 0: none
     std::mutex gate_mutex;
     std::condition_variable gate;
-    bool released = false;
+    int released = 0; // batches allowed to go on
 
     static void write(void* context, const char* data, size_t length) {
         Sink* sink = static_cast<Sink*>(context);
         if (sink->inside.fetch_add(1) != 0)
             sink->overlapped = true;
-        if (sink->batches.fetch_add(1) == 0 && sink->hold_first) {
-            sink->holding = true;
+        int number = sink->batches.fetch_add(1) + 1;
+        if (number <= sink->hold_batches) {
+            sink->holding = number;
             std::unique_lock<std::mutex> lock(sink->gate_mutex);
-            sink->gate.wait(lock, [sink] { return sink->released; });
+            sink->gate.wait(lock, [sink, number] { return sink->released >= number; });
+            sink->holding = 0;
         }
         {
             std::lock_guard<std::mutex> lock(sink->mutex);
@@ -51,23 +56,28 @@ struct Sink {
     }
     void release() {
         std::lock_guard<std::mutex> lock(gate_mutex);
-        released = true;
+        released++;
         gate.notify_all();
     }
     std::string text() {
         std::lock_guard<std::mutex> lock(mutex);
         return written;
     }
-    void wait_holding() {
-        for (int i = 0; i < 5000 && !holding; i++)
+    void wait_holding(int number) {
+        for (int i = 0; i < 5000 && holding != number; i++)
             usleep(1000);
-        ASSERT_TRUE(holding.load());
+        ASSERT_EQ(holding.load(), number);
     }
 };
 
-TEST(LineCombiner, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
+class LineCombinerModes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LineCombinerModes, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
     Sink sink;
     LineCombiner combiner(Sink::write, &sink);
+    if (GetParam()) {
+        ASSERT_TRUE(combiner.StartWriter());
+    }
     const int threads = 8, lines = 2000;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; t++)
@@ -79,6 +89,7 @@ TEST(LineCombiner, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
         });
     for (std::thread& worker : workers)
         worker.join();
+    ASSERT_TRUE(combiner.Flush(5000));
     EXPECT_FALSE(sink.overlapped.load());
 
     std::istringstream text(sink.text());
@@ -93,14 +104,18 @@ TEST(LineCombiner, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
 }
 
 // A batch writer that logs (a failure to open the file, say) hands its line
-// to its own combiner: it is written after the batch, and nobody waits for
+// to its own combiner: it is written in the next batch, and nobody waits for
 // ever.
 struct LoggingWriter {
     LineCombiner* combiner = nullptr;
+    std::mutex mutex;
     std::string written;
     static void write(void* context, const char* data, size_t length) {
         LoggingWriter* self = static_cast<LoggingWriter*>(context);
-        self->written.append(data, length);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            self->written.append(data, length);
+        }
         if (std::string(data, length).find("first") != std::string::npos) {
             self->combiner->Add("from the writer\n", 16);
             EXPECT_FALSE(self->combiner->Flush(100)); // its own lines wait for it
@@ -108,44 +123,69 @@ struct LoggingWriter {
     }
 };
 
-TEST(LineCombiner, WriterThatLogsThroughItsOwnCombiner) {
+TEST_P(LineCombinerModes, WriterThatLogsThroughItsOwnCombiner) {
     LoggingWriter writer;
     LineCombiner combiner(LoggingWriter::write, &writer);
     writer.combiner = &combiner;
+    if (GetParam()) {
+        ASSERT_TRUE(combiner.StartWriter());
+    }
     combiner.Add("first\n", 6);
+    ASSERT_TRUE(combiner.Flush(5000));
+    std::lock_guard<std::mutex> lock(writer.mutex);
     EXPECT_EQ(writer.written, "first\nfrom the writer\n");
 }
 
-TEST(LineCombiner, FlushWaitsForTheLinesAnotherThreadWrites) {
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutWriterThread, LineCombinerModes, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "writer_thread" : "writing_callers";
+                         });
+
+// Before the writer thread: a thread that finds a writer at work waits until
+// its line is written; the lines that waited together leave in one batch.
+TEST(LineCombiner, CallersWaitForTheBatchThatCarriesTheirLine) {
     Sink sink;
-    sink.hold_first = true;
+    sink.hold_batches = 1;
     LineCombiner combiner(Sink::write, &sink);
     std::thread writer([&] { combiner.Add("held\n", 5); });
-    sink.wait_holding();
+    sink.wait_holding(1);
 
-    // The writer is busy: this line is left to it and Add returns at once.
-    combiner.Add("queued\n", 7);
-    EXPECT_EQ(sink.text(), "");
-    // It cannot be written before the writer goes on: Flush gives up.
+    std::atomic<int> returned{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; i++)
+        senders.emplace_back([&, i] {
+            std::string line = "sender " + std::to_string(i) + "\n";
+            combiner.Add(line.data(), line.size());
+            returned++;
+        });
+    usleep(50000);
+    EXPECT_EQ(returned.load(), 0);
     EXPECT_FALSE(combiner.Flush(50));
 
-    std::thread releaser([&] {
-        usleep(50000);
-        sink.release();
-    });
-    EXPECT_TRUE(combiner.Flush(5000));
-    EXPECT_EQ(sink.text(), "held\nqueued\n");
+    sink.release();
+    for (std::thread& sender : senders)
+        sender.join();
     writer.join();
-    releaser.join();
-    EXPECT_TRUE(combiner.Flush(0)); // nothing left
+    std::string text = sink.text();
+    EXPECT_EQ(text.compare(0, 5, "held\n"), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_NE(text.find("sender " + std::to_string(i) + "\n"), std::string::npos);
+    EXPECT_EQ(sink.batches.load(), 2);
 }
 
-TEST(LineCombiner, FullQueueHoldsItsSendersBackUntilTheWriterTakesIt) {
+// With the writer thread, Add returns while a write is held up; Flush waits
+// for it within its limit; a queue at its limit holds its callers back.
+TEST(LineCombiner, WithTheWriterThreadCallersNeverWaitForAWrite) {
     Sink sink;
-    sink.hold_first = true;
+    sink.hold_batches = 1;
     LineCombiner combiner(Sink::write, &sink);
-    std::thread writer([&] { combiner.Add("held\n", 5); });
-    sink.wait_holding();
+    ASSERT_TRUE(combiner.StartWriter());
+    ASSERT_TRUE(combiner.StartWriter()); // once
+    combiner.Add("held\n", 5);
+    sink.wait_holding(1);
+    combiner.Add("next\n", 5); // returns although the write is held
+    EXPECT_EQ(sink.text(), "");
+    EXPECT_FALSE(combiner.Flush(50));
 
     std::string big(LineCombiner::QUEUE_LIMIT, 'x');
     big.back() = '\n';
@@ -157,11 +197,11 @@ TEST(LineCombiner, FullQueueHoldsItsSendersBackUntilTheWriterTakesIt) {
     });
     usleep(50000);
     EXPECT_FALSE(returned.load());
+
     sink.release();
     sender.join();
-    writer.join();
-    EXPECT_TRUE(combiner.Flush(5000));
-    EXPECT_EQ(sink.text(), "held\n" + big + "after\n");
+    ASSERT_TRUE(combiner.Flush(5000));
+    EXPECT_EQ(sink.text(), "held\nnext\n" + big + "after\n");
 }
 
 } // namespace
