@@ -384,11 +384,6 @@ std::string LogEntry::apache_Build() {
     return record;
 }
 
-bool access_logs_start_writers() {
-    bool native = records_of(NATIVE_LOG).StartWriter();
-    return records_of(EXTENDED_LOG).StartWriter() && native;
-}
-
 bool access_logs_flush(int timeout_ms) {
     bool native = records_of(NATIVE_LOG).Flush(timeout_ms);
     return records_of(EXTENDED_LOG).Flush(timeout_ms) && native;

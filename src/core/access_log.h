@@ -15,10 +15,10 @@
 // legend line; each record begins with a newline, so the file's last line has
 // none. Each log has its own mutex, held for open, write and rotation
 // (ziplist_lock is taken inside it); the two never hold each other's.
-// Records are written through a line combiner per log (see
-// core/line_combiner.h): until access_logs_start_writers, Write writes its
-// record itself; from then on a writer thread of each log's own does, and
-// Write never waits for a write. The ends of the process call
+// Records written by several threads at once leave in one write by one of
+// them (core/line_combiner.h): Write may return while the thread writing at
+// that moment is about to write its record; a thread alone on the log
+// writes its record before Write returns. The ends of the process call
 // access_logs_flush.
 //
 // Texts are written as they are, except that control characters (a CR or LF
@@ -84,10 +84,6 @@ extern int64_t elogsize;
 extern pthread_mutex_t slogfile_lock;
 extern pthread_mutex_t elogfile_lock;
 
-// Starts the two logs' writer threads (start-up, once the process has
-// detached); false when one could not be started (its records are then
-// written by Write itself).
-bool access_logs_start_writers();
 // Waits at most timeout_ms (for each log) until every record handed over so
 // far is written; false when it gave up.
 bool access_logs_flush(int timeout_ms);

@@ -1,20 +1,22 @@
-// LineCombiner: many threads append lines to one log file without waiting
-// for each other's writes.
+// LineCombiner: many threads append lines to one log file with few writes
+// and short waits.
 //
-// Until StartWriter, Add writes through the batch writer itself, one thread
-// at a time, lines that came meanwhile going with it (start-up, before the
-// process detaches: a thread would not survive the fork). From StartWriter
-// on, a writer thread of the combiner's own does every write: Add queues the
-// line, wakes the writer if it sleeps, and returns; the writer passes
-// everything queued to the batch writer in one call, again and again. Lines
-// keep the order in which they were handed over. The queue holds about
-// QUEUE_LIMIT bytes: a thread that finds it fuller waits until the writer
-// takes it. Flush waits for what was handed over before it; the ends of the
-// process call it.
+// A thread hands its line to Add. When no thread is writing, it becomes the
+// writer: it passes everything queued (its own line and the lines others
+// handed over meanwhile) to the batch writer in one call, and then, once
+// more, what was queued during that call. A thread that comes while the
+// writer still has that second batch ahead queues its line and returns at
+// once: the writer takes it. A thread that comes later queues its line and
+// waits; when the writer is done, one of the waiting threads writes the next
+// batch for all of them. So a line is written by the time its Add returns,
+// or by the writer at work in its next batch; no thread writes more than two
+// batches of others' lines; one system call serves many lines; a thread
+// alone on the log writes its own line before Add returns. Lines keep the
+// order in which they were handed over.
 //
 // The batch writer runs without the combiner's lock; it receives whole lines
-// only, and may itself call Add of any combiner (a line it adds to its own is
-// written in the next batch).
+// only, and may itself call Add of any combiner: a line it adds to its own
+// combiner is written in a further batch before its writer returns.
 #pragma once
 
 #include <pthread.h>
@@ -26,43 +28,35 @@
 class LineCombiner {
 public:
     typedef void (*BatchWriter)(void* context, const char* data, size_t length);
+    // A queue this full makes further lines wait until a writer takes it.
     static constexpr size_t QUEUE_LIMIT = 1 << 20;
+    // Batches one writer writes at most (beyond lines it adds itself).
+    static constexpr int WRITER_ROUNDS = 2;
 
     LineCombiner(BatchWriter write, void* context);
-    // Stops the writer thread first (the logs' combiners are never
-    // destroyed: they live as long as the process).
     ~LineCombiner();
     LineCombiner(const LineCombiner&) = delete;
     LineCombiner& operator=(const LineCombiner&) = delete;
 
     void Add(const char* line, size_t length);
-    // Starts the writer thread (once; false when it cannot be started, and
-    // Add keeps writing itself).
-    bool StartWriter();
-    // Writes what is queued and ends the writer thread; Add writes itself
-    // again from then on.
-    void StopWriter();
     // Waits until every line handed over so far has been passed to the
-    // batch writer, writing them itself when no writer runs; gives up after
-    // timeout_ms (false), and at once inside the batch writer.
+    // batch writer, writing them itself when no writer is at work; gives up
+    // after timeout_ms (false), and at once inside the batch writer. For
+    // the ends of the process.
     bool Flush(int timeout_ms);
 
 private:
-    static void* WriterMain(void* self);
     void WriteQueued(); // lock held on entry and on return; writing_ set
 
     BatchWriter write_;
     void* context_;
     pthread_mutex_t lock_;
-    pthread_cond_t work_cond_;    // lines wait for the sleeping writer thread
-    pthread_cond_t written_cond_; // a batch was written
+    pthread_cond_t written_cond_; // a batch was written, or the writer stopped
     std::string queued_;
     std::string batch_; // the writer's, outside the lock
     uint64_t handed_;  // bytes ever handed over
     uint64_t written_; // bytes ever passed to the batch writer
     bool writing_;
-    bool writer_running_;
-    bool writer_sleeping_;
-    bool writer_stopping_;
-    pthread_t writer_;
+    bool added_by_writer_; // the batch writer added lines of its own
+    int rounds_left_;      // batches the writer at work may still write
 };

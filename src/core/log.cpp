@@ -400,10 +400,6 @@ void putlog(int category, const char* format, ...) {
     errno = saved_errno;
 }
 
-bool log_start_writer() {
-    return error_log_lines().StartWriter();
-}
-
 bool log_flush(int timeout_ms) {
     if (self.opening != NULL || self.holds_file_lock)
         return false;

@@ -109,16 +109,13 @@ extern LOGBUFFER* log_buffer;
 
 __attribute__((format(printf, 2, 3))) void putlog(int category, const char* format, ...);
 
-// The error-log file is written through a line combiner (see
-// core/line_combiner.h): until log_start_writer, putlog writes its line
-// itself (lines of threads that came meanwhile going with it); from then
-// on a writer thread of the log's own writes every line and putlog never
-// waits for a write. Start-up starts it once the process has detached (a
-// thread does not survive the fork); false when it cannot be started, and
-// putlog goes on writing itself. log_flush waits at most timeout_ms until
-// every line logged so far is written; the ends of the process call it.
-// false when it gave up (or was called inside the error log's own writing).
-bool log_start_writer();
+// Lines written to the error-log file by several threads at once leave in
+// one write by one of them (see core/line_combiner.h): putlog may return
+// while the thread writing at that moment is about to write its line; a
+// thread alone on the log writes its line before putlog returns.
+// log_flush waits at most timeout_ms until every line logged so far is
+// written; the ends of the process call it. false when it gave up (or was
+// called inside the error log's own writing).
 bool log_flush(int timeout_ms);
 
 // New empty buffer keeping at most `capacity` lines (a negative capacity

@@ -10,7 +10,6 @@
 
 #include <new>
 
-#include "core/access_log.h"
 #include "core/config.h"
 #include "core/daemon.h"
 #include "core/log.h"
@@ -23,17 +22,6 @@
 static void wipe_arguments(int argc, char** argv) {
     for (int i = 1; i < argc; i++)
         memset(argv[i], 0, strlen(argv[i]));
-}
-
-// The logs' writer threads, in the process that serves: a thread started
-// before the daemon detaches would stay behind in the parent.
-static void start_log_writers() {
-    if (!log_start_writer())
-        putlog(LOG_WARNING, "log: no writer thread for the error log; lines are written by "
-                            "the threads that log them");
-    if (!access_logs_start_writers())
-        putlog(LOG_WARNING, "log: no writer thread for an access log; records are written by "
-                            "the threads that serve them");
 }
 
 static bool file_exists(const char* path) {
@@ -82,12 +70,10 @@ int main(int argc, char** argv) {
         fix_gid();
         fix_uid();
         umask(027);
-        start_log_writers();
         mainloop();
     }
     make_paths_absolute();
     daemon_detach();
     umask(027);
-    start_log_writers();
     mainloop();
 }

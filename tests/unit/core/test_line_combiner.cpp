@@ -1,8 +1,8 @@
 // The line combiner: every line handed over is written once, in order per
-// thread, by one writer at a time, with or without its writer thread; before
-// the thread starts, a line is written when its Add returns, lines that wait
-// together leaving in one batch; with it, Add never waits for a write; a
-// batch writer that logs through its own combiner does not wait for itself;
+// thread, by one writer at a time; a thread alone writes its own line
+// before Add returns; a writer writes at most one batch beyond its own, and
+// threads that come later write theirs; a writer that logs through its own
+// combiner does not wait for itself; a full queue holds its senders back;
 // Flush gives up within its time limit.
 #include "core/line_combiner.h"
 
@@ -70,14 +70,9 @@ struct Sink {
     }
 };
 
-class LineCombinerModes : public ::testing::TestWithParam<bool> {};
-
-TEST_P(LineCombinerModes, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
+TEST(LineCombiner, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
     Sink sink;
     LineCombiner combiner(Sink::write, &sink);
-    if (GetParam()) {
-        ASSERT_TRUE(combiner.StartWriter());
-    }
     const int threads = 8, lines = 2000;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; t++)
@@ -89,7 +84,7 @@ TEST_P(LineCombinerModes, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
         });
     for (std::thread& worker : workers)
         worker.join();
-    ASSERT_TRUE(combiner.Flush(5000));
+    EXPECT_TRUE(combiner.Flush(0)); // nothing left behind
     EXPECT_FALSE(sink.overlapped.load());
 
     std::istringstream text(sink.text());
@@ -103,19 +98,25 @@ TEST_P(LineCombinerModes, EveryLineOnceInOrderPerThreadOneWriterAtATime) {
     EXPECT_EQ(count, threads * lines);
 }
 
+TEST(LineCombiner, AThreadAloneWritesItsLineBeforeAddReturns) {
+    Sink sink;
+    LineCombiner combiner(Sink::write, &sink);
+    combiner.Add("one\n", 4);
+    EXPECT_EQ(sink.text(), "one\n");
+    combiner.Add("two\n", 4);
+    EXPECT_EQ(sink.text(), "one\ntwo\n");
+    EXPECT_EQ(sink.batches.load(), 2);
+}
+
 // A batch writer that logs (a failure to open the file, say) hands its line
-// to its own combiner: it is written in the next batch, and nobody waits for
-// ever.
+// to its own combiner: it is written in a further batch before its writer
+// returns, and nobody waits for ever.
 struct LoggingWriter {
     LineCombiner* combiner = nullptr;
-    std::mutex mutex;
     std::string written;
     static void write(void* context, const char* data, size_t length) {
         LoggingWriter* self = static_cast<LoggingWriter*>(context);
-        {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->written.append(data, length);
-        }
+        self->written.append(data, length);
         if (std::string(data, length).find("first") != std::string::npos) {
             self->combiner->Add("from the writer\n", 16);
             EXPECT_FALSE(self->combiner->Flush(100)); // its own lines wait for it
@@ -123,73 +124,58 @@ struct LoggingWriter {
     }
 };
 
-TEST_P(LineCombinerModes, WriterThatLogsThroughItsOwnCombiner) {
+TEST(LineCombiner, WriterThatLogsThroughItsOwnCombiner) {
     LoggingWriter writer;
     LineCombiner combiner(LoggingWriter::write, &writer);
     writer.combiner = &combiner;
-    if (GetParam()) {
-        ASSERT_TRUE(combiner.StartWriter());
-    }
     combiner.Add("first\n", 6);
-    ASSERT_TRUE(combiner.Flush(5000));
-    std::lock_guard<std::mutex> lock(writer.mutex);
     EXPECT_EQ(writer.written, "first\nfrom the writer\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutWriterThread, LineCombinerModes, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "writer_thread" : "writing_callers";
-                         });
+// A thread that comes while the writer still has a batch ahead leaves its
+// line to it and returns at once; one that comes during the writer's last
+// batch waits and then writes its line itself. Flush gives up while nothing
+// can be written.
+TEST(LineCombiner, TheWriterTakesOneMoreBatchThenWaitingSendersWriteTheirOwn) {
+    Sink sink;
+    sink.hold_batches = 2;
+    LineCombiner combiner(Sink::write, &sink);
+    std::thread writer([&] { combiner.Add("held\n", 5); });
+    sink.wait_holding(1);
 
-// Before the writer thread: a thread that finds a writer at work waits until
-// its line is written; the lines that waited together leave in one batch.
-TEST(LineCombiner, CallersWaitForTheBatchThatCarriesTheirLine) {
+    std::thread early([&] { combiner.Add("early\n", 6); });
+    early.join(); // returns while the first batch is still held
+    EXPECT_EQ(sink.text(), "");
+    EXPECT_FALSE(combiner.Flush(50));
+
+    sink.release();
+    sink.wait_holding(2); // the writer's second batch: the early line
+    std::atomic<bool> late_returned{false};
+    std::thread late([&] {
+        combiner.Add("late\n", 5);
+        late_returned = true;
+    });
+    usleep(50000);
+    EXPECT_FALSE(late_returned.load());
+
+    sink.release();
+    late.join();
+    writer.join();
+    EXPECT_EQ(sink.text(), "held\nearly\nlate\n");
+    EXPECT_EQ(sink.batches.load(), 3);
+    EXPECT_TRUE(combiner.Flush(0));
+}
+
+TEST(LineCombiner, FullQueueHoldsItsSendersBackUntilAWriterTakesIt) {
     Sink sink;
     sink.hold_batches = 1;
     LineCombiner combiner(Sink::write, &sink);
     std::thread writer([&] { combiner.Add("held\n", 5); });
     sink.wait_holding(1);
 
-    std::atomic<int> returned{0};
-    std::vector<std::thread> senders;
-    for (int i = 0; i < 3; i++)
-        senders.emplace_back([&, i] {
-            std::string line = "sender " + std::to_string(i) + "\n";
-            combiner.Add(line.data(), line.size());
-            returned++;
-        });
-    usleep(50000);
-    EXPECT_EQ(returned.load(), 0);
-    EXPECT_FALSE(combiner.Flush(50));
-
-    sink.release();
-    for (std::thread& sender : senders)
-        sender.join();
-    writer.join();
-    std::string text = sink.text();
-    EXPECT_EQ(text.compare(0, 5, "held\n"), 0);
-    for (int i = 0; i < 3; i++)
-        EXPECT_NE(text.find("sender " + std::to_string(i) + "\n"), std::string::npos);
-    EXPECT_EQ(sink.batches.load(), 2);
-}
-
-// With the writer thread, Add returns while a write is held up; Flush waits
-// for it within its limit; a queue at its limit holds its callers back.
-TEST(LineCombiner, WithTheWriterThreadCallersNeverWaitForAWrite) {
-    Sink sink;
-    sink.hold_batches = 1;
-    LineCombiner combiner(Sink::write, &sink);
-    ASSERT_TRUE(combiner.StartWriter());
-    ASSERT_TRUE(combiner.StartWriter()); // once
-    combiner.Add("held\n", 5);
-    sink.wait_holding(1);
-    combiner.Add("next\n", 5); // returns although the write is held
-    EXPECT_EQ(sink.text(), "");
-    EXPECT_FALSE(combiner.Flush(50));
-
     std::string big(LineCombiner::QUEUE_LIMIT, 'x');
     big.back() = '\n';
-    combiner.Add(big.data(), big.size()); // fills the queue, returns
+    combiner.Add(big.data(), big.size()); // left to the writer: returns
     std::atomic<bool> returned{false};
     std::thread sender([&] {
         combiner.Add("after\n", 6);
@@ -197,11 +183,11 @@ TEST(LineCombiner, WithTheWriterThreadCallersNeverWaitForAWrite) {
     });
     usleep(50000);
     EXPECT_FALSE(returned.load());
-
     sink.release();
     sender.join();
-    ASSERT_TRUE(combiner.Flush(5000));
-    EXPECT_EQ(sink.text(), "held\nnext\n" + big + "after\n");
+    writer.join();
+    EXPECT_TRUE(combiner.Flush(5000));
+    EXPECT_EQ(sink.text(), "held\n" + big + "after\n");
 }
 
 } // namespace
