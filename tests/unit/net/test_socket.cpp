@@ -217,6 +217,41 @@ TEST_F(SocketTest, WouldBlockWriteIsQueuedNotFailed) {
     EXPECT_EQ(received, std::string(filler, 'f') + first + second);
 }
 
+// A held header leaves with the next Write in one system call, both counted;
+// when the peer takes only part, the rest of both stays queued in order and
+// the held buffer stays as small as the header (no 64 KiB step).
+TEST_F(SocketTest, HeldBytesLeaveWithTheNextWriteInOrder) {
+    {
+        Pair pair;
+        Socket sock(pair.take());
+        sock.Hold("HEAD", 4);
+        EXPECT_EQ(sock.write_pending, 4u);
+        EXPECT_LT(sock.write_capacity, SOCKET_BUFFER_STEP);
+        EXPECT_EQ(sock.bytes_written, 0u);
+        EXPECT_EQ(sock.Write("body", 4), 4); // the new bytes sent now
+        EXPECT_EQ(sock.write_pending, 0u);
+        EXPECT_EQ(sock.bytes_written, 8u);
+        char got[16] = {};
+        EXPECT_EQ(recv(pair.peer, got, sizeof got, MSG_DONTWAIT), 8);
+        EXPECT_STREQ(got, "HEADbody");
+    }
+    Pair pair;
+    int fd = pair.take();
+    Socket sock(fd);
+    ASSERT_EQ(sock.Blocking(false), 0);
+    size_t filler = fill_until_full(fd);
+    std::string head(300, 'h'), body(5000, 'b');
+    sock.Hold(head.data(), static_cast<unsigned>(head.size()));
+    EXPECT_EQ(sock.Write(body.data(), static_cast<int>(body.size())), 0); // all queued
+    EXPECT_EQ(sock.write_pending, 5300u);
+    std::string received;
+    std::thread reader([&] { received = nettest::read_until_close(pair.peer, 5); });
+    sock.Flush();
+    shutdown(sock.fd, SHUT_WR);
+    reader.join();
+    EXPECT_EQ(received, std::string(filler, 'f') + head + body);
+}
+
 // The mode of a stream socket holds per call: a non-blocking read of an
 // empty socket returns at once while its descriptor stays blocking (no
 // fcntl for each switch), and a blocking one waits for the bytes. A
