@@ -327,11 +327,11 @@ LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
 
 void lock_buffer(LOGBUFFER* buffer) {
     self.inside_buffer = true;
-    pthread_rwlock_wrlock(&buffer->lock);
+    pthread_mutex_lock(&buffer->lock);
 }
 
 void unlock_buffer(LOGBUFFER* buffer) {
-    pthread_rwlock_unlock(&buffer->lock);
+    pthread_mutex_unlock(&buffer->lock);
     self.inside_buffer = false;
 }
 
@@ -410,7 +410,11 @@ LOGBUFFER* logbuffer_new(int capacity) {
     LOGBUFFER* buffer = static_cast<LOGBUFFER*>(xmalloc(sizeof(LOGBUFFER)));
     if (buffer == NULL)
         return NULL;
-    pthread_rwlock_init(&buffer->lock, NULL);
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+    pthread_mutex_init(&buffer->lock, &attributes);
+    pthread_mutexattr_destroy(&attributes);
     buffer->count = 0;
     buffer->capacity = capacity < 0 ? 0 : capacity;
     buffer->newest = NULL;

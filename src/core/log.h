@@ -94,9 +94,11 @@ struct LOGBUFFER_ENTRY {
 };
 
 // The newest lines. Readers (the log page) walk from `newest` through the
-// `older` links under a read lock of `lock`.
+// `older` links holding `lock`. It is an adaptive mutex, not a read-write
+// lock: every logging thread takes it for a few pointer moves, and a read-
+// write lock's bookkeeping made it the most contended lock of a busy daemon.
 struct LOGBUFFER {
-    pthread_rwlock_t lock;
+    pthread_mutex_t lock;
     int count;    // lines held
     int capacity; // most lines kept; 0 keeps nothing
     LOGBUFFER_ENTRY* newest;

@@ -67,9 +67,9 @@ void apply_changes(Filebuf* page, LOGBUFFER* buffer, CGIMap& arguments,
 
 void search_form(Filebuf* page, LOGBUFFER* buffer, const std::string& pattern,
                  const CONNECTION_T* connection) {
-    pthread_rwlock_rdlock(&buffer->lock);
+    pthread_mutex_lock(&buffer->lock);
     int capacity = buffer->capacity;
-    pthread_rwlock_unlock(&buffer->lock);
+    pthread_mutex_unlock(&buffer->lock);
     page->Addf("<table class=\"bigdialog\">\n");
     page->Addf("<tr class=\"dialoghead\"><td colspan=\"2\">Regular expression match</td></tr>\n");
     page->Addf("<form action=\"log\" method=\"POST\">\n");
@@ -113,7 +113,7 @@ void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T* connecti
 
     page->Addf("</td></tr><tr><td><br></td></tr><tr><td>\n<table class=\"list\">\n");
     unsigned row = 0;
-    pthread_rwlock_rdlock(&buffer->lock);
+    pthread_mutex_lock(&buffer->lock);
     for (const LOGBUFFER_ENTRY* line = buffer->newest; line != nullptr; line = line->older) {
         if (compiled != nullptr && reg_exec(compiled, line->text) != 0)
             continue;
@@ -121,7 +121,7 @@ void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T* connecti
         html_add(page, line->text, HTML_NEWLINE_BREAK);
         page->Addf("</td></tr>\n");
     }
-    pthread_rwlock_unlock(&buffer->lock);
+    pthread_mutex_unlock(&buffer->lock);
     page->Addf("</table></td></tr></table>\n");
     if (compiled != nullptr)
         reg_free(compiled);

@@ -257,11 +257,11 @@ TEST_F(Signals, HandlingWaitsForLocksInsteadOfInterruptingTheirHolder) {
             if (!inherited)
                 _exit(2);
 
-            pthread_rwlock_wrlock(&log_buffer->lock);
+            pthread_mutex_lock(&log_buffer->lock);
             kill(getpid(), SIGUSR2);
             usleep(100000);
             bool logged_early = logtest::exists(log_path);
-            pthread_rwlock_unlock(&log_buffer->lock);
+            pthread_mutex_unlock(&log_buffer->lock);
             if (logged_early)
                 _exit(3);
             if (!wait_until([&] { return logtest::exists(log_path); }))
