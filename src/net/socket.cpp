@@ -680,26 +680,9 @@ int Socket::Write(const char* buf, int len) {
     if (write_pending > 0 && !frozen && len > 0 && !ssl && write_rate == nullptr) {
         // Queued bytes and the new ones leave in one system call (and, on a
         // small answer, one segment): the header held back for the body.
-        long sent = SendPair(write_buffer, write_pending, buf, static_cast<unsigned>(len));
-        if (sent == -1 && errno != EAGAIN) {
-            int error = errno;
-            putlog(LOG_ERROR, "[socket write.2:%d] %s", error, strerror(error));
-            CallBackEvent(SOCKET_EVENT_ERROR, -1, nullptr);
-            return -1;
-        }
-        if (sent < 0)
-            sent = 0;
-        if (sent > 0)
-            CountWritten(sent);
-        unsigned from_queue = static_cast<unsigned long>(sent) < write_pending
-                                  ? static_cast<unsigned>(sent)
-                                  : write_pending;
-        Consume(1, from_queue);
-        unsigned from_buf = static_cast<unsigned>(sent) - from_queue;
-        if (from_buf < static_cast<unsigned>(len))
-            Append(1, buf + from_buf, static_cast<unsigned>(len) - from_buf);
-        CallBackEvent(SOCKET_EVENT_WRITE, len, const_cast<char*>(buf));
-        return static_cast<int>(from_buf);
+        unsigned queued = write_pending;
+        return SettleWrite(SendPair(write_buffer, queued, buf, static_cast<unsigned>(len)), queued,
+                           buf, len);
     }
     if (write_pending > 0 && !frozen) {
         unsigned allowance = Throttle(1);
@@ -737,7 +720,10 @@ int Socket::Write(const char* buf, int len) {
     unsigned amount = allowance != 0 && allowance < static_cast<unsigned>(len)
                           ? allowance
                           : static_cast<unsigned>(len);
-    long sent = SendSome(buf, amount);
+    return SettleWrite(SendSome(buf, amount), 0, buf, len);
+}
+
+int Socket::SettleWrite(long sent, unsigned queued, const char* buf, int len) {
     if (sent == -1 && errno != EAGAIN) {
         int error = errno;
         putlog(LOG_ERROR, "[socket write.2:%d] %s", error, strerror(error));
@@ -748,10 +734,15 @@ int Socket::Write(const char* buf, int len) {
         sent = 0; // would block: everything is queued
     if (sent > 0)
         CountWritten(sent);
-    if (sent < len)
-        Append(1, buf + sent, static_cast<unsigned>(len - sent));
+    unsigned from_queue = static_cast<unsigned long>(sent) < queued ? static_cast<unsigned>(sent)
+                                                                    : queued;
+    if (from_queue > 0)
+        Consume(1, from_queue);
+    unsigned from_buf = static_cast<unsigned>(sent) - from_queue;
+    if (from_buf < static_cast<unsigned>(len))
+        Append(1, buf + from_buf, static_cast<unsigned>(len) - from_buf);
     CallBackEvent(SOCKET_EVENT_WRITE, len, const_cast<char*>(buf));
-    return static_cast<int>(sent);
+    return static_cast<int>(from_buf);
 }
 
 int Socket::PutSock(const char* format, ...) {

@@ -256,6 +256,10 @@ private:
     void QuickAckOnce();
     long SendSome(const char* data, unsigned len);
     long SendPair(const char* first, unsigned first_len, const char* second, unsigned second_len);
+    // The end of a Write whose send (`sent`, or -1) offered the first
+    // `queued` bytes of the write buffer and then buf: counts what left,
+    // keeps the rest queued in order, reports. Returns Write's result.
+    int SettleWrite(long sent, unsigned queued, const char* buf, int len);
     long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len);
     void DrainTls();
     void CountWritten(long n);

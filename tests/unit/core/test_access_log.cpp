@@ -323,16 +323,12 @@ TEST_F(AccessLogFiles, RotationKeepsEveryMovedLogAndQueuesItForCompression) {
     }
 }
 
-// Records of several threads leave in shared writes; the log still rotates
-// after the record that fills it: with a limit of one byte every kept log
-// holds its legend and exactly one record.
-TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
-    PROCESS_OLD_LOGS = 2;
-    LOG_SIZE_LIMIT = 1;
-    const int writers = 4, records = 30;
+// `writers` threads each write `records` native records, the URL of record
+// r of thread w being "http://w<w>.example/<r>".
+void write_from_threads(int writers, int records) {
     std::vector<std::thread> threads;
     for (int w = 0; w < writers; w++)
-        threads.emplace_back([w] {
+        threads.emplace_back([w, records] {
             LogEntry entry = filled_entry();
             for (int r = 0; r < records; r++) {
                 entry.url = "http://w" + std::to_string(w) + ".example/" + std::to_string(r);
@@ -341,6 +337,16 @@ TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
         });
     for (std::thread& t : threads)
         t.join();
+}
+
+// Records of several threads leave in shared writes; the log still rotates
+// after the record that fills it: with a limit of one byte every kept log
+// holds its legend and exactly one record.
+TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
+    PROCESS_OLD_LOGS = 2;
+    LOG_SIZE_LIMIT = 1;
+    const int writers = 4, records = 30;
+    write_from_threads(writers, records);
     size_t kept = 0;
     for (const std::string& name : list_dir(dir)) {
         if (!std::regex_match(name, std::regex("[0-9]{14}-access\\.log(\\.[0-9]+)?")))
@@ -355,17 +361,7 @@ TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
 
 TEST_F(AccessLogFiles, ConcurrentWritersNeverMixRecords) {
     const int writers = 8, records = 200;
-    std::vector<std::thread> threads;
-    for (int w = 0; w < writers; w++)
-        threads.emplace_back([w] {
-            LogEntry entry = filled_entry();
-            for (int r = 0; r < records; r++) {
-                entry.url = "http://w" + std::to_string(w) + ".example/" + std::to_string(r);
-                entry.Write();
-            }
-        });
-    for (std::thread& t : threads)
-        t.join();
+    write_from_threads(writers, records);
     std::vector<std::string> lines = file_lines(native_path);
     ASSERT_EQ(lines.size(), 2u + writers * records);
     std::regex record(

@@ -256,20 +256,25 @@ TEST_F(LogTest, RotationsWithinOneSecondKeepEveryLog) {
     EXPECT_EQ(recovered, expected);
 }
 
+// `writers` threads each log "writer <t> line <i>" for i below per_writer.
+void log_from_threads(int writers, int per_writer) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back([t, per_writer] {
+            for (int i = 0; i < per_writer; i++)
+                putlog(LOG_ERROR, "writer %d line %d", t, i);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
 // Several threads log through many rotations: nothing waits for ever, no
 // line is lost or written twice.
 TEST_F(LogTest, ConcurrentLoggingThroughRotations) {
     PROCESS_OLD_LOGS = 2;
     LOG_SIZE_LIMIT = 4000;
     const int writers = 4, per_writer = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < writers; t++)
-        threads.emplace_back([t] {
-            for (int i = 0; i < per_writer; i++)
-                putlog(LOG_ERROR, "writer %d line %d", t, i);
-        });
-    for (std::thread& thread : threads)
-        thread.join();
+    log_from_threads(writers, per_writer);
 
     std::multiset<std::string> seen;
     for (const std::string& name : list_dir(dir))
@@ -291,14 +296,7 @@ TEST_F(LogTest, SharedWritesRotateAfterTheLineThatFillsTheLog) {
     PROCESS_OLD_LOGS = 2;
     LOG_SIZE_LIMIT = 1;
     const int writers = 4, per_writer = 40;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < writers; t++)
-        threads.emplace_back([t] {
-            for (int i = 0; i < per_writer; i++)
-                putlog(LOG_ERROR, "writer %d line %d", t, i);
-        });
-    for (std::thread& thread : threads)
-        thread.join();
+    log_from_threads(writers, per_writer);
     std::vector<std::string> rotated = rotated_logs();
     EXPECT_EQ(rotated.size(), static_cast<size_t>(writers * per_writer));
     for (const std::string& name : rotated)
