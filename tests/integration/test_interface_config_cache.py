@@ -238,12 +238,18 @@ def submit(browser, field):
 
 
 def _stale(element):
-    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.common.exceptions import StaleElementReferenceException, WebDriverException
     try:
         element.is_enabled()
         return False
     except StaleElementReferenceException:
         return True
+    except WebDriverException as error:
+        # Asked while the old document is being replaced, the driver can
+        # answer with an inspector error: not settled yet, ask again.
+        if "inspector" in str(error):
+            return False
+        raise
 
 
 def form_of(browser, field_name):
