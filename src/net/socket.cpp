@@ -456,7 +456,8 @@ long Socket::SendPair(const char* first, unsigned first_len, const char* second,
 // beyond len that fit into `spare` arrive in the same call. 0 at the end of
 // the stream (a TLS peer closing without close_notify included), -1 on
 // failure (errno EAGAIN when nothing is there yet).
-long Socket::ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len) {
+long Socket::ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len,
+                         bool now_only) {
     if (ssl) {
         int got = SSL_read(ssl_handle, data, static_cast<int>(len));
         if (got > 0)
@@ -482,7 +483,7 @@ long Socket::ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_l
             struct msghdr message = {};
             message.msg_iov = pieces;
             message.msg_iovlen = spare_len > 0 ? 2 : 1;
-            got = recvmsg(fd, &message, PerCallFlags());
+            got = recvmsg(fd, &message, now_only ? MSG_DONTWAIT : PerCallFlags());
         } else if (spare_len > 0) {
             struct iovec pieces[2] = {{data, len}, {spare, spare_len}};
             got = readv(fd, pieces, 2);
@@ -560,7 +561,12 @@ bool Socket::PeerClosed() {
 
 int Socket::Read(char* buf, int len, int wait_seconds) {
     bool buffer_mode = len == -1;
-    if (wait_seconds != -1 && (buffer_mode || read_pending < static_cast<unsigned>(len))) {
+    // A zero wait on a plain stream socket is the receive itself, made
+    // non-blocking: one system call instead of a poll and a receive, with
+    // the same answer (-1 when nothing waits, 0 when the peer closed).
+    bool now_only = wait_seconds == 0 && !ssl && mode_applied == MODE_PER_CALL;
+    if (wait_seconds != -1 && !now_only &&
+        (buffer_mode || read_pending < static_cast<unsigned>(len))) {
         // OpenSSL may already hold what the descriptor will not show again:
         // records it read ahead, or the peer's close_notify.
         bool tls_ready = ssl && (SSL_has_pending(ssl_handle) ||
@@ -592,7 +598,7 @@ int Socket::Read(char* buf, int len, int wait_seconds) {
             read_pending = old;
         }
         unsigned room = read_capacity - old;
-        long got = ReceiveSome(read_buffer + old, room < cap ? room : cap, nullptr, 0);
+        long got = ReceiveSome(read_buffer + old, room < cap ? room : cap, nullptr, 0, now_only);
         if (got > 0) {
             CountRead(got);
             read_pending = old + static_cast<unsigned>(got);
@@ -608,7 +614,7 @@ int Socket::Read(char* buf, int len, int wait_seconds) {
     unsigned spare = 0;
     if (!ssl && direct < cap && read_capacity > 0)
         spare = cap - direct < read_capacity ? cap - direct : read_capacity;
-    long got = ReceiveSome(buf + served, direct, read_buffer, spare);
+    long got = ReceiveSome(buf + served, direct, read_buffer, spare, now_only);
     if (got > 0) {
         CountRead(got);
         if (static_cast<unsigned long>(got) > direct) {

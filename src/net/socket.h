@@ -260,7 +260,10 @@ private:
     // `queued` bytes of the write buffer and then buf: counts what left,
     // keeps the rest queued in order, reports. Returns Write's result.
     int SettleWrite(long sent, unsigned queued, const char* buf, int len);
-    long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len);
+    // now_only: never wait, whatever the socket's mode (a read whose wait
+    // is zero).
+    long ReceiveSome(char* data, unsigned len, char* spare, unsigned spare_len,
+                     bool now_only = false);
     void DrainTls();
     void CountWritten(long n);
     void CountRead(long n);

@@ -285,6 +285,35 @@ TEST_F(SocketTest, ModeOfAStreamSocketHoldsPerCall) {
     close(pipe_ends[1]);
 }
 
+// A zero wait never blocks, even on a socket in blocking mode: nothing
+// waiting is -1 at once, waiting bytes are read (into the buffer or the
+// caller's area), and a closed peer is 0.
+TEST_F(SocketTest, ZeroWaitReadNeverBlocks) {
+    Pair pair;
+    Socket sock(pair.take());
+    ASSERT_EQ(sock.Blocking(true), 0);
+    struct timespec begin;
+    clock_gettime(CLOCK_MONOTONIC, &begin);
+    EXPECT_EQ(sock.Read(nullptr, -1, 0), -1);
+    char got[8];
+    EXPECT_EQ(sock.Read(got, sizeof got, 0), -1);
+    EXPECT_LT(seconds_since(begin), 0.5);
+
+    nettest::send_all(pair.peer, "GET /");
+    for (int tries = 0; tries < 100 && sock.read_pending == 0; tries++)
+        if (sock.Read(nullptr, -1, 0) <= 0)
+            usleep(10000);
+    ASSERT_EQ(sock.read_pending, 5u);
+    nettest::send_all(pair.peer, "x");
+    usleep(20000);
+    EXPECT_EQ(sock.Read(got, 6, 0), 6);
+    EXPECT_EQ(std::string(got, 6), "GET /x");
+
+    close(pair.peer);
+    pair.peer = -1;
+    EXPECT_EQ(sock.Read(nullptr, -1, 0), 0);
+}
+
 TEST_F(SocketTest, FailedWriteQueuesNothing) {
     Pair pair;
     Socket sock(pair.take());
