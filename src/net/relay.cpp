@@ -276,7 +276,8 @@ int net_filebuf_read(Filebuf* fb, CONNECTION_T* conn, int side, int len) {
                 discard.reset(new char[piece_max]);
             destination = discard.get();
         }
-        SetACK(source->fd, true);
+        if (source->read_pending < want)
+            SetACK(source->fd, true);
         int count = source->Read(destination, static_cast<int>(want));
         if (fb != NULL)
             fb->Resize(static_cast<int>(old_size + (count > 0 ? count : 0)));
@@ -388,7 +389,10 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
             want = piece_max;
         if (len != -1 && want > static_cast<unsigned>(len))
             want = static_cast<unsigned>(len);
-        SetACK(source->fd, true);
+        // Quick acknowledgements matter only for a read that reaches the
+        // socket: bytes already buffered are served without one.
+        if (source->read_pending < want)
+            SetACK(source->fd, true);
         int count = source->Read(piece, static_cast<int>(want));
         if (count <= 0)
             break;
