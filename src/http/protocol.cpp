@@ -75,24 +75,44 @@ static void slot_update(CONNECTION_T* connection, bool serving) {
     if (slot < 0 || slot >= THREAD_TABLE_SIZE)
         return;
     HEADER* request = connection->request;
-    pthread_mutex_lock(&threadlistlock);
     thread_t& thread = threads[slot];
+    // Only this thread writes its slot's texts, so it may read them without
+    // the lock. The copies are made (and the old ones freed) outside it:
+    // every worker takes threadlistlock twice a request, and allocating
+    // under it made them queue.
+    const char* ip = connection->client_ip;
+    bool same_ip = ip != nullptr && thread.ip != nullptr && strcmp(ip, thread.ip) == 0;
+    char* new_ip = same_ip || ip == nullptr ? nullptr : xstrdup(ip);
+    char* new_url = nullptr;
+    char* new_method = nullptr;
+    if (!serving && request != nullptr) {
+        if (request->url != nullptr)
+            new_url = xstrdup(request->url);
+        if (request->method != nullptr)
+            new_method = xstrdup(request->method);
+    }
+    char* old_ip = nullptr;
+    char* old_url = nullptr;
+    char* old_method = nullptr;
+    pthread_mutex_lock(&threadlistlock);
     if (serving) {
         thread.state = THREAD_SERVING;
         thread.requests = connection->requests;
     }
-    free(thread.ip);
-    thread.ip = connection->client_ip != nullptr ? xstrdup(connection->client_ip) : nullptr;
+    if (!same_ip) {
+        old_ip = thread.ip;
+        thread.ip = new_ip;
+    }
     if (!serving) {
-        free(thread.url);
-        free(thread.method);
-        thread.url = request != nullptr && request->url != nullptr ? xstrdup(request->url)
-                                                                   : nullptr;
-        thread.method = request != nullptr && request->method != nullptr
-                            ? xstrdup(request->method)
-                            : nullptr;
+        old_url = thread.url;
+        old_method = thread.method;
+        thread.url = new_url;
+        thread.method = new_method;
     }
     pthread_mutex_unlock(&threadlistlock);
+    free(old_ip);
+    free(old_url);
+    free(old_method);
 }
 
 static void write_record(CONNECTION_T* connection) {
