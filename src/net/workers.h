@@ -32,5 +32,5 @@ unsigned keepalive_wait(int slot, int max_threads, int pool_timeout, int overloa
 // worker instead of passing through the client pool's poll and a wake-up of
 // another worker; an idle one costs its worker this much and goes to the
 // pool as before.
-static const unsigned KEEPALIVE_LINGER_MAX_US = 2000;
+static const unsigned KEEPALIVE_LINGER_MAX_US = 20000;
 unsigned keepalive_linger_us(int slot, int max_threads, int overload);

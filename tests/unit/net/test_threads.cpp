@@ -64,12 +64,12 @@ TEST(KeepaliveWait, LingerShrinksBySlotsAndOverload) {
         int slot, threads, overload;
         unsigned micros;
     } cases[] = {
-        {1, 16384, 1, 1999},    // (16383 * 2000) / 16385
-        {8192, 16384, 1, 666},  // (8192 * 2000) / (16384 + 8192)
-        {8192, 16384, 0, 666},  // a factor below 1 counts as 1
-        {4096, 16384, 2, 1000}, // (12288 * 2000) / (16384 + 8192)
-        {40, 1000, 1, 1846},    // a table of -t 1000, as the bench runs
-        {1000, 1000, 1, 0},     // the last slot hands over at once
+        {1, 16384, 1, 19997},    // (16383 * 20000) / 16385
+        {8192, 16384, 1, 6666},  // (8192 * 20000) / (16384 + 8192)
+        {8192, 16384, 0, 6666},  // a factor below 1 counts as 1
+        {4096, 16384, 2, 10000}, // (12288 * 20000) / (16384 + 8192)
+        {40, 1000, 1, 18461},    // a table of -t 1000, as the bench runs
+        {1000, 1000, 1, 0},      // the last slot hands over at once
     };
     for (const auto& c : cases)
         EXPECT_EQ(keepalive_linger_us(c.slot, c.threads, c.overload), c.micros)
