@@ -98,8 +98,11 @@ int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int po
         FATAL(SOURCE);
     // Anything left to read (bytes past the end of the last answer, or the
     // peer's close) would be taken for the answer to the next request sent
-    // on the socket, perhaps another client's: such a socket is closed.
-    if (sock == NULL || sock->InputPending()) {
+    // on the socket, perhaps another client's. Bytes already read are seen
+    // here and such a socket is closed; the descriptor itself is asked by
+    // Find, right before a request would be sent (asking it here as well
+    // cost every request one more system call).
+    if (sock == NULL || sock->BufferedInput()) {
         putlog(LOG_DEBUG, "Connection Pool: not kept, bytes left over: %s:%d", host, port);
         delete sock;
         return 0;

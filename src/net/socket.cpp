@@ -546,14 +546,16 @@ static int events_now(int fd) {
     return ready == 0 ? 0 : entry.revents;
 }
 
+bool Socket::BufferedInput() const {
+    return read_pending > 0 || (ssl && ssl_handle != nullptr && SSL_pending(ssl_handle) > 0);
+}
+
 bool Socket::InputPending() {
-    if (read_pending > 0 || (ssl && ssl_handle != nullptr && SSL_pending(ssl_handle) > 0))
-        return true;
-    return events_now(fd) != 0;
+    return BufferedInput() || events_now(fd) != 0;
 }
 
 bool Socket::PeerClosed() {
-    if (read_pending > 0 || (ssl && ssl_handle != nullptr && SSL_pending(ssl_handle) > 0))
+    if (BufferedInput())
         return false;
     int events = events_now(fd);
     return events == -1 || (events & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;

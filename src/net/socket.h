@@ -173,6 +173,9 @@ public:
     // reused only when this is false: a byte left over belongs to no
     // request that may follow.
     bool InputPending();
+    // True when bytes already wait on this side of the descriptor: in the
+    // read buffer, or decrypted by OpenSSL. No system call.
+    bool BufferedInput() const;
     // True when the peer has closed or reset the connection (looked at
     // without waiting) and no byte of it waits in the read buffer.
     bool PeerClosed();

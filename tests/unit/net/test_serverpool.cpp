@@ -165,8 +165,9 @@ TEST_F(ServerPoolTest, DroppedSocketIsClosedAndHitsAreCounted) {
 
 // Bytes left over after an answer, or the peer's close, would be taken for
 // the answer to the next request sent on the socket (perhaps another
-// client's): such a socket is never parked, and one that receives anything
-// while parked is never handed out. Either way it is closed.
+// client's): a socket with bytes in its buffer is never parked, and one with
+// anything on its descriptor (before or while parked) is never handed out.
+// Either way it is closed.
 TEST_F(ServerPoolTest, SocketWithAnythingToReadIsNeitherParkedNorHandedOut) {
     struct Case {
         const char* what;
