@@ -594,20 +594,25 @@ HEADER* http_header_dup(const HEADER* header)
 
 int header_length(const char* text, unsigned max)
 {
-    bool line_seen = false;   // an LF came before
-    bool content_seen = false; // something but CR since that LF
-    unsigned i = 0;
-    for (; i < max && text[i] != '\0'; i++) {
-        if (text[i] == '\n') {
-            if (line_seen && !content_seen)
-                return (int)(i + 1);
-            line_seen = true;
-            content_seen = false;
-        } else if (text[i] != '\r') {
-            content_seen = true;
+    // Line by line with memchr: the header ends after the first line
+    // holding nothing but CRs that follows another line.
+    const char* end = text + strnlen(text, max);
+    const char* line_start = NULL; // just past the last LF, once one came
+    for (const char* p = text; p < end;) {
+        const char* lf = (const char*)memchr(p, '\n', (size_t)(end - p));
+        if (lf == NULL)
+            break;
+        if (line_start != NULL) {
+            const char* q = line_start;
+            while (q < lf && *q == '\r')
+                q++;
+            if (q == lf)
+                return (int)(lf - text + 1);
         }
+        line_start = lf + 1;
+        p = lf + 1;
     }
-    return (int)i;
+    return (int)(end - text);
 }
 
 int header_type(const char* text, unsigned len)
@@ -695,6 +700,29 @@ HEADER* http_header_parse_request(const char* text, int* refusal)
     return NULL;
 }
 
+// The status line almost every server sends, "HTTP/1.x NNN" followed by a
+// blank or the line's end, read without sscanf; sets the version and the
+// status. Any other line is left to the general reading below, which gives
+// these lines the same result.
+static bool plain_status_line(const char* text, const char* line_end, HEADER* header)
+{
+    if (line_end - text < 12 || memcmp(text, "HTTP/1.", 7) != 0 ||
+        (text[7] != '0' && text[7] != '1') || text[8] != ' ')
+        return false;
+    const char* code = text + 9;
+    for (int i = 0; i < 3; i++)
+        if (code[i] < '0' || code[i] > '9')
+            return false;
+    if (code[3] != ' ' && code[3] != '\r' && code + 3 != line_end)
+        return false;
+    int status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+    if (status < 100)
+        return false;
+    header->version = text[7] == '1' ? HTTP_VERSION_11 : HTTP_VERSION_10;
+    header->status = status;
+    return true;
+}
+
 HEADER* http_header_parse_response(const char* text)
 {
     if (text == NULL || text[0] == '\0')
@@ -702,10 +730,17 @@ HEADER* http_header_parse_response(const char* text)
     const char* first_end = strchr(text, '\n');
     if (first_end == NULL || first_end - text + 1 > HEADER_STATUS_LINE_MAX)
         return NULL;
-    std::string first(text, (size_t)(first_end - text));
-
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
+    if (plain_status_line(text, first_end, header)) {
+        if (http_header_list_parse(header, text) != 0) {
+            http_header_free(header);
+            return NULL;
+        }
+        set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
+        return header;
+    }
+    std::string first(text, (size_t)(first_end - text));
     char protocol_name[11], major, minor;
     int status;
     if (sscanf(first.c_str(), "%10[^/]/%c.%c %d", protocol_name, &major, &minor, &status) == 4) {
