@@ -22,6 +22,17 @@ void* xmalloc(size_t size) {
     return block;
 }
 
+// xmalloc for a copy that fills every byte at once: clearing it first
+// would be wasted work (the copies of xstrdup and xstrndup, several per
+// request).
+static char* allocate_for_copy(size_t size) {
+    void* block = malloc(size);
+    if (block == NULL)
+        putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory", errno,
+               strerror(errno), "xmalloc");
+    return static_cast<char*>(block);
+}
+
 void* xrealloc(void* block, size_t size) {
     if (size == 0)
         FATAL("src/mem");
@@ -43,7 +54,7 @@ char* xstrdup(const char* text) {
     if (text == NULL)
         return NULL;
     size_t length = strlen(text);
-    char* copy = static_cast<char*>(xmalloc(length + 1));
+    char* copy = allocate_for_copy(length + 1);
     if (copy != NULL)
         memcpy(copy, text, length + 1);
     return copy;
@@ -53,7 +64,7 @@ char* xstrndup(const char* text, size_t n) {
     if (text == NULL)
         return NULL;
     size_t length = strnlen(text, n);
-    char* copy = static_cast<char*>(xmalloc(length + 1));
+    char* copy = allocate_for_copy(length + 1);
     if (copy != NULL) {
         memcpy(copy, text, length);
         copy[length] = '\0';
