@@ -73,7 +73,7 @@ void Filebuf::Resize(int n) {
     size = wanted;
 }
 
-char* Filebuf::Add(const char* bytes, unsigned n) {
+char* Filebuf::AddGrowing(const char* bytes, unsigned n) {
     uint64_t wanted = (uint64_t)size + n;
     if (wanted > FILEBUF_MAX_SIZE)
         FATAL_ALLOC("src/filebuf", (unsigned)(wanted > UINT_MAX ? UINT_MAX : wanted));

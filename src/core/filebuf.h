@@ -25,6 +25,7 @@
 
 #include <limits.h>
 #include <stdint.h>
+#include <string.h>
 
 // Modes of Compress and Uncompress, by HTTP content coding.
 enum {
@@ -70,7 +71,17 @@ public:
 
     // Appends n bytes (which may lie inside this buffer) and returns the
     // address of the copy.
-    char* Add(const char* bytes, unsigned n);
+    // Most appends fit the block as it is (a header is built from a few dozen
+    // of them): that case is inline, the rest is AddGrowing.
+    char* Add(const char* bytes, unsigned n) {
+        uint64_t wanted = (uint64_t)size + n;
+        if (data == NULL || n == 0 || wanted > capacity || capacity > wanted + FILEBUF_STEP)
+            return AddGrowing(bytes, n);
+        char* at = data + size;
+        memcpy(at, bytes, n);
+        size = (unsigned)wanted;
+        return at;
+    }
 
     // Appends printf-style output; output of 16384 characters or more is cut
     // to its first 16383 characters.
@@ -169,6 +180,10 @@ public:
     // response's Content-Encoding names the coding applied and 1 is
     // returned; otherwise 0 and nothing changed.
     int Encode(CONNECTION_T* connection);
+
+private:
+    // Add when the block must be made or resized (or nothing is added).
+    char* AddGrowing(const char* bytes, unsigned n);
 };
 
 // True (1) when an Accept-Encoding value accepts the content coding: the
