@@ -3,6 +3,7 @@
 // they use. Configured templates may replace any of them by name.
 #include "iface/templates.h"
 
+#include <ctype.h>
 #include <strings.h>
 
 #include "iface/interface.h"
@@ -638,8 +639,12 @@ const template_page_t PAGES[] = {
 const template_page_t* template_page_find(const char* name) {
     if (name == NULL)
         return NULL;
+    // Asked for every response (a page named by its status code, which none
+    // is): the first letter rules out most rows before the full comparison.
+    int first = tolower(static_cast<unsigned char>(name[0]));
     for (const template_page_t* page = PAGES; page->name != NULL; page++)
-        if (strcasecmp(page->name, name) == 0)
+        if (tolower(static_cast<unsigned char>(page->name[0])) == first &&
+            strcasecmp(page->name, name) == 0)
             return page;
     return NULL;
 }
