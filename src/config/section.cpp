@@ -128,8 +128,6 @@ Section::Section(std::string name_, int lockmode_) : lockmode(lockmode_), name(s
     map[name] = this;
     if (lockmode == SECTION_MUTEX)
         pthread_mutex_init(&mutex, nullptr);
-    else
-        pthread_rwlock_init(&rwlock, nullptr);
     putlog(LOG_DEBUG, "Validating Section: %s", name.c_str());
     read_definition();
 }
@@ -198,8 +196,6 @@ Section::~Section() {
         map.erase(registered);
     if (lockmode == SECTION_MUTEX)
         pthread_mutex_destroy(&mutex);
-    else
-        pthread_rwlock_destroy(&rwlock);
 }
 
 // ---- Binding checks -----------------------------------------------------------
@@ -259,16 +255,15 @@ Subsection& Section::subsection_at(size_t position, const std::vector<int>& fiel
 // ---- Locks ---------------------------------------------------------------------
 
 int Section::read_lock() const {
-    return lockmode == SECTION_MUTEX ? pthread_mutex_lock(&mutex) : pthread_rwlock_rdlock(&rwlock);
+    return lockmode == SECTION_MUTEX ? pthread_mutex_lock(&mutex) : rwlock.read_lock();
 }
 
 int Section::write_lock() const {
-    return lockmode == SECTION_MUTEX ? pthread_mutex_lock(&mutex) : pthread_rwlock_wrlock(&rwlock);
+    return lockmode == SECTION_MUTEX ? pthread_mutex_lock(&mutex) : rwlock.write_lock();
 }
 
 int Section::unlock() const {
-    return lockmode == SECTION_MUTEX ? pthread_mutex_unlock(&mutex)
-                                     : pthread_rwlock_unlock(&rwlock);
+    return lockmode == SECTION_MUTEX ? pthread_mutex_unlock(&mutex) : rwlock.unlock();
 }
 
 int Section::mutex_lock() const {

@@ -187,11 +187,11 @@ TEST_F(SectionTest, LocksFollowTheMode) {
     ProbeSection rw("demo");
     ASSERT_EQ(rw.read_lock(), 0);
     ASSERT_EQ(rw.read_lock(), 0); // readers share
-    EXPECT_EQ(pthread_rwlock_trywrlock(&rw.rwlock), EBUSY);
+    EXPECT_EQ(rw.rwlock.try_write_lock(), EBUSY);
     rw.unlock();
     rw.unlock();
     ASSERT_EQ(rw.write_lock(), 0);
-    EXPECT_EQ(pthread_rwlock_tryrdlock(&rw.rwlock), EBUSY);
+    EXPECT_EQ(rw.rwlock.try_read_lock(), EBUSY);
     rw.unlock();
 
     ProbeSection mutexed("other", SECTION_MUTEX);
@@ -332,7 +332,7 @@ TEST_F(SectionTest, AMalformedValueLeavesTheWholeSectionAsItWas) {
         EXPECT_EQ(texts(demo), before);
         EXPECT_EQ(demo.globals[1].value, 9);
         EXPECT_EQ(demo.updates, updates);
-        EXPECT_EQ(pthread_rwlock_trywrlock(&demo.rwlock), 0); // the lock is free
+        EXPECT_EQ(demo.rwlock.try_write_lock(), 0); // the lock is free
         demo.unlock();
     }
     EXPECT_TRUE(log_has(log_path, "error: flawed XML file, section demo, element rules: level "

@@ -53,8 +53,8 @@ std::atomic<int> lookups_under_lock{0};
 HOSTENT* fake_resolver(const char* name) {
     lookups++;
     // A writer gets the lock only when no reader holds it.
-    if (pthread_rwlock_trywrlock(&filter_section->rwlock) == 0)
-        pthread_rwlock_unlock(&filter_section->rwlock);
+    if (filter_section->rwlock.try_write_lock() == 0)
+        filter_section->rwlock.unlock();
     else
         lookups_under_lock++;
     auto found = known.find(name);
@@ -301,8 +301,8 @@ TEST_F(UrlFilterTest, SlowClientHoldsNoLockWhileItsPageIsSent) {
     // The page is far larger than the socket buffers: the sender waits.
     usleep(200000);
     EXPECT_FALSE(done.load());
-    EXPECT_EQ(pthread_rwlock_trywrlock(&filter_section->rwlock), 0);
-    pthread_rwlock_unlock(&filter_section->rwlock);
+    EXPECT_EQ(filter_section->rwlock.try_write_lock(), 0);
+    filter_section->rwlock.unlock();
     // Read as the client (the sender thread owns the socket until it ends).
     std::string reply;
     char piece[65536];

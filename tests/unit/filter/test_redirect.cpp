@@ -228,14 +228,14 @@ TEST_F(RedirectTest, SlowClientHoldsNoLockWhileTheRedirectIsSent) {
     // rather than slept, so that a busy machine only makes it slower.
     bool locked = false;
     for (int tries = 0; tries < 500 && !locked; ++tries) {
-        locked = pthread_rwlock_trywrlock(&redirect_section->rwlock) == 0;
+        locked = redirect_section->rwlock.try_write_lock() == 0;
         if (!locked)
             usleep(10000);
     }
     EXPECT_TRUE(locked);
     EXPECT_FALSE(done.load());
     if (locked)
-        pthread_rwlock_unlock(&redirect_section->rwlock);
+        redirect_section->rwlock.unlock();
     // Read as the client (the sender thread owns the socket until it ends).
     size_t received = 0;
     char piece[65536];

@@ -1,0 +1,48 @@
+// ShardedRwLock: the read-write lock of a configuration section, read dozens
+// of times by every request.
+//
+// A plain pthread read-write lock keeps its reader count in one cache line,
+// which every reading core then writes: with all workers reading the same
+// sections, that line moves between cores on every request. Here readers
+// take one of SHARDS read-write locks, chosen by the CPU they run on, each
+// in a cache line of its own; a writer takes all of them, in order.
+//
+// Contract, as for a pthread read-write lock with reader preference (the
+// glibc default): any number of readers or one writer; a thread may take
+// the read lock again while it holds it, even with a writer waiting. Each
+// thread records what it holds (lock and shard, up to MAX_HOLDS at once),
+// so that unlock releases the right shard even when the thread moved to
+// another CPU meanwhile; a lock is released by the thread that took it.
+// Results are those of the pthread calls (0 on success); unlock of a lock
+// the thread does not hold returns EPERM.
+#pragma once
+
+#include <pthread.h>
+
+class ShardedRwLock {
+public:
+    static constexpr int SHARDS = 8;
+    static constexpr int MAX_HOLDS = 64;
+
+    ShardedRwLock();
+    ~ShardedRwLock();
+    ShardedRwLock(const ShardedRwLock&) = delete;
+    ShardedRwLock& operator=(const ShardedRwLock&) = delete;
+
+    int read_lock();
+    int write_lock();
+    // As read_lock and write_lock, but EBUSY at once where they would wait.
+    int try_read_lock();
+    int try_write_lock();
+    int unlock();
+
+private:
+    struct alignas(64) Shard {
+        pthread_rwlock_t lock;
+    };
+    Shard shards[SHARDS];
+
+    // Every shard in order with `take`; on a failure the ones taken are
+    // released and its result returned.
+    int lock_every_shard(int (*take)(pthread_rwlock_t*));
+};
