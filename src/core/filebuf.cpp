@@ -47,6 +47,16 @@ Filebuf::Filebuf(const char* bytes, unsigned n) : Filebuf() {
     size = capacity = n;
 }
 
+void Filebuf::StartSmall() {
+    if (data != NULL)
+        return;
+    data = (char*)xmalloc(1);
+    if (data == NULL)
+        FATAL_ALLOC("src/filebuf", 1);
+    capacity = 1;
+    size = 0;
+}
+
 Filebuf::~Filebuf() {
     free(data);
     free(content_type);

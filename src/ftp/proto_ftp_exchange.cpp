@@ -552,6 +552,7 @@ int serve_file(ftp_request_t& r) {
     }
     if (entry != nullptr && is_anonymous(r.user) && cache_section != nullptr) {
         Filebuf stored;
+        stored.StartSmall();
         header_send_filebuf(&stored, response, connection, HEADER_SEND_RESPONSE);
         stored.Add("", 1);
         int flags = CACHE_WRITING | ((connection->flags & CONN_PREFETCH) ? CACHE_PREFETCHED : 0);

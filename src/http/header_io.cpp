@@ -346,11 +346,8 @@ void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode)
 {
     if (side == SIDE_CLIENT && (connection->flags & CONN_NO_CLIENT))
         return;
-    // A header is a few hundred bytes. Started from a one-byte block, the
-    // buffer grows without being cleared, where a first 64 KiB step of an
-    // empty one is zero-filled in vain (twice per request in the profile).
-    Filebuf text("", 1);
-    text.Resize(0);
+    Filebuf text;
+    text.StartSmall();
     header_send_filebuf(&text, header, connection, mode);
     net_filebuf_send(&text, connection, side);
     Socket* socket = side == SIDE_CLIENT ? connection->client : connection->server;
@@ -362,8 +359,8 @@ void header_hold_for_body(HEADER* header, CONNECTION_T* connection, int mode)
 {
     if ((connection->flags & CONN_NO_CLIENT) || connection->client == NULL)
         return;
-    Filebuf text("", 1);
-    text.Resize(0);
+    Filebuf text;
+    text.StartSmall();
     header_send_filebuf(&text, header, connection, mode);
     connection->client->NoDelayOnce();
     connection->client->Hold(text.data, text.size);

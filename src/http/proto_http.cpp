@@ -714,6 +714,7 @@ static int streamed_path(CONNECTION_T* connection) {
         // stored body is small.
         CACHEMAP* object = connection->cachemap;
         Filebuf head;
+        head.StartSmall();
         header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
         // An encoded body means nothing to the parser. A finished body is
         // parsed before it goes out, one still being stored once it has

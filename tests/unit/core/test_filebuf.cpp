@@ -193,6 +193,26 @@ TEST(FilebufGrowth, ResizeToZeroKeepsTheBlock) {
     EXPECT_EQ(never_filled.data, nullptr);
 }
 
+// A small start holds nothing and grows by the step rule with its contents
+// intact; a buffer that already has a block is left as it is.
+TEST(FilebufGrowth, SmallStartGrowsByStepsAndLeavesABlockAlone) {
+    Filebuf header;
+    header.StartSmall();
+    EXPECT_EQ(header.size, 0u);
+    EXPECT_EQ(header.capacity, 1u);
+    header.Add("HTTP/1.1 200 OK\r\n", 17);
+    header.Add("\r\n", 2);
+    EXPECT_EQ(contents(header), "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(header.capacity, 65536u);
+
+    Filebuf used;
+    used.Add("abc", 3);
+    char* block = used.data;
+    used.StartSmall();
+    EXPECT_EQ(used.data, block);
+    EXPECT_EQ(contents(used), "abc");
+}
+
 TEST(FilebufGrowth, AddOfItsOwnBytesSurvivesTheBlockMoving) {
     Filebuf buffer;
     std::string half = random_bytes(50000, 1);
