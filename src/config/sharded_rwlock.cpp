@@ -55,16 +55,16 @@ ShardedRwLock::~ShardedRwLock() {
 }
 
 int ShardedRwLock::read_lock() {
-    int shard = current_shard();
-    int rc = pthread_rwlock_rdlock(&shards[shard].lock);
-    if (rc == 0)
-        remember(this, shard);
-    return rc;
+    return lock_own_shard(pthread_rwlock_rdlock);
 }
 
 int ShardedRwLock::try_read_lock() {
+    return lock_own_shard(pthread_rwlock_tryrdlock);
+}
+
+int ShardedRwLock::lock_own_shard(int (*take)(pthread_rwlock_t*)) {
     int shard = current_shard();
-    int rc = pthread_rwlock_tryrdlock(&shards[shard].lock);
+    int rc = take(&shards[shard].lock);
     if (rc == 0)
         remember(this, shard);
     return rc;

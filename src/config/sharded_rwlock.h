@@ -42,6 +42,8 @@ private:
     };
     Shard shards[SHARDS];
 
+    // The shard of the CPU this thread runs on, with `take`, remembered.
+    int lock_own_shard(int (*take)(pthread_rwlock_t*));
     // Every shard in order with `take`; on a failure the ones taken are
     // released and its result returned.
     int lock_every_shard(int (*take)(pthread_rwlock_t*));
