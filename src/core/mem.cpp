@@ -22,17 +22,6 @@ void* xmalloc(size_t size) {
     return block;
 }
 
-// xmalloc for a copy that fills every byte at once: clearing it first
-// would be wasted work (the copies of xstrdup and xstrndup, several per
-// request).
-static char* allocate_for_copy(size_t size) {
-    void* block = malloc(size);
-    if (block == NULL)
-        putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory", errno,
-               strerror(errno), "xmalloc");
-    return static_cast<char*>(block);
-}
-
 void* xrealloc(void* block, size_t size) {
     if (size == 0)
         FATAL("src/mem");
@@ -50,11 +39,22 @@ void* xrealloc(void* block, size_t size) {
     return moved;
 }
 
+void* xrealloc_uncleared(void* block, size_t size) {
+    if (size == 0)
+        FATAL("src/mem");
+    void* moved = realloc(block, size);
+    if (moved == NULL)
+        putlog(LOG_ERROR, "[system: realloc:%d:%s], in %s, unable to reallocate %zu memory",
+               errno, strerror(errno), "xrealloc", size);
+    return moved;
+}
+
 char* xstrdup(const char* text) {
     if (text == NULL)
         return NULL;
     size_t length = strlen(text);
-    char* copy = allocate_for_copy(length + 1);
+    // Not cleared: the copy fills every byte (several copies a request).
+    char* copy = static_cast<char*>(xrealloc_uncleared(NULL, length + 1));
     if (copy != NULL)
         memcpy(copy, text, length + 1);
     return copy;
@@ -64,7 +64,8 @@ char* xstrndup(const char* text, size_t n) {
     if (text == NULL)
         return NULL;
     size_t length = strnlen(text, n);
-    char* copy = allocate_for_copy(length + 1);
+    // Not cleared: the copy fills every byte (several copies a request).
+    char* copy = static_cast<char*>(xrealloc_uncleared(NULL, length + 1));
     if (copy != NULL) {
         memcpy(copy, text, length);
         copy[length] = '\0';

@@ -30,6 +30,11 @@ void* xmalloc(size_t size);
 // returns NULL and leaves the old block untouched (still owned by the caller).
 void* xrealloc(void* block, size_t size);
 
+// xrealloc for a buffer whose bytes are written before they are read (a
+// socket's queues): a new block is not cleared either, so its pages are
+// touched only as far as the buffer is filled. Same failure handling.
+void* xrealloc_uncleared(void* block, size_t size);
+
 // New copy of `text` (caller frees); NULL for NULL or when allocation failed.
 char* xstrdup(const char* text);
 

@@ -185,7 +185,11 @@ void Socket::Resize(unsigned size, int side) {
                        SOCKET_BUFFER_STEP * SOCKET_BUFFER_STEP;
     if (rounded > 0xFFFFFFFFu)
         FATAL_ALLOC("src/socket", static_cast<size_t>(rounded));
-    char* grown = static_cast<char*>(xrealloc(Buffer(side), static_cast<size_t>(rounded)));
+    // Not cleared: only the pending bytes are ever read, and clearing
+    // 64 KiB made every page of every connection's buffers resident where
+    // reads of a few KiB touch one or two.
+    char* grown =
+        static_cast<char*>(xrealloc_uncleared(Buffer(side), static_cast<size_t>(rounded)));
     if (grown == nullptr)
         FATAL_ALLOC("src/socket", static_cast<size_t>(rounded));
     Buffer(side) = grown;
@@ -217,7 +221,7 @@ void Socket::Hold(const char* data, unsigned len) {
     // connection, and with it memory the relays could have used again.
     if (write_pending == 0 && write_capacity < SOCKET_BUFFER_STEP && len <= SOCKET_BUFFER_STEP) {
         if (write_capacity < len) {
-            char* grown = static_cast<char*>(xrealloc(write_buffer, len));
+            char* grown = static_cast<char*>(xrealloc_uncleared(write_buffer, len));
             if (grown == nullptr)
                 FATAL_ALLOC("src/socket", len);
             write_buffer = grown;
