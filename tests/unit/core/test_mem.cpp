@@ -73,14 +73,22 @@ TEST_F(MemTest, FailedAllocationsAreLoggedAndReturnNull) {
 
     EXPECT_EQ(xrealloc(NULL, IMPOSSIBLE_SIZE), nullptr);
 
+    block = static_cast<char*>(xrealloc_uncleared(NULL, 16));
+    ASSERT_NE(block, nullptr);
+    strcpy(block, "kept too");
+    EXPECT_EQ(xrealloc_uncleared(block, IMPOSSIBLE_SIZE), nullptr);
+    EXPECT_STREQ(block, "kept too");
+    free(block);
+
     std::string size = std::to_string(IMPOSSIBLE_SIZE);
     std::vector<std::string> lines = file_lines(log_path);
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(after_stamp(lines[0]), " [0] error: [system: malloc:12:Cannot allocate memory], in "
                                      "xmalloc, unable to allocate memory");
     EXPECT_EQ(after_stamp(lines[1]), " [0] error: [system: realloc:12:Cannot allocate memory], in "
                                      "xrealloc, unable to reallocate " + size + " memory");
     EXPECT_EQ(after_stamp(lines[2]), after_stamp(lines[1]));
+    EXPECT_EQ(after_stamp(lines[3]), after_stamp(lines[1]));
 }
 
 TEST(Strings, DuplicatesAndBoundedDuplicates) {
