@@ -11,6 +11,7 @@
 #include "auth/profiles.h"
 #include "cache/freshness.h"
 #include "cache/store.h"
+#include "core/compat.h"
 #include "core/log.h"
 #include "core/mem.h"
 #include "core/misc_time.h"
@@ -89,11 +90,7 @@ CACHEMAP* cachemap_new(bool condvar) {
     if (condvar) {
         // Followers wait with deadlines on the monotonic clock, which a
         // change of the system time does not move.
-        pthread_condattr_t attributes;
-        pthread_condattr_init(&attributes);
-        pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-        pthread_cond_init(&object->cond, &attributes);
-        pthread_condattr_destroy(&attributes);
+        p_cond_init_monotonic(&object->cond);
         object->flags |= CACHE_CONDVAR;
     }
     return object;

@@ -14,6 +14,7 @@
 #include "auth/profiles.h"
 #include "cache/cache.h"
 #include "cache/hstream.h"
+#include "core/compat.h"
 #include "core/extensions.h"
 #include "core/log.h"
 #include "core/mem.h"
@@ -201,12 +202,8 @@ PrefetchSection::PrefetchSection()
       tail(nullptr) {
     subsection_at(0, {FIELD_BOOL, FIELD_STRING, FIELD_STRING_LIST, FIELD_STRING, FIELD_STRING,
                       FIELD_STRING, FIELD_FILE_SIZE, FIELD_INT});
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
     // The threads wait for a span of time; a clock set back must not stretch it.
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&queue_cond, &attributes);
-    pthread_condattr_destroy(&attributes);
+    p_cond_init_monotonic(&queue_cond);
 }
 
 PrefetchSection::~PrefetchSection() {

@@ -244,6 +244,16 @@ int p_poll(struct pollfd* fds, nfds_t count, int timeout_ms)
     return poll(fds, count, timeout_ms);
 }
 
+int p_cond_init_monotonic(pthread_cond_t* cond)
+{
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    int rc = pthread_cond_init(cond, &attributes);
+    pthread_condattr_destroy(&attributes);
+    return rc;
+}
+
 HOSTENT* p_gethostbyname(const char* host)
 {
     if (host == NULL)

@@ -27,6 +27,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -81,6 +82,10 @@ int p_clearenv();
 int p_setenv(const char* name, const char* value, int overwrite);
 // poll(2).
 int p_poll(struct pollfd* fds, nfds_t count, int timeout_ms);
+// Initialises a condition variable whose timed waits run on the monotonic
+// clock: a waiter's span of time is not stretched or cut when the system
+// time is set. pthread_cond_init's result.
+int p_cond_init_monotonic(pthread_cond_t* cond);
 
 // Resolves `host` with the reentrant resolver. Returns a new HOSTENT (the
 // caller frees it with hostent_free) holding a copy of the first IPv4 address

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include "core/compat.h"
+
 namespace {
 
 // The combiner whose batch this thread is writing right now, if any.
@@ -13,11 +15,7 @@ LineCombiner::LineCombiner(BatchWriter write, void* context)
     : write_(write), context_(context), handed_(0), written_(0), writing_(false),
       added_by_writer_(false), rounds_left_(0) {
     pthread_mutex_init(&lock_, nullptr);
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&written_cond_, &attributes);
-    pthread_condattr_destroy(&attributes);
+    p_cond_init_monotonic(&written_cond_);
 }
 
 LineCombiner::~LineCombiner() {

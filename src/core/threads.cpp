@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "core/compat.h"
 #include "core/daemon.h"
 #include "core/global.h"
 #include "core/log.h"
@@ -39,11 +40,6 @@ static int table_size() {
 }
 
 void threads_init() {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    // Idle workers wait for a span of time; a clock set back or forth must
-    // not stretch or cut it.
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
     pthread_mutex_lock(&threadlistlock);
     for (int i = 0; i < table_size(); i++) {
         threads[i].tid = 0;
@@ -52,7 +48,8 @@ void threads_init() {
         threads[i].client_id = 0;
         threads[i].requests = 0;
         threads[i].ip = threads[i].url = threads[i].method = nullptr;
-        pthread_cond_init(&threads[i].cond, &attributes);
+        // Idle workers wait for a span of time on it.
+        p_cond_init_monotonic(&threads[i].cond);
     }
     threads[0].tid = pthread_self();
     threads[0].state = THREAD_STARTING;
@@ -62,7 +59,6 @@ void threads_init() {
     own_client_id = 0;
     table_ready = true;
     pthread_mutex_unlock(&threadlistlock);
-    pthread_condattr_destroy(&attributes);
 }
 
 void thread_report(thread_repo_t* report) {
