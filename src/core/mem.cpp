@@ -32,11 +32,7 @@ void* xrealloc(void* block, size_t size) {
                    errno, strerror(errno), __func__, size);
         return fresh;
     }
-    void* moved = realloc(block, size);
-    if (moved == NULL)
-        putlog(LOG_ERROR, "[system: realloc:%d:%s], in %s, unable to reallocate %zu memory",
-               errno, strerror(errno), __func__, size);
-    return moved;
+    return xrealloc_uncleared(block, size);
 }
 
 void* xrealloc_uncleared(void* block, size_t size) {

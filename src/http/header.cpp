@@ -702,8 +702,8 @@ HEADER* http_header_parse_request(const char* text, int* refusal)
 
 // The status line almost every server sends, "HTTP/1.x NNN" followed by a
 // blank or the line's end, read without sscanf; sets the version and the
-// status. Any other line is left to the general reading below, which gives
-// these lines the same result.
+// status. Any other line is left to general_status_line, which gives these
+// lines the same result.
 static bool plain_status_line(const char* text, const char* line_end, HEADER* header)
 {
     if (line_end - text < 12 || memcmp(text, "HTTP/1.", 7) != 0 ||
@@ -723,6 +723,24 @@ static bool plain_status_line(const char* text, const char* line_end, HEADER* he
     return true;
 }
 
+// Any other status line, read the general way: 1 with the version and the
+// status set (the status unchecked), 0 when the text has no status line, -1
+// for one that cannot be read.
+static int general_status_line(const char* text, const char* line_end, HEADER* header)
+{
+    std::string first(text, (size_t)(line_end - text));
+    char protocol_name[11], major, minor;
+    int status;
+    if (sscanf(first.c_str(), "%10[^/]/%c.%c %d", protocol_name, &major, &minor, &status) != 4)
+        return 0;
+    char protocol[11], status_word[11];
+    if (sscanf(first.c_str(), "%10s %10s", protocol, status_word) != 2)
+        return -1;
+    header->version = strcasecmp(protocol, "HTTP/1.1") == 0 ? HTTP_VERSION_11 : HTTP_VERSION_10;
+    header->status = atoi(status_word);
+    return 1;
+}
+
 HEADER* http_header_parse_response(const char* text)
 {
     if (text == NULL || text[0] == '\0')
@@ -732,39 +750,23 @@ HEADER* http_header_parse_response(const char* text)
         return NULL;
     HEADER* header = header_new();
     header->type = RESPONSE_HTTP;
-    if (plain_status_line(text, first_end, header)) {
-        if (http_header_list_parse(header, text) != 0) {
-            http_header_free(header);
-            return NULL;
-        }
-        set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
+    int read = plain_status_line(text, first_end, header)
+                   ? 1
+                   : general_status_line(text, first_end, header);
+    if (read == 0) {
+        // A reply without status line: the whole text is body.
+        header->version = HTTP_VERSION_09;
+        header->status = 200;
+        set_field(header->raw, "HTTP/1.1 200 OK\r\n\r\n");
+        putlog(LOG_DEBUG, "HTTP/0.9 header");
         return header;
     }
-    std::string first(text, (size_t)(first_end - text));
-    char protocol_name[11], major, minor;
-    int status;
-    if (sscanf(first.c_str(), "%10[^/]/%c.%c %d", protocol_name, &major, &minor, &status) == 4) {
-        char protocol[11], status_word[11];
-        if (sscanf(first.c_str(), "%10s %10s", protocol, status_word) != 2) {
-            http_header_free(header);
-            return NULL;
-        }
-        header->version =
-            strcasecmp(protocol, "HTTP/1.1") == 0 ? HTTP_VERSION_11 : HTTP_VERSION_10;
-        header->status = atoi(status_word);
-        if (header->status < 100 || header->status > 999 ||
-            http_header_list_parse(header, text) != 0) {
-            http_header_free(header);
-            return NULL;
-        }
-        set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
-        return header;
+    if (read < 0 || header->status < 100 || header->status > 999 ||
+        http_header_list_parse(header, text) != 0) {
+        http_header_free(header);
+        return NULL;
     }
-    // A reply without status line: the whole text is body.
-    header->version = HTTP_VERSION_09;
-    header->status = 200;
-    set_field(header->raw, "HTTP/1.1 200 OK\r\n\r\n");
-    putlog(LOG_DEBUG, "HTTP/0.9 header");
+    set_field(header->raw, text, (size_t)header_length(text, (unsigned)-1));
     return header;
 }
 
