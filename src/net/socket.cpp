@@ -423,31 +423,23 @@ long Socket::SendSome(const char* data, unsigned len) {
         ERR_clear_error();
         return -1;
     }
-    for (;;) {
-        ssize_t sent = send(fd, data, len, MSG_NOSIGNAL | PerCallFlags());
-        if (sent == -1 && errno == ENOTSOCK)
-            sent = write(fd, data, len);
-        if (sent == -1 && errno == EINTR)
-            continue;
-        if (sent == -1 && errno == EWOULDBLOCK)
-            errno = EAGAIN;
-        return static_cast<long>(sent);
-    }
+    return SendPair(data, len, nullptr, 0);
 }
 
-// One send of two pieces, plain sockets only: the bytes sent (first's
-// before second's), or -1 as SendSome.
+// One send of two pieces (the second may be empty), plain sockets only: the
+// bytes sent (first's before second's), or -1 as SendSome.
 long Socket::SendPair(const char* first, unsigned first_len, const char* second,
                       unsigned second_len) {
     struct iovec pieces[2] = {{const_cast<char*>(first), first_len},
                               {const_cast<char*>(second), second_len}};
+    int count = second_len > 0 ? 2 : 1;
     struct msghdr message = {};
     message.msg_iov = pieces;
-    message.msg_iovlen = 2;
+    message.msg_iovlen = count;
     for (;;) {
         ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL | PerCallFlags());
         if (sent == -1 && errno == ENOTSOCK)
-            sent = writev(fd, pieces, 2);
+            sent = writev(fd, pieces, count);
         if (sent == -1 && errno == EINTR)
             continue;
         if (sent == -1 && errno == EWOULDBLOCK)
