@@ -205,15 +205,17 @@ void StatGroup::Display(Filebuf* page) const {
 }
 
 StatGroup* Stats::Group(std::string_view group) {
-    for (StatGroup& candidate : groups)
+    for (const GroupName& candidate : names)
         if (candidate.name == group)
-            return &candidate;
+            return candidate.group;
     return nullptr;
 }
 
 void Stats::AddGroup(std::string_view group, int type) {
-    if (Group(group) == nullptr)
-        groups.emplace_back(group, type);
+    if (Group(group) != nullptr)
+        return;
+    groups.emplace_back(group, type);
+    names.push_back(GroupName{std::string(group), &groups.back()});
 }
 
 void Stats::Limit(std::string_view group, int limit, int prune_mode) {

@@ -37,6 +37,7 @@
 #include <list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/atom.h"
 
@@ -149,6 +150,17 @@ public:
 
     // The group of that name, or NULL.
     StatGroup* Group(std::string_view group);
+
+private:
+    // The group names apart from the groups: every request looks up several
+    // groups while other workers write the counters, totals and mutexes
+    // beside each group's own name, so a walk through the groups missed the
+    // cache at every step. This list is only read once the object is built.
+    struct GroupName {
+        std::string name;
+        StatGroup* group;
+    };
+    std::vector<GroupName> names;
 };
 
 // Fills the global statistics with their eleven groups ("system" with the
