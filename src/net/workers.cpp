@@ -56,13 +56,15 @@ unsigned keepalive_linger_us(int slot, int max_threads, int overload) {
     return shrink_with_slot(slot, max_threads, KEEPALIVE_LINGER_MAX_US, overload);
 }
 
-// True when the client's next request arrives within `linger_us`: what it
-// sent is then read into the socket's buffer, as Read with no destination
-// does. A TLS client is left to the plain check (its library may hold
-// bytes the descriptor does not show).
+// True when the client's next request is there or arrives within
+// `linger_us`: what it sent is then read into the socket's buffer, as Read
+// with no destination does. Without a linger, and for a TLS client (its
+// library may hold bytes the descriptor does not show), only what is there
+// now counts. The wait itself answers at once when bytes are waiting, so
+// no check without waiting goes first.
 static bool request_within(Socket* client, unsigned linger_us) {
     if (linger_us == 0 || client->ssl || client->fd < 0)
-        return false;
+        return client->Read(nullptr, -1, 0) > 0;
     struct pollfd entry = {client->fd, POLLIN, 0};
     struct timespec span = {0, static_cast<long>(linger_us) * 1000};
     if (ppoll(&entry, 1, &span, nullptr) != 1 || (entry.revents & POLLIN) == 0)
@@ -96,10 +98,10 @@ static void serve_connection(CONNECTION_T* connection, int slot, int pool_timeou
         connection->client_keepalive = 0;
         int wait = static_cast<int>(keepalive_wait(slot, MAXTHREADS, pool_timeout, overload_factor));
         Socket* client = connection->client;
-        if (client->read_pending > 0 || client->Read(nullptr, -1, wait) > 0)
+        if (client->read_pending > 0)
             continue;
-        if (wait == 0 &&
-            request_within(client, keepalive_linger_us(slot, MAXTHREADS, overload_factor)))
+        if (wait > 0 ? client->Read(nullptr, -1, wait) > 0
+                     : request_within(client, keepalive_linger_us(slot, MAXTHREADS, overload_factor)))
             continue;
         // An idle connection keeps no spare memory.
         connection->variables.ReleaseSpare();
