@@ -13,7 +13,7 @@ thread_local const LineCombiner* writing_here = nullptr;
 
 LineCombiner::LineCombiner(BatchWriter write, void* context)
     : write_(write), context_(context), handed_(0), written_(0), writing_(false),
-      added_by_writer_(false), rounds_left_(0) {
+      next_writer_waits_(false), handed_over_(false), added_by_writer_(false), rounds_left_(0) {
     pthread_mutex_init(&lock_, nullptr);
     p_cond_init_monotonic(&written_cond_);
 }
@@ -39,9 +39,14 @@ void LineCombiner::WriteQueued() {
         batch_.clear();
         pthread_cond_broadcast(&written_cond_);
     }
-    // What is still queued belongs to threads that wait for it: one of them
-    // writes next.
-    writing_ = false;
+    // What is still queued was handed over after the last batch began: the
+    // next writer, waiting for this broadcast, writes it. It gets the role
+    // directly, so a thread coming meanwhile cannot take it first and starve
+    // it; while it wakes, such threads still leave their lines to it.
+    if (next_writer_waits_)
+        handed_over_ = true;
+    else
+        writing_ = false;
     rounds_left_ = 0;
     writing_here = outer;
     pthread_cond_broadcast(&written_cond_);
@@ -60,20 +65,22 @@ void LineCombiner::Add(const char* line, size_t length) {
         pthread_cond_wait(&written_cond_, &lock_);
     queued_.append(line, length);
     handed_ += length;
-    uint64_t mine = handed_;
-    // A writer at work with a batch still ahead takes this line in it.
-    if (writing_ && rounds_left_ > 0) {
+    // A writer at work with a batch still ahead, or the next writer, takes
+    // this line.
+    if (writing_ && (rounds_left_ > 0 || next_writer_waits_)) {
         pthread_mutex_unlock(&lock_);
         return;
     }
-    while (written_ < mine) {
-        if (!writing_) {
-            writing_ = true;
-            WriteQueued();
-        } else {
+    if (writing_) {
+        next_writer_waits_ = true;
+        while (!handed_over_)
             pthread_cond_wait(&written_cond_, &lock_);
-        }
+        handed_over_ = false;
+        next_writer_waits_ = false;
+    } else {
+        writing_ = true;
     }
+    WriteQueued();
     pthread_mutex_unlock(&lock_);
 }
 

@@ -6,13 +6,18 @@
 // handed over meanwhile) to the batch writer in one call, and then, once
 // more, what was queued during that call. A thread that comes while the
 // writer still has that second batch ahead queues its line and returns at
-// once: the writer takes it. A thread that comes later queues its line and
-// waits; when the writer is done, one of the waiting threads writes the next
-// batch for all of them. So a line is written by the time its Add returns,
-// or by the writer at work in its next batch; no thread writes more than two
-// batches of others' lines; one system call serves many lines; a thread
-// alone on the log writes its own line before Add returns. Lines keep the
-// order in which they were handed over.
+// once: the writer takes it. The first thread that comes later becomes the
+// next writer: it queues its line, waits until the writer is done and then
+// writes what is queued, in the same two batches. Threads that come while a
+// next writer waits queue their line and return at once: the next writer
+// takes it. The writer hands its role straight to the next writer, so no
+// thread that comes meanwhile can take it first and the next writer never
+// waits more than one writer's turn. So a line is written by the time its Add returns, or by the
+// writer at work or the next writer; no thread writes more than two
+// batches of others' lines; at most one thread a combiner sleeps waiting for
+// a writer, so a busy log costs its senders no wake-ups; one system call
+// serves many lines; a thread alone on the log writes its own line before
+// Add returns. Lines keep the order in which they were handed over.
 //
 // The batch writer runs without the combiner's lock; it receives whole lines
 // only, and may itself call Add of any combiner: a line it adds to its own
@@ -57,6 +62,8 @@ private:
     uint64_t handed_;  // bytes ever handed over
     uint64_t written_; // bytes ever passed to the batch writer
     bool writing_;
+    bool next_writer_waits_; // a thread waits to write after the writer at work
+    bool handed_over_;       // the writer at work ended and left writing_ to it
     bool added_by_writer_; // the batch writer added lines of its own
     int rounds_left_;      // batches the writer at work may still write
 };

@@ -1,7 +1,7 @@
 // The line combiner: every line handed over is written once, in order per
 // thread, by one writer at a time; a thread alone writes its own line
 // before Add returns; a writer writes at most one batch beyond its own, and
-// threads that come later write theirs; a writer that logs through its own
+// the one thread that comes later writes the rest; a writer that logs through its own
 // combiner does not wait for itself; a full queue holds its senders back;
 // Flush gives up within its time limit.
 #include "core/line_combiner.h"
@@ -133,10 +133,11 @@ TEST(LineCombiner, WriterThatLogsThroughItsOwnCombiner) {
 }
 
 // A thread that comes while the writer still has a batch ahead leaves its
-// line to it and returns at once; one that comes during the writer's last
-// batch waits and then writes its line itself. Flush gives up while nothing
-// can be written.
-TEST(LineCombiner, TheWriterTakesOneMoreBatchThenWaitingSendersWriteTheirOwn) {
+// line to it and returns at once; the first one that comes during the
+// writer's last batch waits and then writes its line itself, together with
+// the lines of threads that came while it waited: those return at once.
+// Flush gives up while nothing can be written.
+TEST(LineCombiner, TheWriterTakesOneMoreBatchThenTheNextWriterTakesTheRest) {
     Sink sink;
     sink.hold_batches = 2;
     LineCombiner combiner(Sink::write, &sink);
@@ -157,11 +158,14 @@ TEST(LineCombiner, TheWriterTakesOneMoreBatchThenWaitingSendersWriteTheirOwn) {
     });
     usleep(50000);
     EXPECT_FALSE(late_returned.load());
+    std::thread later([&] { combiner.Add("later\n", 6); });
+    later.join(); // the waiting late thread writes next: no second sleeper
+    EXPECT_FALSE(late_returned.load());
 
     sink.release();
     late.join();
     writer.join();
-    EXPECT_EQ(sink.text(), "held\nearly\nlate\n");
+    EXPECT_EQ(sink.text(), "held\nearly\nlate\nlater\n");
     EXPECT_EQ(sink.batches.load(), 3);
     EXPECT_TRUE(combiner.Flush(0));
 }
