@@ -71,15 +71,24 @@ StatGroup::StatGroup(std::string_view group_name, int group_type)
 }
 
 StatGroup::~StatGroup() {
+    names.clear();
     counters.clear();
     pthread_mutex_destroy(&mutex);
 }
 
 StatCounter* StatGroup::find(std::string_view counter_name) {
-    for (StatCounter& counter : counters)
-        if (counter.name == counter_name)
-            return &counter;
+    for (const CounterName& candidate : names)
+        if (candidate.name == counter_name)
+            return candidate.counter;
     return nullptr;
+}
+
+StatCounter* StatGroup::append_locked(std::string_view counter_name, const StatCounter& form) {
+    counters.push_back(form);
+    StatCounter* counter = &counters.back();
+    counter->name.assign(counter_name.data(), counter_name.size());
+    names.push_back(CounterName{counter->name, counter});
+    return counter;
 }
 
 // The name is copied only once it is known to be new: the request road adds
@@ -89,8 +98,7 @@ bool StatGroup::add_locked(std::string_view counter_name, const StatCounter& for
     if (find(counter_name) != nullptr)
         return false;
     Prune();
-    counters.push_back(form);
-    counters.back().name.assign(counter_name.data(), counter_name.size());
+    append_locked(counter_name, form);
     return true;
 }
 
@@ -131,6 +139,11 @@ void StatGroup::Prune() {
         if (better)
             victim = candidate;
     }
+    for (auto name = names.begin(); name != names.end(); ++name)
+        if (name->counter == &*victim) {
+            names.erase(name);
+            break;
+        }
     counters.erase(victim);
 }
 
@@ -160,10 +173,9 @@ uint64_t StatGroup::IncrementOrAdd(std::string_view counter_name, uint64_t amoun
     StatCounter* counter = find(counter_name);
     if (counter == nullptr) {
         Prune();
-        counters.emplace_back();
-        counter = &counters.back();
-        counter->flags = STAT_COUNT;
-        counter->name.assign(counter_name.data(), counter_name.size());
+        StatCounter form;
+        form.flags = STAT_COUNT;
+        counter = append_locked(counter_name, form);
     }
     return count_locked(counter, amount);
 }

@@ -122,8 +122,20 @@ public:
     void Display(Filebuf* page) const;
 
 private:
+    // The counter names apart from the counters, in the same order, for the
+    // reason Stats keeps its group names apart: the lookup reads only lines
+    // that change when a counter is added or pruned. Guarded by the mutex.
+    struct CounterName {
+        std::string name;
+        StatCounter* counter;
+    };
+    std::vector<CounterName> names;
+
     // Adds the counter `form` describes under `name` unless the name exists.
     bool add_locked(std::string_view name, const StatCounter& form);
+    // Appends a counter like `form` named `name` to both lists; the mutex is
+    // held and the name is new.
+    StatCounter* append_locked(std::string_view name, const StatCounter& form);
     StatCounter* find(std::string_view name);
     // Adds `amount` (in two's complement for a decrement) to the counter and
     // the total and stamps both; the mutex is held.

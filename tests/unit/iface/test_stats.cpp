@@ -107,6 +107,9 @@ TEST(StatsTest, PruningKeepsOneLessThanTheLimit) {
     EXPECT_EQ(kept.front(), "host51");
     // The total keeps what the dropped counters held.
     EXPECT_EQ(stats->Group("hosts")->total, 150u);
+    // A dropped name is no longer counted; a kept one is.
+    EXPECT_EQ(stats->Increment("hosts", "host50"), 0u);
+    EXPECT_EQ(stats->Increment("hosts", "host51"), 2u);
 
     StatsPtr one;
     one->AddGroup("g", STAT_PLAIN);
@@ -142,6 +145,11 @@ TEST(StatsTest, PruningChoosesTheOldestOrTheSmallestFirstAddedAmongEquals) {
         }
         stats->AddCounter("g", "new", STAT_COUNT);
         EXPECT_EQ(names(*stats.stats, "g"), c.kept) << c.mode;
+        // Lookups follow the pruning: only the kept names are counted.
+        for (const char* name : {"a", "b", "c", "new"}) {
+            bool kept = std::find(c.kept.begin(), c.kept.end(), name) != c.kept.end();
+            EXPECT_EQ(stats->Increment("g", name) != 0, kept) << c.mode << " " << name;
+        }
     }
 }
 
