@@ -342,12 +342,9 @@ void header_send_filebuf(Filebuf* out, HEADER* header, CONNECTION_T* connection,
     header_serialise(out, header, context, mode);
 }
 
-// An empty buffer for a header's text, kept by this thread from one header
-// to the next: a new one per header cost a 64 KiB block allocated and
-// released twice a request, and each time the allocator sorted its small
-// free blocks. Not reentrant: the two callers below only send or hold the
-// text before they return.
-static Filebuf& header_text()
+// A new buffer per header cost a 64 KiB block allocated and released twice
+// a request, and each time the allocator sorted its small free blocks.
+Filebuf& header_text_buffer()
 {
     static thread_local Filebuf text;
     text.Resize(0);
@@ -358,7 +355,7 @@ void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode)
 {
     if (side == SIDE_CLIENT && (connection->flags & CONN_NO_CLIENT))
         return;
-    Filebuf& text = header_text();
+    Filebuf& text = header_text_buffer();
     header_send_filebuf(&text, header, connection, mode);
     net_filebuf_send(&text, connection, side);
     Socket* socket = side == SIDE_CLIENT ? connection->client : connection->server;
@@ -370,7 +367,7 @@ void header_hold_for_body(HEADER* header, CONNECTION_T* connection, int mode)
 {
     if ((connection->flags & CONN_NO_CLIENT) || connection->client == NULL)
         return;
-    Filebuf& text = header_text();
+    Filebuf& text = header_text_buffer();
     header_send_filebuf(&text, header, connection, mode);
     connection->client->NoDelayOnce();
     connection->client->Hold(text.data, text.size);

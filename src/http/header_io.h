@@ -73,6 +73,11 @@ void header_serialise(Filebuf* out, const HEADER* header, const header_send_cont
 // credentials, client keep-alive and the cookie filter).
 void header_send_filebuf(Filebuf* out, HEADER* header, CONNECTION_T* connection, int mode);
 
+// An empty buffer for one header's text, kept by the calling thread from
+// one header to the next. It is the one header_send and header_hold_for_body
+// use: its text lasts until this thread's next call of either or of this.
+Filebuf& header_text_buffer();
+
 // Serialises the header and writes it to the side's socket, then flushes
 // that socket. On SIDE_CLIENT nothing is done while CONN_NO_CLIENT is set.
 void header_send(HEADER* header, CONNECTION_T* connection, int side, int mode);

@@ -713,15 +713,14 @@ static int streamed_path(CONNECTION_T* connection) {
         // A hit: the header goes out with the body, in one write when the
         // stored body is small.
         CACHEMAP* object = connection->cachemap;
-        Filebuf head;
-        head.StartSmall();
-        header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
         // An encoded body means nothing to the parser. A finished body is
         // parsed before it goes out, one still being stored once it has
         // been followed to its end.
         HTMLStream* parser = response->content_encoding == nullptr ? connection->htmlstream
                                                                    : nullptr;
         bool parsed = parser != nullptr && cache_section->feed_html(object, parser);
+        Filebuf& head = header_text_buffer();
+        header_send_filebuf(&head, connection->response, connection, HEADER_SEND_RESPONSE);
         connection->bytes_down = cache_section->send(object, connection, SIDE_CLIENT, &head);
         if (parser != nullptr && (parsed || cache_section->feed_html(object, parser)))
             parser->Add(nullptr, 0);
