@@ -40,16 +40,18 @@
 
 class Socket;
 
+// The texts are copies kept in the entry's own block, behind it: freeing the
+// entry frees them.
 struct serverpool_t {
     Socket* sock;    // owned by the pool while parked
     time_t added;    // when parked
-    char* protocol;  // owned copy: "http", "ftp", "icap", ...
-    char* host;      // owned copy: origin or parent host
-    char* user;      // owned copy or NULL
-    char* password;  // owned copy or NULL
+    char* protocol;  // "http", "ftp", "icap", ...
+    char* host;      // origin or parent host
+    char* user;      // or NULL
+    char* password;  // or NULL; wiped before the entry is freed
     int port;
     unsigned tunnel_id; // TUNNEL_ID_NONE for ordinary sockets
-    char* route;        // owned copy; "" for plain direct
+    char* route;        // "" for plain direct
 };
 
 class ServerPool {
