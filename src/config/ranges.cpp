@@ -8,8 +8,7 @@
 namespace {
 
 // Reads a whole decimal number by strtol rules into [low, high].
-long read_number(const std::string& text, long low, long high) {
-    const char* start = text.c_str();
+long read_number(const char* start, long low, long high) {
     char* end = nullptr;
     errno = 0;
     long value = strtol(start, &end, 10);
@@ -31,16 +30,34 @@ std::list<Range> parse_ranges(const std::string& text) {
     return ranges;
 }
 
+// read_number for a piece of an address, copied to the stack when short.
+long read_address_piece(std::string_view piece) {
+    char text[32];
+    if (piece.size() >= sizeof text)
+        return read_number(std::string(piece).c_str(), 0, 255);
+    piece.copy(text, piece.size());
+    text[piece.size()] = '\0';
+    return read_number(text, 0, 255);
+}
+
 } // namespace
 
-uint32_t address_to_int(const std::string& text) {
-    std::string::size_type start = text.find_first_not_of(' ');
-    StringList pieces(start == std::string::npos ? std::string() : text.substr(start), '.');
-    if (pieces.size() != 4)
-        throw ConfigError();
+// The pieces are split as StringList splits them: a separator at the very
+// end adds no empty piece.
+uint32_t address_to_int(std::string_view text) {
+    std::string_view::size_type start = text.find_first_not_of(' ');
+    text.remove_prefix(start == std::string_view::npos ? text.size() : start);
     uint32_t address = 0;
-    for (const std::string& piece : pieces)
-        address = address * 256 + static_cast<uint32_t>(read_number(piece, 0, 255));
+    int pieces = 0;
+    while (!text.empty()) {
+        std::string_view::size_type dot = text.find('.');
+        if (++pieces > 4)
+            throw ConfigError();
+        address = address * 256 + static_cast<uint32_t>(read_address_piece(text.substr(0, dot)));
+        text.remove_prefix(dot == std::string_view::npos ? text.size() : dot + 1);
+    }
+    if (pieces != 4)
+        throw ConfigError();
     return address;
 }
 
@@ -92,10 +109,10 @@ int IpRangeList::has(const char* address) const {
 PortRange::PortRange(const std::string& text) {
     std::string::size_type dash = text.find('-');
     if (dash == std::string::npos) {
-        first = last = static_cast<int>(read_number(text, 1, 65535));
+        first = last = static_cast<int>(read_number(text.c_str(), 1, 65535));
     } else {
-        first = static_cast<int>(read_number(text.substr(0, dash), 1, 65535));
-        last = static_cast<int>(read_number(text.substr(dash + 1), 1, 65535));
+        first = static_cast<int>(read_number(text.substr(0, dash).c_str(), 1, 65535));
+        last = static_cast<int>(read_number(text.substr(dash + 1).c_str(), 1, 65535));
     }
 }
 

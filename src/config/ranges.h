@@ -17,6 +17,7 @@
 
 #include <list>
 #include <string>
+#include <string_view>
 
 #include "config/config_error.h"
 
@@ -24,7 +25,8 @@
 // skipped; exactly four pieces separated by '.', each a decimal number
 // 0..255 with nothing left over (an empty piece reads as 0). ConfigError
 // otherwise.
-uint32_t address_to_int(const std::string& text);
+// Allocates nothing: every request's client address is read this way.
+uint32_t address_to_int(std::string_view text);
 
 struct IpRange {
     // "a" (a single address), "a-b", "a-" (a to the top), "-b" (the bottom

@@ -15,13 +15,17 @@ TEST(AddressToInt, ReadsDottedQuadsAndRefusesEverythingElse) {
         {"10..1.1", (10u << 24) + (1u << 8) + 1u}, // an empty piece reads as 0
         {"0.0.0.0", 0u},
         {"255.255.255.255", 0xFFFFFFFFu},
+        {"1.2.3.4.", (1u << 24) + (2u << 16) + (3u << 8) + 4u}, // a final '.' adds no piece
+        // A piece longer than the stack copy: strtol skips its blanks.
+        {"1.                                        2.3.4", (1u << 24) + (2u << 16) + (3u << 8) + 4u},
     };
     for (const auto& c : good) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(address_to_int(c.text), c.value);
     }
-    for (const char* bad : {"1.2.3", "1.2.3.", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", "a.b.c.d",
-                            "1.2.3.-1", "", "99999999999999999999.1.1.1"}) {
+    for (const char* bad : {"1.2.3", "1.2.3.", "1.2.3.4.5", "1.2.3.4..", "256.1.1.1", "1.2.3.4 ",
+                            "a.b.c.d", "1.2.3.-1", "", "   ", "99999999999999999999.1.1.1",
+                            "1.                                        2x.3.4"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(address_to_int(bad), ConfigError);
     }
