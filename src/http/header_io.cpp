@@ -415,17 +415,25 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
 
     for (;;) {
         // Every whole line already buffered; a line is taken only once its
-        // LF is there, so no read ever waits without the time-out.
-        while (reading->read_pending > 0 &&
-               memchr(reading->read_buffer, '\n', reading->read_pending) != NULL) {
-            size_t room = HEADER_BLOCK_MAX - used;
-            int length = reading->GetLine(block + used, (int)room + 3);
-            if (length <= 0) {
-                // A whole line is buffered: only a line too long for the
-                // socket to hand out fails here.
-                refused = lines == 0 ? 414 : 431;
+        // LF is there, so no read ever waits without the time-out. The lines
+        // are copied as Socket::GetLine copies them (at most `room` + 3
+        // bytes, the last cut to a NUL when the line is longer) but removed
+        // from the buffer together, once: a body read with the header
+        // would otherwise move, whole, once per header line.
+        size_t taken = 0;
+        while (taken < reading->read_pending) {
+            const char* begin = reading->read_buffer + taken;
+            const char* line_feed = (const char*)memchr(begin, '\n', reading->read_pending - taken);
+            if (line_feed == NULL)
                 break;
-            }
+            size_t line_length = (size_t)(line_feed - begin) + 1;
+            taken += line_length;
+            size_t room = HEADER_BLOCK_MAX - used;
+            size_t copy_max = room + 3;
+            size_t copied = line_length < copy_max ? line_length : copy_max;
+            memcpy(block + used, begin, copied);
+            block[used + (copied == copy_max ? copy_max - 1 : copied)] = '\0';
+            int length = (int)copied;
             if (is_empty_line(block + used, length)) {
                 if (lines == 0)
                     continue;
@@ -447,6 +455,7 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
             used += (size_t)length;
             lines++;
         }
+        reading->TakeBuffered((unsigned)taken);
         if (complete || refused)
             break;
         // A partial line that can no longer fit is refused without waiting

@@ -146,6 +146,10 @@ public:
     // bytes gives -1 and is left in the buffer.
     int GetLine(char* dst, int max, int timeout);
     int GetLine(char* dst, int max) { return GetLine(dst, max, -1); }
+    // Removes the first len bytes of the read buffer (all of them when len
+    // is more), for a caller that read several lines of it in place: the
+    // rest moves to the front once, not once per line.
+    void TakeBuffered(unsigned len) { Consume(0, len); }
 
     // Writes len bytes (len -1: only sends what is pending). Returns the
     // bytes sent now; bytes not sent now (partial write, would-block,
