@@ -389,20 +389,44 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
             want = piece_max;
         if (len != -1 && want > static_cast<unsigned>(len))
             want = static_cast<unsigned>(len);
-        // Quick acknowledgements matter only for a read that reaches the
-        // socket: bytes already buffered are served without one.
-        if (source->read_pending < want)
+        // Bytes already buffered (most of an answer read with its header)
+        // are passed on from the read buffer itself and taken from it once
+        // written; only a read that reaches the socket goes through the
+        // piece. The read callback sees them either way. Quick
+        // acknowledgements matter only for that read.
+        int count;
+        const char* data;
+        unsigned buffered = 0;
+        if (source->read_pending > 0) {
+            buffered = want;
+            count = static_cast<int>(want);
+            data = source->read_buffer;
+            if (source->CallBackEvent(SOCKET_EVENT_READ, count, source->read_buffer) == -1) {
+                source->TakeBuffered(buffered);
+                break;
+            }
+        } else {
             SetACK(source->fd, true);
-        int count = source->Read(piece, static_cast<int>(want));
+            count = source->Read(piece, static_cast<int>(want));
+            data = piece;
+        }
         if (count <= 0)
             break;
         if (len != -1)
             len -= count;
         total += count;
 
-        if (destination != NULL) {
+        // The read callback may have let the client go (a buffered download
+        // turned into the "downloading" page): ask again who receives.
+        destination = other_socket(conn, side);
+        if (destination == NULL) {
+            source->TakeBuffered(buffered);
+        } else {
             destination->Blocking(false);
-            bool written = destination->Write(piece, count) != -1;
+            bool written = destination->Write(data, count) != -1;
+            int write_error = errno;
+            source->TakeBuffered(buffered);
+            errno = write_error;
             // A slow destination may hold a few blocks; beyond that the relay
             // waits (bounded) for it rather than buffer the whole body.
             if (written && destination->write_pending > 4 * piece_max)
