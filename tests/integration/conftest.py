@@ -69,7 +69,39 @@ def workdir(request):
         shutil.rmtree(path, ignore_errors=True)
 
 
+def _ephemeral_low():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
+_PORTS_GIVEN = set()
+# Its own generator: a test seeding the shared one must not make parallel
+# test processes pick the same ports.
+_PORT_CHOICE = random.Random()
+
+
 def free_port(host="127.0.0.1", kind=socket.SOCK_STREAM):
+    """A port nothing is bound to, from below the system's ephemeral range.
+
+    A port the system hands out for port 0 comes from that range, where any
+    outgoing connection of a test running beside may take it before the
+    peer or daemon it was picked for binds it ("Address already in use").
+    Ports below 20000 stay free for the fixed ones some peers use."""
+    low = _ephemeral_low()
+    for _ in range(200):
+        port = _PORT_CHOICE.randint(20000, max(low - 1, 20001))
+        if port in _PORTS_GIVEN:
+            continue
+        with socket.socket(socket.AF_INET, kind) as s:
+            try:
+                s.bind((host, port))
+            except OSError:
+                continue
+        _PORTS_GIVEN.add(port)
+        return port
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
