@@ -75,7 +75,9 @@ def test_rule_table_through_the_proxy(proxy_factory, origin_factory, workdir, or
             continue
         proxy = proxy_factory(profiles=profiles,
                               extra_sections=urlblacklist(order, folder) + templates)
-        assert "loaded 4 categories" in proxy.log()
+        # Loaded after the listeners open and before requests are taken:
+        # the line may follow the one the start waits for.
+        assert wait_for(lambda: "loaded 4 categories" in proxy.log(), 5)
         for _, host, path, _, seen, category in cases:
             host = "127.0.0.1" if host == "origin" else host
             url = "http://%s:%d%s" % (host, origin.port, path)
@@ -110,6 +112,6 @@ def test_unreadable_database_is_logged_and_blocks_nothing(proxy_factory, origin_
     origin = origin_factory(echo)
     missing = os.path.join(workdir, "missing")
     proxy = proxy_factory(extra_sections=urlblacklist("allow-by-default", missing))
-    assert ("failed to load URL blacklist from %s" % missing) in proxy.log()
+    assert wait_for(lambda: ("failed to load URL blacklist from %s" % missing) in proxy.log(), 5)
     _, _, body = exchange(proxy, "GET", "http://localhost:%d/ads/" % origin.port)
     assert body.startswith(b"echo GET /ads/")
