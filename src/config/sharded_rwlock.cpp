@@ -37,6 +37,15 @@ int forget(const ShardedRwLock* lock) {
     return -2;
 }
 
+// The shard of the newest read hold of the lock; -2 when the thread holds
+// none (or only the write lock).
+int held_read_shard(const ShardedRwLock* lock) {
+    for (int i = hold_count - 1; i >= 0; i--)
+        if (holds[i].lock == lock && holds[i].shard >= 0)
+            return holds[i].shard;
+    return -2;
+}
+
 int current_shard() {
     int cpu = sched_getcpu();
     return cpu < 0 ? 0 : cpu % ShardedRwLock::SHARDS;
@@ -62,8 +71,13 @@ int ShardedRwLock::try_read_lock() {
     return lock_own_shard(pthread_rwlock_tryrdlock);
 }
 
+// A thread reading again takes the shard it already holds, wherever it runs
+// now: a writer may hold the shards before that one already and wait for
+// it, so the shard of another CPU would never come.
 int ShardedRwLock::lock_own_shard(int (*take)(pthread_rwlock_t*)) {
-    int shard = current_shard();
+    int shard = held_read_shard(this);
+    if (shard < 0)
+        shard = current_shard();
     int rc = take(&shards[shard].lock);
     if (rc == 0)
         remember(this, shard);

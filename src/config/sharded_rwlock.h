@@ -9,7 +9,8 @@
 //
 // Contract, as for a pthread read-write lock with reader preference (the
 // glibc default): any number of readers or one writer; a thread may take
-// the read lock again while it holds it, even with a writer waiting. Each
+// the read lock again while it holds it, even with a writer waiting (it then
+// takes the shard it already holds, on whatever CPU it runs now). Each
 // thread records what it holds (lock and shard, up to MAX_HOLDS at once),
 // so that unlock releases the right shard even when the thread moved to
 // another CPU meanwhile; a lock is released by the thread that took it.

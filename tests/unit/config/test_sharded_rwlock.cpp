@@ -96,6 +96,32 @@ TEST(ShardedRwLock, ReaderReadsAgainWhileAWriterWaits) {
     EXPECT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
+// Reading again after moving to another CPU while a writer waits: the
+// writer may already hold the shard of the new CPU, so the second hold must
+// take the shard of the first, or reader and writer wait for each other.
+TEST(ShardedRwLock, ReaderOnAnotherCpuReadsAgainWhileAWriterWaits) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2 || !pin_to_cpu(1))
+        GTEST_SKIP() << "needs two CPUs";
+    ShardedRwLock lock;
+    ASSERT_EQ(lock.read_lock(), 0); // shard 1
+    auto writer = std::async(std::launch::async, [&] {
+        lock.write_lock(); // takes shard 0, then waits for shard 1
+        lock.unlock();
+    });
+    EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    ASSERT_TRUE(pin_to_cpu(0));
+    int again = lock.try_read_lock();
+    EXPECT_EQ(again, 0);
+    if (again == 0) { // else a blocking read would never return
+        EXPECT_EQ(lock.unlock(), 0);
+        ASSERT_EQ(lock.read_lock(), 0);
+        EXPECT_EQ(lock.unlock(), 0);
+    }
+    unpin();
+    EXPECT_EQ(lock.unlock(), 0);
+    EXPECT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
 // Taken on one CPU and released on another, in any order with a second
 // lock: each unlock releases the shard its hold took, so a writer is not
 // kept out for ever.
