@@ -43,7 +43,8 @@ private:
     };
     Shard shards[SHARDS];
 
-    // The shard of the CPU this thread runs on, with `take`, remembered.
+    // With `take`, the shard this thread already reads, else the one of the
+    // CPU it runs on; remembered.
     int lock_own_shard(int (*take)(pthread_rwlock_t*));
     // Every shard in order with `take`; on a failure the ones taken are
     // released and its result returned.

@@ -12,12 +12,13 @@
 // next writer waits queue their line and return at once: the next writer
 // takes it. The writer hands its role straight to the next writer, so no
 // thread that comes meanwhile can take it first and the next writer never
-// waits more than one writer's turn. So a line is written by the time its Add returns, or by the
-// writer at work or the next writer; no thread writes more than two
-// batches of others' lines; at most one thread a combiner sleeps waiting for
-// a writer, so a busy log costs its senders no wake-ups; one system call
-// serves many lines; a thread alone on the log writes its own line before
-// Add returns. Lines keep the order in which they were handed over.
+// waits more than one writer's turn. So a line is written by the time its
+// Add returns, or by the writer at work or the next writer; no thread
+// writes more than two batches of others' lines; at most one thread a
+// combiner sleeps waiting for a writer, so a busy log costs its senders no
+// wake-ups; one system call serves many lines; a thread alone on the log
+// writes its own line before Add returns. Lines keep the order in which
+// they were handed over.
 //
 // The batch writer runs without the combiner's lock; it receives whole lines
 // only, and may itself call Add of any combiner: a line it adds to its own

@@ -71,7 +71,6 @@ StatGroup::StatGroup(std::string_view group_name, int group_type)
 }
 
 StatGroup::~StatGroup() {
-    names.clear();
     counters.clear();
     pthread_mutex_destroy(&mutex);
 }
