@@ -62,17 +62,13 @@ std::string loggable(const char* text) {
 void stats_release(Stats* stats) {
     if (stats == NULL)
         return;
-    pthread_mutex_lock(&atomlock);
     bool last = stats->Delete();
-    pthread_mutex_unlock(&atomlock);
     if (last)
         delete stats;
 }
 
 Stats* stats_share(Stats* stats) {
-    pthread_mutex_lock(&atomlock);
     stats->New();
-    pthread_mutex_unlock(&atomlock);
     return stats;
 }
 

@@ -37,7 +37,7 @@
 // verification (PAM and LDAP included), bypass_check and the profiles pass.
 // is_ntlm_enabled takes it by itself. update() runs under the write lock
 // held by the configuration framework. Holder counts of the statistics
-// objects change only under `atomlock`. The general section's read lock is
+// objects are atomic (core/atom.h). The general section's read lock is
 // taken briefly, on its own, for the realm name.
 #pragma once
 

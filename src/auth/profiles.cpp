@@ -7,6 +7,7 @@
 #include "config/general.h"
 #include "core/daemon.h"
 #include "core/log.h"
+#include "core/misc_time.h"
 #include "filter/vantori.h"
 #include "http/header.h"
 #include "http/url_commands.h"
@@ -230,9 +231,8 @@ void ProfileSection::update() {
 }
 
 void ProfileSection::profiles_update(CONNECTION_T* connection) {
-    time_t clock = time(NULL);
-    struct tm now;
-    localtime_r(&clock, &now);
+    struct tm now = {};
+    local_time_of_second(time(NULL), &now);
 
     read_lock();
     for (const Profile& rule : rules) {

@@ -287,14 +287,15 @@ CACHEMAP* CacheSection::cache_open(CONNECTION_T* connection, const char* url,
     if (writing && (connection == nullptr || header_text == nullptr))
         return nullptr;
 
-    // What a creation stores is prepared before the lock is taken, and only
-    // while the cache is on: a disabled cache would parse every cacheable
-    // response for nothing. A look without the lock is enough here (a
-    // reload that switches the cache on just now costs one object); the
-    // check under the lock below decides.
+    // A disabled cache is seen without the lock, which every request would
+    // otherwise queue for, and a creation's stored text is prepared before
+    // the lock only while the cache is on: a disabled cache would parse
+    // every cacheable response for nothing. A look without the lock is
+    // enough here (a reload that switches the cache on just now costs one
+    // object or one lookup); the check under the lock below decides.
     char* stored = nullptr;
     HEADER* parsed = nullptr;
-    if (writing && __atomic_load_n(enabled, __ATOMIC_RELAXED) == 0)
+    if (__atomic_load_n(enabled, __ATOMIC_RELAXED) == 0)
         return nullptr;
     if (writing) {
         // No memory for what it would keep: this object is not stored.

@@ -1,19 +1,17 @@
 // Atom: the holder count embedded in records that several owners share
 // (statistics objects, limit groups, access rules and other shared rules).
 //
-// The count is a plain int: every New, Delete and the decision to destroy
-// happen while the caller holds the one global mutex `atomlock`. The holder
-// whose Delete returns true is the last one and destroys the record; a record
-// destroyed while it still has holders is an impossible state (fatal).
+// The count changes atomically, so holders are added and dropped from any
+// thread without a lock: every request takes and drops holds, and a shared
+// lock for them made the threads queue behind one another. The holder whose
+// Delete returns true was the last one and destroys the record; a record
+// destroyed while it still has holders is an impossible state (fatal). A
+// holder may add a hold for another only while its own lasts.
 #pragma once
-
-#include <pthread.h>
-
-extern pthread_mutex_t atomlock;
 
 class Atom {
 public:
-    int count; // holders; 1 after construction
+    int count; // holders; 1 after construction; __atomic builtins only
 
     Atom();
     // Fatal when holders remain (count other than 0).

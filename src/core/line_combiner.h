@@ -1,34 +1,34 @@
 // LineCombiner: many threads append lines to one log file with few writes
-// and short waits.
+// and without waiting for each other.
 //
-// A thread hands its line to Add. When no thread is writing, it becomes the
-// writer: it passes everything queued (its own line and the lines others
-// handed over meanwhile) to the batch writer in one call, and then, once
-// more, what was queued during that call. A thread that comes while the
-// writer still has that second batch ahead queues its line and returns at
-// once: the writer takes it. The first thread that comes later becomes the
-// next writer: it queues its line, waits until the writer is done and then
-// writes what is queued, in the same two batches. Threads that come while a
-// next writer waits queue their line and return at once: the next writer
-// takes it. The writer hands its role straight to the next writer, so no
-// thread that comes meanwhile can take it first and the next writer never
-// waits more than one writer's turn. So a line is written by the time its
-// Add returns, or by the writer at work or the next writer; no thread
-// writes more than two batches of others' lines; at most one thread a
-// combiner sleeps waiting for a writer, so a busy log costs its senders no
-// wake-ups; one system call serves many lines; a thread alone on the log
-// writes its own line before Add returns. Lines keep the order in which
-// they were handed over.
+// A thread hands its line to Add, which pushes it onto a queue without a
+// lock. When no thread is writing, it becomes the writer: it passes
+// everything queued (its own line and the lines others handed over
+// meanwhile) to the batch writer in one call, then what was queued during
+// that call, and so on until the queue is empty. A thread that comes while
+// a writer is at work queues its line and returns at once: the writer takes
+// it. So a line is written by the time its Add returns, or by the writer at
+// work; one system call serves many lines; a thread alone on the log writes
+// its own line before Add returns; lines keep the order in which they were
+// queued.
 //
-// The batch writer runs without the combiner's lock; it receives whole lines
-// only, and may itself call Add of any combiner: a line it adds to its own
-// combiner is written in a further batch before its writer returns.
+// Nobody sleeps on a writer or on a lock to log: a thread the scheduler
+// preempts while it queues or writes holds up no other thread's request.
+// A writer writes more than its own batch only when lines came during its
+// last write, so its turn ends as soon as the lines stop outpacing one
+// write. The lock below only serves the sleepers of the rare paths (Flush,
+// and senders held back by a full queue).
+//
+// The batch writer runs without any lock; it receives whole lines only, and
+// may itself call Add of any combiner: a line it adds to its own combiner is
+// written in a further batch before its writer returns.
 #pragma once
 
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 
 class LineCombiner {
@@ -36,14 +36,13 @@ public:
     typedef void (*BatchWriter)(void* context, const char* data, size_t length);
     // A queue this full makes further lines wait until a writer takes it.
     static constexpr size_t QUEUE_LIMIT = 1 << 20;
-    // Batches one writer writes at most (beyond lines it adds itself).
-    static constexpr int WRITER_ROUNDS = 2;
 
     LineCombiner(BatchWriter write, void* context);
     ~LineCombiner();
     LineCombiner(const LineCombiner&) = delete;
     LineCombiner& operator=(const LineCombiner&) = delete;
 
+    // Throws std::bad_alloc when the line cannot be queued.
     void Add(const char* line, size_t length);
     // Waits until every line handed over so far has been passed to the
     // batch writer, writing them itself when no writer is at work; gives up
@@ -52,19 +51,30 @@ public:
     bool Flush(int timeout_ms);
 
 private:
-    void WriteQueued(); // lock held on entry and on return; writing_ set
+    struct Line; // a queued line, in its own allocation
+
+    enum State { IDLE, WRITING };
+
+    // Writes as the writer (state_ WRITING and the role this thread's)
+    // until the queue is empty, and leaves the role.
+    void WriteAsWriter();
+    // Passes the lines taken off the queue to the batch writer, oldest
+    // first, and frees them.
+    void WriteTaken(Line* newest_first);
+    void Push(const char* line, size_t length);
+    // Wakes the sleepers, if any, to look at the counters again.
+    void WakeWaiters();
 
     BatchWriter write_;
     void* context_;
+    std::atomic<Line*> queue_;         // newest first
+    std::atomic<int> state_;           // State
+    std::atomic<uint64_t> queued_;     // bytes on the queue
+    std::atomic<uint64_t> handed_;     // bytes ever handed over
+    std::atomic<uint64_t> written_;    // bytes ever passed to the batch writer
+    std::atomic<int> waiters_;         // threads sleeping on waited_cond_
     pthread_mutex_t lock_;
-    pthread_cond_t written_cond_; // a batch was written, or the writer stopped
-    std::string queued_;
-    std::string batch_; // the writer's, outside the lock
-    uint64_t handed_;  // bytes ever handed over
-    uint64_t written_; // bytes ever passed to the batch writer
-    bool writing_;
-    bool next_writer_waits_; // a thread waits to write after the writer at work
-    bool handed_over_;       // the writer at work ended and left writing_ to it
-    bool added_by_writer_; // the batch writer added lines of its own
-    int rounds_left_;      // batches the writer at work may still write
+    pthread_cond_t waited_cond_; // a batch was written, or the writer left
+    std::string batch_;   // the writer's
+    size_t batch_length_; // bytes of the batch being written (the writer's)
 };

@@ -313,6 +313,11 @@ void buffer_line(const char* line) {
     logbuffer_add(log_buffer, line);
 }
 
+// Moves the lines pushed onto `incoming` into the ring, oldest first, and
+// returns the lines that made room (a chain through `older`, to be freed
+// after the lock is released). The lock is held.
+LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer, LOGBUFFER_ENTRY* dropped);
+
 LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     LOGBUFFER_ENTRY* entry = buffer->oldest;
     buffer->oldest = entry->newer;
@@ -323,6 +328,43 @@ LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     entry->newer = NULL;
     entry->older = NULL;
     return entry;
+}
+
+LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer, LOGBUFFER_ENTRY* dropped) {
+    LOGBUFFER_ENTRY* newest_first = __atomic_exchange_n(&buffer->incoming,
+                                                        static_cast<LOGBUFFER_ENTRY*>(NULL),
+                                                        __ATOMIC_ACQUIRE);
+    LOGBUFFER_ENTRY* oldest_first = NULL;
+    while (newest_first != NULL) {
+        LOGBUFFER_ENTRY* next = newest_first->older;
+        newest_first->newer = oldest_first;
+        oldest_first = newest_first;
+        newest_first = next;
+    }
+    while (oldest_first != NULL) {
+        LOGBUFFER_ENTRY* entry = oldest_first;
+        oldest_first = entry->newer;
+        if (buffer->capacity <= 0) {
+            entry->older = dropped;
+            dropped = entry;
+            continue;
+        }
+        entry->newer = NULL;
+        entry->older = buffer->newest;
+        if (buffer->newest != NULL)
+            buffer->newest->newer = entry;
+        else
+            buffer->oldest = entry;
+        buffer->newest = entry;
+        if (buffer->count >= buffer->capacity) {
+            LOGBUFFER_ENTRY* oldest = unlink_oldest(buffer);
+            oldest->older = dropped;
+            dropped = oldest;
+        } else {
+            buffer->count++;
+        }
+    }
+    return dropped;
 }
 
 void lock_buffer(LOGBUFFER* buffer) {
@@ -419,6 +461,7 @@ LOGBUFFER* logbuffer_new(int capacity) {
     buffer->capacity = capacity < 0 ? 0 : capacity;
     buffer->newest = NULL;
     buffer->oldest = NULL;
+    buffer->incoming = NULL;
     return buffer;
 }
 
@@ -438,24 +481,28 @@ void logbuffer_add(LOGBUFFER* buffer, const char* text) {
     }
     entry->text = reinterpret_cast<char*>(entry + 1);
     memcpy(entry->text, text, length + 1);
+    entry->newer = NULL;
 
-    LOGBUFFER_ENTRY* dropped = NULL;
-    lock_buffer(buffer);
-    if (buffer->capacity <= 0) {
-        dropped = entry;
-    } else {
-        entry->newer = NULL;
-        entry->older = buffer->newest;
-        if (buffer->newest != NULL)
-            buffer->newest->newer = entry;
-        else
-            buffer->oldest = entry;
-        buffer->newest = entry;
-        if (buffer->count >= buffer->capacity)
-            dropped = unlink_oldest(buffer);
-        else
-            buffer->count++;
+    LOGBUFFER_ENTRY* head = __atomic_load_n(&buffer->incoming, __ATOMIC_RELAXED);
+    do {
+        entry->older = head;
+    } while (!__atomic_compare_exchange_n(&buffer->incoming, &head, entry, true, __ATOMIC_RELEASE,
+                                          __ATOMIC_RELAXED));
+    // The holder, or whoever takes the lock next, moves the line in.
+    if (pthread_mutex_trylock(&buffer->lock) != 0) {
+        self.inside_buffer = false;
+        return;
     }
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    unlock_buffer(buffer);
+    free_entries(dropped, __func__);
+}
+
+void logbuffer_settle(LOGBUFFER* buffer) {
+    if (buffer == NULL)
+        return;
+    lock_buffer(buffer);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
     unlock_buffer(buffer);
     free_entries(dropped, __func__);
 }
@@ -463,8 +510,8 @@ void logbuffer_add(LOGBUFFER* buffer, const char* text) {
 void logbuffer_resize(LOGBUFFER* buffer, int capacity) {
     if (buffer == NULL || capacity < 0)
         return;
-    LOGBUFFER_ENTRY* dropped = NULL;
     lock_buffer(buffer);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
     while (buffer->count > capacity && buffer->oldest != NULL) {
         LOGBUFFER_ENTRY* entry = unlink_oldest(buffer);
         entry->older = dropped;
@@ -480,7 +527,12 @@ void logbuffer_clear(LOGBUFFER* buffer) {
     if (buffer == NULL)
         return;
     lock_buffer(buffer);
-    LOGBUFFER_ENTRY* dropped = buffer->newest;
+    // Lines added before the clear go as well.
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    if (buffer->newest != NULL) {
+        buffer->oldest->older = dropped;
+        dropped = buffer->newest;
+    }
     buffer->newest = NULL;
     buffer->oldest = NULL;
     buffer->count = 0;

@@ -93,16 +93,23 @@ struct LOGBUFFER_ENTRY {
     char* text;
 };
 
-// The newest lines. Readers (the log page) walk from `newest` through the
-// `older` links holding `lock`. It is an adaptive mutex, not a read-write
-// lock: every logging thread takes it for a few pointer moves, and a read-
-// write lock's bookkeeping made it the most contended lock of a busy daemon.
+// The newest lines. Readers (the log page) call logbuffer_settle, then walk
+// from `newest` through the `older` links holding `lock`.
+//
+// A logging thread never waits for the lock: it pushes its line onto
+// `incoming` (atomically, newest first through `older`) and moves what is
+// there into the ring only when it gets the lock at once. Whoever holds the
+// lock next (the next logging thread that gets it, a reader's settle, a
+// resize or a clear) moves in what came meanwhile, oldest first. A waiting
+// logger would otherwise sleep behind a holder the scheduler preempted, and
+// on a busy daemon every request logs.
 struct LOGBUFFER {
     pthread_mutex_t lock;
-    int count;    // lines held
+    int count;    // lines held in the ring
     int capacity; // most lines kept; 0 keeps nothing
     LOGBUFFER_ENTRY* newest;
     LOGBUFFER_ENTRY* oldest;
+    LOGBUFFER_ENTRY* incoming; // not yet in the ring; __atomic builtins only
 };
 
 // The process's buffer, made by start-up (GLOBAL::logbuffer points at the
@@ -125,7 +132,11 @@ bool log_flush(int timeout_ms);
 // whole process.
 LOGBUFFER* logbuffer_new(int capacity);
 // Adds a copy of `text` as the newest line, dropping the oldest when full.
+// Never waits for the buffer's lock (see LOGBUFFER).
 void logbuffer_add(LOGBUFFER* buffer, const char* text);
+// Moves every line added so far into the ring; readers call it before they
+// take the lock.
+void logbuffer_settle(LOGBUFFER* buffer);
 // Keeps the newest `capacity` lines and allows that many; negative: no change.
 void logbuffer_resize(LOGBUFFER* buffer, int capacity);
 // Drops every line; the capacity stays.

@@ -104,6 +104,21 @@ int in_alltimerange(const struct tm& now, const tm_partial& start, const tm_part
     return (!end_min.set || end_min.now <= end_min.bound) ? 1 : 0;
 }
 
+bool local_time_of_second(time_t now, struct tm* out)
+{
+    thread_local time_t cached_at = -1;
+    thread_local struct tm cached;
+    if (now != cached_at) {
+        if (localtime_r(&now, &cached) == NULL) {
+            cached_at = -1;
+            return false;
+        }
+        cached_at = now;
+    }
+    *out = cached;
+    return true;
+}
+
 time_t utc_time(time_t* out)
 {
     time_t now = time(NULL) + gmtoffset;

@@ -48,6 +48,12 @@ int in_absolutetimerange(const struct tm& now, const tm_partial& start, const tm
 // component is set.
 int in_alltimerange(const struct tm& now, const tm_partial& start, const tm_partial& end);
 
+// `now` broken down in local time, as localtime_r gives it. Each thread
+// keeps the last second it broke down: localtime_r takes the C library's
+// time-zone lock, which every request would otherwise queue for. False
+// when localtime_r fails (`out` is then left as it was).
+bool local_time_of_second(time_t now, struct tm* out);
+
 // time(NULL) plus gmtoffset; also stored through `out` when it is not null.
 time_t utc_time(time_t* out);
 

@@ -6,6 +6,7 @@
 #include "core/atom.h"
 #include "core/filebuf.h"
 #include "core/log.h"
+#include "core/misc_time.h"
 #include "http/header.h"
 #include "net/connection.h"
 #include "net/socket.h"
@@ -60,9 +61,7 @@ void allowance_lower(CONNECTION_T* connection, int64_t& allowance, unsigned limi
 
 // Drops a hold on a rate group, destroying it with the last.
 void group_release(LimitGroup* group) {
-    pthread_mutex_lock(&atomlock);
     bool last = group->Delete();
-    pthread_mutex_unlock(&atomlock);
     if (last)
         delete group;
 }
@@ -132,22 +131,13 @@ bool Limit::window_active(const struct tm& now) const {
     return in_alltimerange(now, window_start, window_end) != 0;
 }
 
-// The local time of one call, broken down on first use. Each worker keeps
-// the last second it broke down: localtime_r takes the C library's time-zone
-// lock, which every request would otherwise queue for.
+// The local time of one call, broken down on first use.
 class LimitSection::Now {
 public:
     explicit Now(time_t (*clock)()) : clock_(clock) {}
     const struct tm& get() {
         if (!known_) {
-            thread_local time_t cached_at = -1;
-            thread_local struct tm cached;
-            time_t now = clock_();
-            if (now != cached_at) {
-                localtime_r(&now, &cached);
-                cached_at = now;
-            }
-            broken_down_ = cached;
+            local_time_of_second(clock_(), &broken_down_);
             known_ = true;
         }
         return broken_down_;
@@ -156,7 +146,7 @@ public:
 private:
     time_t (*clock_)();
     bool known_ = false;
-    struct tm broken_down_;
+    struct tm broken_down_ = {};
 };
 
 bool LimitSection::applies(const Limit& rule, const CONNECTION_T* connection, Now& now) const {

@@ -55,7 +55,7 @@
 //   behind the requests being checked; a check may read a counter that is
 //   counted up right after it (two requests near a quota can both pass).
 //   Rate groups are shared with sockets through their holder counts
-//   (atomlock, see net/socket.h); a rule holds its shared group until it is
+//   (core/atom.h); a rule holds its shared group until it is
 //   rebuilt.
 // - The clock is `LimitSection::clock` (wall clock; tests set their own).
 #pragma once

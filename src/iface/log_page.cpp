@@ -113,6 +113,7 @@ void interface_page_log(Filebuf* page, CGIMap& arguments, CONNECTION_T* connecti
 
     page->Addf("</td></tr><tr><td><br></td></tr><tr><td>\n<table class=\"list\">\n");
     unsigned row = 0;
+    logbuffer_settle(buffer);
     pthread_mutex_lock(&buffer->lock);
     for (const LOGBUFFER_ENTRY* line = buffer->newest; line != nullptr; line = line->older) {
         if (compiled != nullptr && reg_exec(compiled, line->text) != 0)

@@ -28,16 +28,29 @@ bool earlier(const struct timeval& a, const struct timeval& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_usec < b.tv_usec;
 }
 
+// Holds a group's lock, for writing or for reading, for one scope.
 class GroupLock {
 public:
-    explicit GroupLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~GroupLock() { pthread_mutex_unlock(mutex_); }
+    enum Mode { READ, WRITE };
+    GroupLock(ShardedRwLock* lock, Mode mode) : lock_(lock) {
+        int result = mode == WRITE ? lock_->write_lock() : lock_->read_lock();
+        if (result != 0)
+            FATAL(source);
+    }
+    ~GroupLock() { lock_->unlock(); }
     GroupLock(const GroupLock&) = delete;
     GroupLock& operator=(const GroupLock&) = delete;
 
 private:
-    pthread_mutex_t* mutex_;
+    ShardedRwLock* lock_;
 };
+
+uint64_t load(const uint64_t& value) { return __atomic_load_n(&value, __ATOMIC_RELAXED); }
+
+void stamp(struct timeval* updated, const struct timeval& now) {
+    __atomic_store_n(&updated->tv_sec, now.tv_sec, __ATOMIC_RELAXED);
+    __atomic_store_n(&updated->tv_usec, now.tv_usec, __ATOMIC_RELAXED);
+}
 
 } // namespace
 
@@ -49,7 +62,7 @@ char* StatCounter::Get() const {
             return nullptr;
         return text();
     }
-    uint64_t value = count;
+    uint64_t value = load(count);
     if (callback) {
         if (number == nullptr)
             FATAL(source);
@@ -66,14 +79,9 @@ char* StatCounter::Get() const {
 }
 
 StatGroup::StatGroup(std::string_view group_name, int group_type)
-    : type(group_type), name(group_name) {
-    pthread_mutex_init(&mutex, nullptr);
-}
+    : type(group_type), name(group_name) {}
 
-StatGroup::~StatGroup() {
-    counters.clear();
-    pthread_mutex_destroy(&mutex);
-}
+StatGroup::~StatGroup() {}
 
 StatCounter* StatGroup::find(std::string_view counter_name) {
     for (const CounterName& candidate : names)
@@ -93,7 +101,7 @@ StatCounter* StatGroup::append_locked(std::string_view counter_name, const StatC
 // The name is copied only once it is known to be new: the request road adds
 // a counter per host or MIME type it sees, and most of them exist.
 bool StatGroup::add_locked(std::string_view counter_name, const StatCounter& form) {
-    GroupLock lock(&mutex);
+    GroupLock lock(&this->lock, GroupLock::WRITE);
     if (find(counter_name) != nullptr)
         return false;
     Prune();
@@ -147,28 +155,40 @@ void StatGroup::Prune() {
 }
 
 uint64_t StatGroup::count_locked(StatCounter* counter, uint64_t amount) {
-    total += amount;
-    counter->count += amount;
-    gettimeofday(&counter->updated, nullptr);
-    updated = counter->updated;
-    return counter->count;
+    __atomic_add_fetch(&total, amount, __ATOMIC_RELAXED);
+    uint64_t count = __atomic_add_fetch(&counter->count, amount, __ATOMIC_RELAXED);
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    stamp(&counter->updated, now);
+    stamp(&updated, now);
+    return count;
+}
+
+bool StatGroup::count_existing(std::string_view counter_name, uint64_t amount, uint64_t* count) {
+    GroupLock lock(&this->lock, GroupLock::READ);
+    StatCounter* counter = find(counter_name);
+    if (counter == nullptr)
+        return false;
+    *count = count_locked(counter, amount);
+    return true;
 }
 
 uint64_t StatGroup::Increment(std::string_view counter_name, uint64_t amount) {
-    GroupLock lock(&mutex);
-    StatCounter* counter = find(counter_name);
-    return counter != nullptr ? count_locked(counter, amount) : 0;
+    uint64_t count = 0;
+    count_existing(counter_name, amount, &count);
+    return count;
 }
 
 uint64_t StatGroup::Decrement(std::string_view counter_name, uint64_t amount) {
-    GroupLock lock(&mutex);
-    StatCounter* counter = find(counter_name);
     // Unsigned negation: adding it takes `amount` away modulo 2^64.
-    return counter != nullptr ? count_locked(counter, 0 - amount) : 0;
+    return Increment(counter_name, 0 - amount);
 }
 
 uint64_t StatGroup::IncrementOrAdd(std::string_view counter_name, uint64_t amount) {
-    GroupLock lock(&mutex);
+    uint64_t count = 0;
+    if (count_existing(counter_name, amount, &count))
+        return count;
+    GroupLock lock(&this->lock, GroupLock::WRITE);
     StatCounter* counter = find(counter_name);
     if (counter == nullptr) {
         Prune();
@@ -190,18 +210,24 @@ void StatGroup::Display(Filebuf* page) const {
     page->Addf("<tr><td class=\"listhead\" align=\"center\" colspan=\"2\">");
     page->Add(name.data(), static_cast<unsigned>(name.size()));
     page->Addf("</td></tr>\n");
-    GroupLock lock(&mutex);
+    GroupLock lock(&this->lock, GroupLock::READ);
     unsigned row = 0;
+    uint64_t group_total = load(total);
     for (const StatCounter& counter : counters) {
         page->Addf("<tr class=\"%s\"><td width=\"40%%\">", html_row_class(row++));
         html_add(page, counter.name, HTML_NEWLINE_BREAK);
         if (type == STAT_PERCENT) {
             if ((counter.flags & STAT_COUNT) == 0)
                 FATAL(source);
-            int share = total == 0 ? 0
-                                   : static_cast<int>(static_cast<double>(counter.count) /
-                                                      static_cast<double>(total) * 100);
-            page->Addf("</td><td>%" PRIu64 " (%d%%)</td></tr>\n", counter.count, share);
+            uint64_t count = load(counter.count);
+            // Counted between the two reads, a count may pass the total read
+            // before it: the share stops at 100.
+            int share = group_total == 0 ? 0
+                        : count >= group_total
+                            ? 100
+                            : static_cast<int>(static_cast<double>(count) /
+                                               static_cast<double>(group_total) * 100);
+            page->Addf("</td><td>%" PRIu64 " (%d%%)</td></tr>\n", count, share);
             continue;
         }
         char* value = counter.Get();

@@ -23,11 +23,15 @@
 //   as an impossible state (fatal).
 // - Locks: groups are added only while an object is built, before another
 //   thread can reach it; afterwards the group list and the limits are read
-//   without a lock. Each group's mutex guards its counters, total and update
-//   times; Display holds it while it writes that group's rows. Callbacks run
-//   under the group mutex and may take GLOBAL::mutex (never the reverse).
-// - A per-rule object's holder count (its Atom) changes under `atomlock`;
-//   the holder whose Delete returns true deletes it.
+//   without a lock. Each group's lock guards its list of counters: adding
+//   and pruning take it for writing. Counting an existing counter takes it
+//   only for reading and changes the count, total and update times
+//   atomically, so counting threads never wait for each other (nor for one
+//   the scheduler preempted while it counted); Display reads it while it
+//   writes that group's rows. Callbacks run under the group lock and may
+//   take GLOBAL::mutex (never the reverse).
+// - A per-rule object's holder count (its Atom) is atomic; the holder whose
+//   Delete returns true deletes it.
 #pragma once
 
 #include <pthread.h>
@@ -39,6 +43,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/sharded_rwlock.h"
 #include "core/atom.h"
 
 struct CONNECTION_T;
@@ -101,7 +106,7 @@ public:
     int prune_mode = STAT_PRUNE_OLDEST;
     struct timeval updated = {0, 0};
     std::list<StatCounter> counters; // in the order they were added
-    mutable pthread_mutex_t mutex;
+    mutable ShardedRwLock lock;
 
     // Adds a counter with count 0 at the end (pruning first); false when the
     // name exists or the flags do not fit the form.
@@ -112,19 +117,19 @@ public:
     uint64_t Increment(std::string_view name, uint64_t amount = 1);
     uint64_t Decrement(std::string_view name, uint64_t amount = 1);
     // Increment that first adds a STAT_COUNT counter for a new name (pruning
-    // first), both under one hold of the mutex, so a counter added for a
-    // request is still there when it is counted; the new count.
+    // first), both under one hold of the lock for writing, so a counter added
+    // for a request is still there when it is counted; the new count.
     uint64_t IncrementOrAdd(std::string_view name, uint64_t amount = 1);
     void Limit(int limit, int prune_mode);
-    // Drops one counter when the group is full; the mutex is held.
+    // Drops one counter when the group is full; the lock is held for writing.
     void Prune();
-    // Appends the group's table; takes the mutex.
+    // Appends the group's table; reads the lock.
     void Display(Filebuf* page) const;
 
 private:
     // The counter names apart from the counters, in the same order, for the
     // reason Stats keeps its group names apart: the lookup reads only lines
-    // that change when a counter is added or pruned. Guarded by the mutex.
+    // that change when a counter is added or pruned. Guarded by the lock.
     struct CounterName {
         std::string name;
         StatCounter* counter;
@@ -133,13 +138,17 @@ private:
 
     // Adds the counter `form` describes under `name` unless the name exists.
     bool add_locked(std::string_view name, const StatCounter& form);
-    // Appends a counter like `form` named `name` to both lists; the mutex is
-    // held and the name is new.
+    // Appends a counter like `form` named `name` to both lists; the lock is
+    // held for writing and the name is new.
     StatCounter* append_locked(std::string_view name, const StatCounter& form);
     StatCounter* find(std::string_view name);
     // Adds `amount` (in two's complement for a decrement) to the counter and
-    // the total and stamps both; the mutex is held.
+    // the total and stamps both, atomically; the lock is held (reading is
+    // enough).
     uint64_t count_locked(StatCounter* counter, uint64_t amount);
+    // Counts an existing counter under the lock for reading; false when
+    // there is no such counter.
+    bool count_existing(std::string_view name, uint64_t amount, uint64_t* count);
 };
 
 class Stats : public Atom {

@@ -128,9 +128,7 @@ void connection_free(CONNECTION_T* connection) {
     for (char* text : texts)
         free(text);
     if (connection->user_stats != nullptr) {
-        pthread_mutex_lock(&atomlock);
         bool last = connection->user_stats->Delete();
-        pthread_mutex_unlock(&atomlock);
         if (last)
             delete connection->user_stats;
     }

@@ -175,7 +175,7 @@ struct CONNECTION_T {
     HTMLStream* htmlstream; // parser of the response HTML, or NULL
     VariableMap variables; // template variables (net/variable_map.h)
     LogEntry log;          // access-log record of the current request
-    Stats* user_stats;     // shared; released under atomlock
+    Stats* user_stats;     // shared (holder count: core/atom.h)
     int auth_scheme;       // AUTH_SCHEME_*
     int category_scores[CATEGORY_SCORES]; // CATEGORY_SCORES_UNSET: not looked up
     unsigned tunnel_id;    // TUNNEL_ID_NONE, or the client id once bound to an upstream

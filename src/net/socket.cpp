@@ -336,7 +336,6 @@ void Socket::SetRate(LimitGroup* read, LimitGroup* write) {
     LimitGroup* old_read = read_rate;
     LimitGroup* old_write = write_rate;
     LimitGroup* doomed[2] = {nullptr, nullptr};
-    pthread_mutex_lock(&atomlock);
     // The new holds come first: a group passed in again must not be
     // destroyed by dropping the old hold on it.
     if (read != nullptr)
@@ -347,7 +346,6 @@ void Socket::SetRate(LimitGroup* read, LimitGroup* write) {
         doomed[0] = old_read;
     if (old_write != nullptr && old_write->Delete())
         doomed[1] = old_write;
-    pthread_mutex_unlock(&atomlock);
     read_rate = read;
     write_rate = write;
     delete doomed[0];

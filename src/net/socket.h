@@ -15,8 +15,8 @@
 // - A Socket has no lock: only the thread that owns it at the moment (the
 //   worker of its connection, or the server pool while parked) uses it.
 // - LimitGroups are shared between sockets of many threads: their holder
-//   count changes only under `atomlock`, their window only under their own
-//   mutex; the two locks are never held together.
+//   count is atomic (core/atom.h), their window changes only under their
+//   own mutex.
 // - Client-side TLS (Encrypt) verifies the server's certificate chain
 //   against the system's CA store and its name against the host the caller
 //   connected to, and sends that name as SNI. All sessions share one

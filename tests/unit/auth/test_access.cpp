@@ -93,9 +93,7 @@ struct Client {
         free(record.user);
         free(record.auth_host_user);
         if (record.user_stats != nullptr) {
-            pthread_mutex_lock(&atomlock);
             bool last = record.user_stats->Delete();
-            pthread_mutex_unlock(&atomlock);
             if (last)
                 delete record.user_stats;
         }

@@ -313,6 +313,32 @@ TEST(Clock, LocalMktimeSubtractsTheOffset)
     tzset();
 }
 
+// The per-second local time a thread keeps must follow every change of
+// second, back and forth, and across a summer-time change.
+TEST(Clock, LocalTimeOfSecondFollowsEachSecond)
+{
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    // 2024-03-31 00:59:59 UTC is the last second of winter time in Berlin.
+    const time_t change = 1711846799;
+    const time_t seconds[] = {change, change + 1, change, change + 1, change + 86400, 0};
+    for (time_t second : seconds) {
+        struct tm expected = {};
+        struct tm got = {};
+        ASSERT_NE(localtime_r(&second, &expected), nullptr);
+        ASSERT_TRUE(local_time_of_second(second, &got));
+        EXPECT_EQ(got.tm_hour, expected.tm_hour) << second;
+        EXPECT_EQ(got.tm_min, expected.tm_min) << second;
+        EXPECT_EQ(got.tm_mday, expected.tm_mday) << second;
+        EXPECT_EQ(got.tm_isdst, expected.tm_isdst) << second;
+    }
+    struct tm summer = {};
+    ASSERT_TRUE(local_time_of_second(change + 1, &summer));
+    EXPECT_EQ(summer.tm_hour, 3); // 01:00 UTC is 03:00 summer time
+    unsetenv("TZ");
+    tzset();
+}
+
 TEST(Names, MonthsAndWeekdaysCountFromOne)
 {
     EXPECT_STREQ(month_name(1), "January");

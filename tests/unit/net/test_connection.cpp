@@ -124,10 +124,8 @@ TEST_F(ConnectionTest, SharedStatisticsGoWithTheirLastHolder) {
     Stats* shared = new Stats();
     CONNECTION_T* first = connection_new();
     CONNECTION_T* second = connection_new();
-    pthread_mutex_lock(&atomlock);
     first->user_stats = shared;
     second->user_stats = static_cast<Stats*>(shared->New());
-    pthread_mutex_unlock(&atomlock);
     connection_free(first);
     EXPECT_EQ(shared->count, 1);
     connection_free(second); // the last holder deletes it (a leak or a

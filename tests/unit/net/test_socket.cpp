@@ -431,10 +431,8 @@ TEST_F(SocketTest, ThrottleHandsOutTheWindowQuota) {
     EXPECT_EQ(slow->quota, 0u);
     sock.SetRate(slow, nullptr);
     EXPECT_EQ(sock.Throttle(0), 0u);
-    pthread_mutex_lock(&atomlock);
     bool last_group = group->Delete();
     bool last_slow = slow->Delete();
-    pthread_mutex_unlock(&atomlock);
     EXPECT_TRUE(last_group); // the socket let go of it already
     delete group;
     EXPECT_FALSE(last_slow);
@@ -458,9 +456,7 @@ TEST_F(SocketTest, LongPastWindowIsOverAtOnce) {
         EXPECT_EQ(group->used, 0);
         EXPECT_LT(seconds_since(begin), 0.05) << ago;
     }
-    pthread_mutex_lock(&atomlock);
     group->Delete();
-    pthread_mutex_unlock(&atomlock);
 }
 
 // Reads need no scratch area of BLOCKSIZE bytes on the stack: a huge
@@ -516,18 +512,14 @@ TEST_F(SocketTest, RateGroupsCapReadsAndWrites) {
     EXPECT_EQ(sock.write_pending, 0u);
     EXPECT_EQ(sock.bytes_written, 5000u);
     EXPECT_EQ(nettest::read_until(pair.peer, out, 5), out);
-    pthread_mutex_lock(&atomlock);
     group->Delete();
-    pthread_mutex_unlock(&atomlock);
 }
 
 TEST_F(SocketTest, ReattachingTheOnlyHeldGroupKeepsIt) {
     LimitGroup* group = new LimitGroup(1000);
     Socket* sock = new Socket();
     sock->SetRate(group, group);
-    pthread_mutex_lock(&atomlock);
     group->Delete(); // the creator lets go: the socket holds it twice
-    pthread_mutex_unlock(&atomlock);
     EXPECT_EQ(group->count, 2);
     sock->SetRate(group, group);
     EXPECT_EQ(group->count, 2);
