@@ -316,7 +316,7 @@ void buffer_line(const char* line) {
 // Moves the lines pushed onto `incoming` into the ring, oldest first, and
 // returns the lines that made room (a chain through `older`, to be freed
 // after the lock is released). The lock is held.
-LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer, LOGBUFFER_ENTRY* dropped);
+LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer);
 
 LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     LOGBUFFER_ENTRY* entry = buffer->oldest;
@@ -330,7 +330,8 @@ LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     return entry;
 }
 
-LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer, LOGBUFFER_ENTRY* dropped) {
+LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer) {
+    LOGBUFFER_ENTRY* dropped = NULL;
     LOGBUFFER_ENTRY* newest_first = __atomic_exchange_n(&buffer->incoming,
                                                         static_cast<LOGBUFFER_ENTRY*>(NULL),
                                                         __ATOMIC_ACQUIRE);
@@ -493,7 +494,7 @@ void logbuffer_add(LOGBUFFER* buffer, const char* text) {
         self.inside_buffer = false;
         return;
     }
-    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer);
     unlock_buffer(buffer);
     free_entries(dropped, __func__);
 }
@@ -502,7 +503,7 @@ void logbuffer_settle(LOGBUFFER* buffer) {
     if (buffer == NULL)
         return;
     lock_buffer(buffer);
-    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer);
     unlock_buffer(buffer);
     free_entries(dropped, __func__);
 }
@@ -511,7 +512,7 @@ void logbuffer_resize(LOGBUFFER* buffer, int capacity) {
     if (buffer == NULL || capacity < 0)
         return;
     lock_buffer(buffer);
-    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer);
     while (buffer->count > capacity && buffer->oldest != NULL) {
         LOGBUFFER_ENTRY* entry = unlink_oldest(buffer);
         entry->older = dropped;
@@ -528,7 +529,7 @@ void logbuffer_clear(LOGBUFFER* buffer) {
         return;
     lock_buffer(buffer);
     // Lines added before the clear go as well.
-    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer, NULL);
+    LOGBUFFER_ENTRY* dropped = take_incoming_locked(buffer);
     if (buffer->newest != NULL) {
         buffer->oldest->older = dropped;
         dropped = buffer->newest;
