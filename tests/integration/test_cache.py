@@ -79,13 +79,29 @@ def test_second_client_follows_a_trickling_body(caching_proxy, origin_factory):
     origin = origin_factory(script)
     proxy = caching_proxy()
     results = {}
+    first_body_seen = threading.Event()
 
     def client(name):
         results[name] = fetch(proxy, origin.port, "/trickle")
 
-    first = threading.Thread(target=client, args=("first",))
+    def first_client():
+        # The second client comes once body bytes reached the first: the
+        # daemon stores the object before it relays any of its body.
+        with proxy.connect() as sock:
+            sock.sendall(get(origin.port, "/trickle"))
+            reader = HttpReader(sock)
+            while not reader.data.partition(b"\r\n\r\n")[2]:
+                piece = sock.recv(65536)
+                if not piece:
+                    break
+                reader.data += piece
+            first_body_seen.set()
+            results["first"] = reader.response()
+
+    first = threading.Thread(target=first_client)
     first.start()
     assert first_piece_sent.wait(10)
+    assert first_body_seen.wait(10)
     second = threading.Thread(target=client, args=("second",))
     second.start()
     first.join(30)
