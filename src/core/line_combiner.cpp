@@ -45,11 +45,13 @@ void LineCombiner::Push(const char* text, size_t length) {
         throw std::bad_alloc();
     line->length = length;
     memcpy(line->text(), text, length);
+    // Counted as queued before it is (a writer subtracts it once taken), as
+    // handed over once it is (Flush waits only for lines it can reach).
     queued_ += length;
-    handed_ += length;
     line->older = queue_.load(std::memory_order_relaxed);
     while (!queue_.compare_exchange_weak(line->older, line))
         ;
+    handed_ += length;
 }
 
 void LineCombiner::WakeWaiters() {
