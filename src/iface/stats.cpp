@@ -81,7 +81,7 @@ char* StatCounter::Get() const {
 StatGroup::StatGroup(std::string_view group_name, int group_type)
     : type(group_type), name(group_name) {}
 
-StatGroup::~StatGroup() {}
+StatGroup::~StatGroup() = default;
 
 StatCounter* StatGroup::find(std::string_view counter_name) {
     for (const CounterName& candidate : names)
