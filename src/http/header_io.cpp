@@ -10,6 +10,8 @@
 #include <strings.h>
 #include <time.h>
 
+#include <memory>
+
 #include "core/daemon.h"
 #include "core/filebuf.h"
 #include "core/log.h"
@@ -405,10 +407,15 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
     // closing "\r\n" and the terminator plus the slack GetLine needs to show
     // that a line did not fit; only the header found is copied out. A fresh
     // 16 KiB block per header made the allocator sort its small free blocks
-    // (malloc_consolidate) on every request. Only the pages a header really
-    // fills ever become resident. Not reentrant: nothing called below reads
-    // a header.
-    static thread_local char block[HEADER_BLOCK_MAX + 4];
+    // (malloc_consolidate) on every request. The area is allocated, not a
+    // thread_local array: the C library zero-fills a thread's whole static
+    // TLS when the thread starts, which made all 16 KiB resident in every
+    // worker; allocated, only the pages a header really fills are. Not
+    // reentrant: nothing called below reads a header.
+    static thread_local std::unique_ptr<char[]> area;
+    if (!area)
+        area.reset(new char[HEADER_BLOCK_MAX + 4]);
+    char* block = area.get();
     size_t used = 0;
     int lines = 0;
     bool complete = false;
