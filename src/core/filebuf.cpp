@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <memory>
 #include <string>
 
 #include "core/compat.h"
@@ -27,6 +28,7 @@ static const uint64_t FILEBUF_MAX_SIZE = INT_MAX;
 
 // Work area of Addf.
 static const int ADDF_AREA = 16384;
+static const int ADDF_SMALL_AREA = 512;
 
 // Fixed header of the gzip member Compress writes: magic, method 8, no
 // flags, time 0, no extra flags, operating system 3 (Unix).
@@ -100,17 +102,28 @@ char* Filebuf::AddGrowing(const char* bytes, unsigned n) {
     return data == NULL ? NULL : data + old_size;
 }
 
+// Most texts fit the small area on the stack; a longer one is formatted
+// again into a block of its own, cut as before at ADDF_AREA - 1 bytes. A
+// 16 KiB area on the stack made every worker that ever drew a page keep
+// 16 KiB more of its stack resident.
 void Filebuf::Addf(const char* format, ...) {
-    char area[ADDF_AREA];
+    char area[ADDF_SMALL_AREA];
     va_list arguments;
     va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
     int length = vsnprintf(area, sizeof(area), format, arguments);
     va_end(arguments);
-    if (length <= 0)
-        return;
-    if (length >= ADDF_AREA)
-        length = ADDF_AREA - 1;
-    Add(area, (unsigned)length);
+    if (length > 0 && length < ADDF_SMALL_AREA) {
+        Add(area, (unsigned)length);
+    } else if (length > 0) {
+        if (length >= ADDF_AREA)
+            length = ADDF_AREA - 1;
+        std::unique_ptr<char[]> text(new char[(size_t)length + 1]);
+        vsnprintf(text.get(), (size_t)length + 1, format, again);
+        Add(text.get(), (unsigned)length);
+    }
+    va_end(again);
 }
 
 void Filebuf::Replace(int start, int end, const char* text) {

@@ -135,6 +135,8 @@ bool is_control(unsigned char c) {
 // (a final line feed stays as it is), as the access logs do: a user name,
 // host or URL taken from a request or a server cannot forge a line of its
 // own. The line is cut at LINE_MAX_CHARS; returns its new length.
+size_t escape_controls_from(char* line, size_t first, size_t end, size_t length);
+
 size_t escape_controls(char* line, size_t from, size_t length) {
     size_t end = length > from && line[length - 1] == '\n' ? length - 1 : length;
     size_t first = from;
@@ -142,6 +144,14 @@ size_t escape_controls(char* line, size_t from, size_t length) {
         first++;
     if (first == end)
         return length;
+    return escape_controls_from(line, first, end, length);
+}
+
+// The rewriting from the first control character on. Out of line: its copy
+// of the line's rest would otherwise double putlog's stack frame on every
+// call, and every worker keeps the deepest stack it ever reached resident.
+__attribute__((noinline)) size_t escape_controls_from(char* line, size_t first, size_t end,
+                                                      size_t length) {
     static const char HEX[] = "0123456789ABCDEF";
     char rest[LINE_AREA];
     size_t rest_length = end - first;

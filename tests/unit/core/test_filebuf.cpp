@@ -233,6 +233,21 @@ TEST(FilebufGrowth, AddfFormatsAndCutsAtTheWorkArea) {
     cut.Addf("%s", big.c_str());
     EXPECT_EQ(cut.size, 1u + 16383u);
     EXPECT_EQ(contents(cut), "<" + std::string(16383, 'z'));
+
+    // Either side of the small first area, and a text taken from the
+    // buffer itself.
+    for (size_t length : {511u, 512u, 513u, 16383u, 16384u}) {
+        Filebuf sized;
+        std::string text(length, 'q');
+        text[length - 1] = 'e';
+        sized.Addf("[%s]", text.c_str());
+        std::string expected = "[" + text + "]";
+        EXPECT_EQ(contents(sized), expected.substr(0, 16383)) << length;
+    }
+    Filebuf own;
+    own.Add(std::string(600, 'o').c_str(), 600);
+    own.Addf("%.*s|", static_cast<int>(own.size), own.data);
+    EXPECT_EQ(contents(own), std::string(1200, 'o') + "|");
 }
 
 TEST(FilebufGrowth, TrimDropsTheFront) {
