@@ -438,11 +438,8 @@ char* header_get(CONNECTION_T* connection, int side, int timeout, int* refusal)
             size_t line_length = (size_t)(line_feed - begin) + 1;
             taken += line_length;
             size_t room = HEADER_BLOCK_MAX - used;
-            size_t copy_max = room + 3;
-            size_t copied = line_length < copy_max ? line_length : copy_max;
-            memcpy(block + used, begin, copied);
-            block[used + (copied == copy_max ? copy_max - 1 : copied)] = '\0';
-            int length = (int)copied;
+            int length = (int)Socket::CopyLine(block + used, (unsigned)room + 3, begin,
+                                               (unsigned)line_length);
             if (is_empty_line(block + used, length)) {
                 if (lines == 0)
                     continue;

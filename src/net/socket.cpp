@@ -662,17 +662,17 @@ int Socket::GetLine(char* dst, int max, int wait_seconds) {
     } else if (max <= 0) {
         result = 0;
     } else {
-        unsigned copied = line_length < static_cast<unsigned>(max) ? line_length
-                                                                   : static_cast<unsigned>(max);
-        memcpy(dst, read_buffer, copied);
-        if (copied == static_cast<unsigned>(max))
-            dst[max - 1] = '\0';
-        else
-            dst[copied] = '\0';
-        result = static_cast<int>(copied);
+        result = static_cast<int>(CopyLine(dst, static_cast<unsigned>(max), read_buffer, line_length));
     }
     Consume(0, line_length);
     return result;
+}
+
+unsigned Socket::CopyLine(char* dst, unsigned max, const char* line, unsigned line_length) {
+    unsigned copied = line_length < max ? line_length : max;
+    memcpy(dst, line, copied);
+    dst[copied == max ? max - 1 : copied] = '\0';
+    return copied;
 }
 
 int Socket::Write(const char* buf, int len) {

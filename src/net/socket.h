@@ -146,6 +146,10 @@ public:
     // bytes gives -1 and is left in the buffer.
     int GetLine(char* dst, int max, int timeout);
     int GetLine(char* dst, int max) { return GetLine(dst, max, -1); }
+    // Copies one line of line_length bytes into dst (max >= 1) as GetLine
+    // does: cut to max-1 characters plus a NUL when it does not fit in max,
+    // else followed by a NUL; returns the count copied (at most max).
+    static unsigned CopyLine(char* dst, unsigned max, const char* line, unsigned line_length);
     // Removes the first len bytes of the read buffer (all of them when len
     // is more), for a caller that read several lines of it in place: the
     // rest moves to the front once, not once per line.
