@@ -131,22 +131,6 @@ bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7f;
 }
 
-// Writes each control character of the message line[from, length) as \xHH
-// (a final line feed stays as it is), as the access logs do: a user name,
-// host or URL taken from a request or a server cannot forge a line of its
-// own. The line is cut at LINE_MAX_CHARS; returns its new length.
-size_t escape_controls_from(char* line, size_t first, size_t end, size_t length);
-
-size_t escape_controls(char* line, size_t from, size_t length) {
-    size_t end = length > from && line[length - 1] == '\n' ? length - 1 : length;
-    size_t first = from;
-    while (first < end && !is_control(static_cast<unsigned char>(line[first])))
-        first++;
-    if (first == end)
-        return length;
-    return escape_controls_from(line, first, end, length);
-}
-
 // The rewriting from the first control character on. Out of line: its copy
 // of the line's rest would otherwise double putlog's stack frame on every
 // call, and every worker keeps the deepest stack it ever reached resident.
@@ -175,6 +159,20 @@ __attribute__((noinline)) size_t escape_controls_from(char* line, size_t first, 
         line[out++] = '\n';
     line[out] = '\0';
     return out;
+}
+
+// Writes each control character of the message line[from, length) as \xHH
+// (a final line feed stays as it is), as the access logs do: a user name,
+// host or URL taken from a request or a server cannot forge a line of its
+// own. The line is cut at LINE_MAX_CHARS; returns its new length.
+size_t escape_controls(char* line, size_t from, size_t length) {
+    size_t end = length > from && line[length - 1] == '\n' ? length - 1 : length;
+    size_t first = from;
+    while (first < end && !is_control(static_cast<unsigned char>(line[first])))
+        first++;
+    if (first == end)
+        return length;
+    return escape_controls_from(line, first, end, length);
 }
 
 void lock_logfile() {
@@ -323,11 +321,6 @@ void buffer_line(const char* line) {
     logbuffer_add(log_buffer, line);
 }
 
-// Moves the lines pushed onto `incoming` into the ring, oldest first, and
-// returns the lines that made room (a chain through `older`, to be freed
-// after the lock is released). The lock is held.
-LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer);
-
 LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     LOGBUFFER_ENTRY* entry = buffer->oldest;
     buffer->oldest = entry->newer;
@@ -340,6 +333,9 @@ LOGBUFFER_ENTRY* unlink_oldest(LOGBUFFER* buffer) {
     return entry;
 }
 
+// Moves the lines pushed onto `incoming` into the ring, oldest first, and
+// returns the lines that made room (a chain through `older`, to be freed
+// after the lock is released). The lock is held.
 LOGBUFFER_ENTRY* take_incoming_locked(LOGBUFFER* buffer) {
     LOGBUFFER_ENTRY* dropped = NULL;
     LOGBUFFER_ENTRY* newest_first = __atomic_exchange_n(&buffer->incoming,
