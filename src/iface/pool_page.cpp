@@ -1,5 +1,4 @@
 // The status page "/pool": the idle upstream connections of the server pool.
-#include <pthread.h>
 #include <time.h>
 
 #include "core/filebuf.h"
@@ -16,7 +15,7 @@ void interface_page_pool(Filebuf* page, CGIMap&, CONNECTION_T*) {
         ServerPool* pool = global->serverpool;
         time_t now = time(nullptr);
         unsigned row = 0;
-        pthread_mutex_lock(&pool->mutex);
+        pool->mutex.lock();
         for (const serverpool_t* entry : pool->pool) {
             page->Addf("<tr class=\"%s\"><td>", html_row_class(row++));
             // Hosts and user names come from requests: escaped. The
@@ -29,7 +28,7 @@ void interface_page_pool(Filebuf* page, CGIMap&, CONNECTION_T*) {
                                                                             : "(none)");
             page->Addf("</td><td>%lld</td></tr>\n", static_cast<long long>(now - entry->added));
         }
-        pthread_mutex_unlock(&pool->mutex);
+        pool->mutex.unlock();
     }
     page->Addf("</table>\n");
 }

@@ -41,16 +41,15 @@ static int pool_size_limit() { return general_section != NULL ? general_section-
 
 static int pool_timeout() { return general_section != NULL ? general_section->pooltimeout_get() : 0; }
 
-ServerPool::ServerPool() : warn_level(0) { pthread_mutex_init(&mutex, NULL); }
+ServerPool::ServerPool() : warn_level(0) {}
 
 ServerPool::~ServerPool() {
     Clean(1);
     std::list<serverpool_t*> doomed;
-    pthread_mutex_lock(&mutex);
+    mutex.lock();
     doomed.splice(doomed.end(), pool);
-    pthread_mutex_unlock(&mutex);
+    mutex.unlock();
     ReleaseEntries(doomed, "~ServerPool");
-    pthread_mutex_destroy(&mutex);
 }
 
 // A new entry with its own copies of the key; allocation failure is fatal.
@@ -126,7 +125,7 @@ int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int po
                                                 tunnel_id, route));
     std::list<serverpool_t*> dropped;
     bool warn = false;
-    pthread_mutex_lock(&mutex);
+    mutex.lock();
     int n = static_cast<int>(pool.size());
     if (n >= size_limit && !pool.empty()) {
         dropped.splice(dropped.end(), pool, pool.begin());
@@ -136,14 +135,14 @@ int ServerPool::Add(Socket* sock, const char* protocol, const char* host, int po
         }
     }
     pool.splice(pool.end(), added);
-    int unlocked = pthread_mutex_unlock(&mutex);
+    mutex.unlock();
     ReleaseEntries(dropped, "Add");
     if (warn)
         putlog(LOG_ADVICE,
                "Connection Pool: size:%d is inadequate, users accessing %s://%s:%s@%s:%d could "
                "report problems, consider increasing this, else reduce Connection Pool Timeout",
                n, protocol, shown(user), "*", host, port);
-    return unlocked;
+    return 0;
 }
 
 // Does a parked entry answer the key of a Find?
@@ -178,7 +177,7 @@ Socket* ServerPool::Find(const char* protocol, const char* host, int port, const
     // oldest of the key is tried.
     std::list<serverpool_t*> taken;
     for (;;) {
-        pthread_mutex_lock(&mutex);
+        mutex.lock();
         for (auto position = pool.begin(); position != pool.end(); ++position) {
             if (entry_matches(*position, protocol, host, port, user, password, tunnel_id,
                               route)) {
@@ -186,7 +185,7 @@ Socket* ServerPool::Find(const char* protocol, const char* host, int port, const
                 break;
             }
         }
-        pthread_mutex_unlock(&mutex);
+        mutex.unlock();
         if (taken.empty())
             break;
         serverpool_t* entry = taken.front();
@@ -220,10 +219,10 @@ int ServerPool::Clean(int all) {
     int size_limit = pool_size_limit();
     int timeout = pool_timeout();
     std::list<serverpool_t*> doomed;
-    pthread_mutex_lock(&mutex);
+    mutex.lock();
     size_t examined = pool.size();
     int dropped = CleanUnlocked(all, size_limit, timeout, doomed);
-    pthread_mutex_unlock(&mutex);
+    mutex.unlock();
     ReleaseEntries(doomed, "CleanUnlocked");
     if (examined > 0)
         putlog(LOG_DEBUG, "connection pool: deleted: %d of %d connections", dropped,
@@ -262,14 +261,14 @@ int ServerPool::CloseMyTunnel(unsigned tunnel_id) {
     if (tunnel_id == TUNNEL_ID_NONE)
         return 0;
     std::list<serverpool_t*> doomed;
-    pthread_mutex_lock(&mutex);
+    mutex.lock();
     for (auto position = pool.begin(); position != pool.end();) {
         auto next = std::next(position);
         if ((*position)->tunnel_id == tunnel_id)
             doomed.splice(doomed.end(), pool, position);
         position = next;
     }
-    pthread_mutex_unlock(&mutex);
+    mutex.unlock();
     int closed = static_cast<int>(doomed.size());
     ReleaseEntries(doomed, "CloseMyTunnel");
     return closed;

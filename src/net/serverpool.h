@@ -25,7 +25,9 @@
 //   limits read (general-section locks), sockets polled (InputPending) and
 //   dropped sockets deleted with the mutex released. An entry is unlinked
 //   before anything is done with it, so no two threads ever hold the same
-//   socket.
+//   socket. The mutex is a BriefLock: when a holder is preempted, the
+//   threads that queued behind it are woken together rather than one after
+//   another.
 // - Limits are read from the general section at every use: poolsize_get
 //   (most sockets kept) and pooltimeout_get (idle seconds).
 // - Passwords never reach the error log: lines print "*" in their place.
@@ -33,10 +35,11 @@
 //   source "src/serverpool").
 #pragma once
 
-#include <pthread.h>
 #include <time.h>
 
 #include <list>
+
+#include "core/brief_lock.h"
 
 class Socket;
 
@@ -56,7 +59,7 @@ struct serverpool_t {
 
 class ServerPool {
 public:
-    pthread_mutex_t mutex;
+    BriefLock mutex;
     std::list<serverpool_t*> pool; // front = parked longest ago
 
     ServerPool();
@@ -67,7 +70,7 @@ public:
     // Parks the socket (the pool owns it from now on). A socket with
     // anything left to read (Socket::InputPending) is closed instead. A full
     // pool first drops its oldest entry and warns once per distinct size
-    // until the next clean. Returns the mutex unlock result (0).
+    // until the next clean. Returns 0.
     int Add(Socket* sock, const char* protocol, const char* host, int port, const char* user,
             const char* password, unsigned tunnel_id, const char* route = "");
 
