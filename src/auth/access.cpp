@@ -59,14 +59,6 @@ std::string loggable(const char* text) {
     return out;
 }
 
-void stats_release(Stats* stats) {
-    if (stats == NULL)
-        return;
-    bool last = stats->Delete();
-    if (last)
-        delete stats;
-}
-
 Stats* stats_share(Stats* stats) {
     stats->New();
     return stats;
@@ -164,7 +156,7 @@ Access::Access(const Access& other)
 Access::~Access() {
     if (user_regex != NULL)
         reg_free(user_regex);
-    stats_release(stats);
+    atom_release(stats);
 }
 
 // The user text is a pattern only for a rule that authenticates; for any
@@ -349,7 +341,7 @@ void AccessSection::setup(CONNECTION_T* connection, const Access* rule, const ch
     connection->interface_user = rule->interface_user;
     connection->interface_password = rule->interface_password;
 
-    stats_release(connection->user_stats);
+    atom_release(connection->user_stats);
     connection->user_stats = stats_share(rule->stats);
 }
 

@@ -22,3 +22,11 @@ public:
     // Drops a holder; true exactly when the caller was the last one.
     bool Delete();
 };
+
+// Drops a hold on `record` (NULL: none) and destroys it when that was the
+// last hold.
+template <class Record>
+void atom_release(Record* record) {
+    if (record != nullptr && record->Delete())
+        delete record;
+}

@@ -59,13 +59,6 @@ void allowance_lower(CONNECTION_T* connection, int64_t& allowance, unsigned limi
     connection->variables[variable] = std::to_string(limit);
 }
 
-// Drops a hold on a rate group, destroying it with the last.
-void group_release(LimitGroup* group) {
-    bool last = group->Delete();
-    if (last)
-        delete group;
-}
-
 // Puts the chosen rate on the client socket as its write group: the rule's
 // shared one, a new one of this request's own, or none for rate 0.
 void rate_apply(CONNECTION_T* connection, unsigned rate, LimitGroup* shared) {
@@ -83,7 +76,7 @@ void rate_apply(CONNECTION_T* connection, unsigned rate, LimitGroup* shared) {
     }
     LimitGroup* own = new LimitGroup(rate);
     client->SetRate(nullptr, own);
-    group_release(own); // the socket holds it now
+    atom_release(own); // the socket holds it now
 }
 
 } // namespace
@@ -122,7 +115,7 @@ Limit::Limit(const Item& entry)
 
 Limit::~Limit() {
     if (group != nullptr)
-        group_release(group);
+        atom_release(group);
 }
 
 bool Limit::window_active(const struct tm& now) const {

@@ -127,10 +127,6 @@ void connection_free(CONNECTION_T* connection) {
     };
     for (char* text : texts)
         free(text);
-    if (connection->user_stats != nullptr) {
-        bool last = connection->user_stats->Delete();
-        if (last)
-            delete connection->user_stats;
-    }
+    atom_release(connection->user_stats);
     delete connection;
 }
