@@ -16,7 +16,8 @@
 //   them to run takes the lock. No recursion, no ownership check, no
 //   fairness (a thread that comes along may take a lock just released
 //   before the woken ones run).
-// - try_lock() returns true when it took the lock.
+// - try_lock() returns true when it took the lock. lock, try_lock and
+//   unlock are those of the standard library, so std::lock_guard serves.
 // - Meant for short sections that never wait on a peer: a release with
 //   sleepers costs one system call and wakes them all.
 #pragma once
@@ -50,16 +51,4 @@ private:
     void lock_contended();
     void wake_all();
     std::atomic<int> state_{FREE};
-};
-
-// Scope guard.
-class BriefLockGuard {
-public:
-    explicit BriefLockGuard(BriefLock& lock) : lock_(lock) { lock_.lock(); }
-    ~BriefLockGuard() { lock_.unlock(); }
-    BriefLockGuard(const BriefLockGuard&) = delete;
-    BriefLockGuard& operator=(const BriefLockGuard&) = delete;
-
-private:
-    BriefLock& lock_;
 };

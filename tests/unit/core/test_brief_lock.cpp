@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,7 +22,7 @@ void contend(BriefLock& lock, int threads, int rounds, long& counter, std::atomi
     for (int t = 0; t < threads; t++)
         workers.emplace_back([&] {
             for (int i = 0; i < rounds; i++) {
-                BriefLockGuard guard(lock);
+                std::lock_guard<BriefLock> guard(lock);
                 if (inside.fetch_add(1) != 0)
                     overlap = true;
                 counter++;
