@@ -138,6 +138,9 @@ static void add_timers() {
     timers_add(timers, 10, TIMER_REPEAT | TIMER_OWN_THREAD, ldap_configure, nullptr);
     if (PROCESS_OLD_LOGS == 1)
         timers_add(timers, 60, TIMER_REPEAT | TIMER_OWN_THREAD, zip_files, nullptr);
+    // It holds each allocator arena briefly: off the one-second jobs' thread.
+    timers_add(timers, MEMORY_TRIM_INTERVAL, TIMER_REPEAT | TIMER_OWN_THREAD, memory_return_free,
+               nullptr);
 }
 
 static void start_service_threads() {

@@ -1,6 +1,7 @@
 #include "core/mem.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,6 +45,8 @@ void* xrealloc_uncleared(void* block, size_t size) {
                errno, strerror(errno), "xrealloc", size);
     return moved;
 }
+
+void memory_return_free(void*) { malloc_trim(0); }
 
 char* xstrdup(const char* text) {
     if (text == NULL)

@@ -35,6 +35,19 @@ void* xrealloc(void* block, size_t size);
 // touched only as far as the buffer is filled. Same failure handling.
 void* xrealloc_uncleared(void* block, size_t size);
 
+// Timer job: hands the free pages inside the allocator's arenas back to the
+// system. Relay and socket buffers of 64 KiB and more are freed in one
+// arena and their space reused in pieces, so under changing load the pages
+// of blocks no longer in use stay resident and the process grows with each
+// burst; this returns them. Takes each arena's lock in turn, for a
+// millisecond or two under load: run it every few seconds on a thread of
+// its own (MEMORY_TRIM_INTERVAL), never on the request road. `unused` is the
+// timer's argument.
+void memory_return_free(void* unused);
+
+// Seconds between runs of memory_return_free.
+constexpr int MEMORY_TRIM_INTERVAL = 5;
+
 // New copy of `text` (caller frees); NULL for NULL or when allocation failed.
 char* xstrdup(const char* text);
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "core/atom.h"
 #include "core/log.h"
@@ -128,6 +130,46 @@ TEST_F(MemTest, HostentFreeReleasesQuietly) {
     hostent_free(NULL);
     EXPECT_FALSE(exists(log_path));
     EXPECT_EQ(log_buffer->count, 0);
+}
+
+// Pages of the interior of [block, block + size) that are resident.
+static size_t resident_pages(const char* block, size_t size) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t first = (reinterpret_cast<uintptr_t>(block) + page - 1) / page * page;
+    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) / page * page;
+    std::vector<unsigned char> flags((end - first) / page);
+    if (mincore(reinterpret_cast<void*>(first), end - first, flags.data()) != 0)
+        return SIZE_MAX;
+    size_t resident = 0;
+    for (unsigned char flag : flags)
+        resident += flag & 1;
+    return resident;
+}
+
+// Freed buffers between blocks still in use cannot be given back by cutting
+// the arena's top: their pages stay resident until the trim job runs.
+TEST_F(MemTest, ReturnFreeGivesBackThePagesOfFreedBlocksBetweenLiveOnes) {
+    constexpr size_t BLOCK = 65536;
+    constexpr int COUNT = 64;
+    std::vector<char*> buffers, fences;
+    for (int i = 0; i < COUNT; i++) {
+        buffers.push_back(static_cast<char*>(malloc(BLOCK)));
+        fences.push_back(static_cast<char*>(malloc(64)));
+        memset(buffers.back(), 'x', BLOCK);
+    }
+    size_t before = 0, after = 0;
+    for (char* block : buffers)
+        free(block);
+    for (char* block : buffers)
+        before += resident_pages(block, BLOCK);
+    memory_return_free(nullptr);
+    for (char* block : buffers)
+        after += resident_pages(block, BLOCK);
+    for (char* fence : fences)
+        free(fence);
+    const size_t pages = COUNT * (BLOCK / static_cast<size_t>(sysconf(_SC_PAGESIZE)) - 1);
+    EXPECT_GE(before, pages * 9 / 10) << "freed pages should still be resident before the trim";
+    EXPECT_LE(after, pages / 10) << "the trim left " << after << " of " << pages << " pages";
 }
 
 // ---- Atom ---------------------------------------------------------------------
