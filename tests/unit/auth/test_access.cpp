@@ -4,7 +4,9 @@
 // files (pam_userdb, pam_deny) behind it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -887,7 +889,28 @@ TEST_F(AccessAuthTest, RelayLoginSkipsThePasswordCheckForItsOwnNameOnly) {
     EXPECT_TRUE(logged("warn: [IP:127.0.0.1] access restrictions: blocked user[]"));
 }
 
+// The relay below reaches the real service address, where nothing is
+// meant to listen. The integration tests run a scripted service there while
+// holding this lock file; taking it keeps this test from feeding them a
+// request of its own when both run at once.
+class ServiceAddressLock {
+public:
+    ServiceAddressLock()
+        : fd_(open("/tmp/kestrivan-auth-service-8080.lock", O_CREAT | O_RDWR, 0666)) {
+        if (fd_ >= 0)
+            flock(fd_, LOCK_EX);
+    }
+    ~ServiceAddressLock() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+private:
+    int fd_;
+};
+
 TEST_F(AccessAuthTest, NtlmOptionDecidesChallengeAndRelay) {
+    ServiceAddressLock service_address;
     users_must_authenticate("<ntlm>true</ntlm>");
     Client client(proxy_request());
     EXPECT_EQ(access_auth(client.get(), nullptr), REQUEST_ANSWERED);
