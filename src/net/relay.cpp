@@ -337,10 +337,27 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
     char* piece = relay_piece(piece_max);
     int64_t total = 0;
     bool destination_failed = false;
+    // Set once a piece went out: the next one is often in the socket
+    // already (the rest of an answer whose start came with its header), so
+    // a receive that does not wait is tried before polling. When nothing
+    // is there yet, or the receive failed, the poll below decides as
+    // before.
+    bool try_at_once = false;
 
     while (len == -1 || len > 0) {
         Socket* destination = other_socket(conn, side);
-        if (source->read_pending == 0) {
+        int early = -1;
+        if (source->read_pending == 0 && try_at_once) {
+            try_at_once = false;
+            unsigned want = len == -1 || static_cast<unsigned>(len) > piece_max
+                                ? piece_max
+                                : static_cast<unsigned>(len);
+            SetACK(source->fd, true);
+            early = source->Read(piece, static_cast<int>(want), 0);
+            if (early == 0)
+                break;
+        }
+        if (source->read_pending == 0 && early < 0) {
             struct pollfd entries[2] = {{source->fd, POLLIN, 0},
                                         {destination != NULL ? destination->fd : -1, POLLIN, 0}};
             int ready = poll(entries, destination != NULL ? 2 : 1, wait_ms);
@@ -397,7 +414,10 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
         int count;
         const char* data;
         unsigned buffered = 0;
-        if (source->read_pending > 0) {
+        if (early > 0) {
+            count = early;
+            data = piece;
+        } else if (source->read_pending > 0) {
             buffered = want;
             count = static_cast<int>(want);
             data = source->read_buffer;
@@ -444,6 +464,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
                 break;
             }
         }
+        try_at_once = true;
     }
 
     Socket* destination = other_socket(conn, side);
