@@ -343,6 +343,15 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
     // is there yet, or the receive failed, the poll below decides as
     // before.
     bool try_at_once = false;
+    // An answer read with its header leaves room in the read buffer where
+    // the header was taken out, about as much as the part of the body that
+    // did not fit: when that part is there already, it joins the buffered
+    // bytes and goes out in the same write.
+    if (source->read_pending > 0 && source->read_pending < source->read_capacity &&
+        (len == -1 || static_cast<unsigned>(len) > source->read_pending)) {
+        SetACK(source->fd, true);
+        source->Read(NULL, -1, 0);
+    }
 
     while (len == -1 || len > 0) {
         Socket* destination = other_socket(conn, side);

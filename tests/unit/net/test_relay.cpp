@@ -118,6 +118,37 @@ TEST_F(RelayTest, TransferOfExactLengthLeavesTheRestForTheNextMessage) {
     EXPECT_STREQ(rest, "NEXT");
 }
 
+// Most of an answer came with its header and waits in the read buffer,
+// with room where the header was taken out; the rest is in the socket
+// already. The body reaches the client whole and in order, and what follows
+// it stays for the next message.
+TEST_F(RelayTest, BodyPartlyReadWithItsHeaderArrivesWholeAndInOrder) {
+    const std::string header = "HTTP/1.1 200 OK\r\nContent-Length: 33000\r\n\r\n";
+    const std::string body = pattern(33000);
+    send_all(server_link.peer, header + body.substr(0, 30000));
+    while (conn->server->read_pending < header.size() + 30000)
+        ASSERT_GT(conn->server->Read(nullptr, -1, 5), 0);
+    conn->server->TakeBuffered(static_cast<unsigned>(header.size()));
+    send_all(server_link.peer, body.substr(30000) + "NEXT");
+
+    EXPECT_EQ(net_transfer(conn, SIDE_SERVER, 33000), 33000);
+    EXPECT_FALSE(failed());
+    std::string got;
+    char piece[4096];
+    while (got.size() < body.size()) {
+        struct pollfd entry = {client_link.peer, POLLIN, 0};
+        ssize_t n = poll(&entry, 1, 5000) == 1 ? read(client_link.peer, piece, sizeof piece) : 0;
+        if (n <= 0)
+            break;
+        got.append(piece, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body);
+    char rest[5] = "";
+    EXPECT_EQ(conn->server->Read(rest, 4, 1), 4);
+    EXPECT_STREQ(rest, "NEXT");
+}
+
 TEST_F(RelayTest, TransferToAGoneClientIsMarkedFailed) {
     client_link.close_peer();
     std::thread writer([&] { send_all(server_link.peer, pattern(200000)); });
