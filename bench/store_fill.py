@@ -29,8 +29,12 @@ def hash_key(n, key):
 
 
 def image(body):
+    # As the daemon stores an origin's answer: its header whole, with the
+    # origin's "Connection: keep-alive", which lets an HTTP/1.1 client that
+    # names no connection option keep its connection after the hit.
     header = ("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-              "Content-Length: %d\r\nCache-Control: max-age=86400\r\n\r\n" % len(body))
+              "Content-Length: %d\r\nConnection: keep-alive\r\n"
+              "Cache-Control: max-age=86400\r\n\r\n" % len(body))
     return header.encode() + body
 
 
