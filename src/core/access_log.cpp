@@ -232,11 +232,12 @@ bool open_locked(const AccessLogFile& log) {
 // The caller holds the log's mutex and the log is open. The full log is
 // deleted (PROCESS_OLD_LOGS 0) or moved aside and, with 1, queued for
 // compression. A log that cannot be moved stays under its name: nothing that
-// is to be kept is ever deleted.
-void rotate_locked(const AccessLogFile& log) {
+// is to be kept is ever deleted. The caller closes the result once it has
+// released the mutex.
+RetiredLog rotate_locked(const AccessLogFile& log) {
     int fd = *log.fd;
     *log.fd = -1;
-    retire_full_log(fd, log.path);
+    return retire_full_log(fd, log.path);
 }
 
 // How much of `records` (each begins with its line feed) to write before
@@ -253,6 +254,7 @@ size_t records_before_rotation(const char* records, size_t length, int64_t size,
 // The batch writer of a log's line queue: records handed over by any thread.
 void write_records(void* context, const char* records, size_t length) {
     const AccessLogFile& log = *static_cast<const AccessLogFile*>(context);
+    RetiredLog retired = {-1, false};
     pthread_mutex_lock(log.lock);
     while (length > 0) {
         if (*log.fd == -1 && !open_locked(log))
@@ -261,12 +263,15 @@ void write_records(void* context, const char* records, size_t length) {
         ssize_t written = write_once(*log.fd, records, taken);
         if (written > 0)
             *log.size += written;
-        if (LOG_SIZE_LIMIT > 0 && *log.size >= LOG_SIZE_LIMIT)
-            rotate_locked(log);
+        if (LOG_SIZE_LIMIT > 0 && *log.size >= LOG_SIZE_LIMIT) {
+            close_retired_log(retired); // a batch larger than the limit
+            retired = rotate_locked(log);
+        }
         records += taken;
         length -= taken;
     }
     pthread_mutex_unlock(log.lock);
+    close_retired_log(retired);
 }
 
 // Never destroyed: threads may still log while the process ends.

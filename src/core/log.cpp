@@ -180,9 +180,17 @@ void lock_logfile() {
     self.holds_file_lock = true;
 }
 
+// The error log rotated under logfile_lock and not yet closed; its
+// descriptor is synced and closed by the thread that releases the lock,
+// after releasing it.
+RetiredLog retired_error_log = {-1, false};
+
 void unlock_logfile() {
+    RetiredLog retired = retired_error_log;
+    retired_error_log.fd = -1;
     self.holds_file_lock = false;
     pthread_mutex_unlock(&logfile_lock);
+    close_retired_log(retired);
 }
 
 void write_counted(const char* text, size_t length) {
@@ -194,11 +202,15 @@ void write_counted(const char* text, size_t length) {
         logsize += written;
 }
 
-// Caller holds logfile_lock and the log is open.
+// Caller holds logfile_lock and the log is open. The full file is synced
+// and closed by unlock_logfile, after the lock is released.
 void rotate_locked() {
     int fd = logfd;
     __atomic_store_n(&logfd, -1, __ATOMIC_RELEASE);
-    retire_full_log(fd, logfile);
+    // One rotation per holding of the lock; should a second come first, the
+    // earlier file is finished here.
+    close_retired_log(retired_error_log);
+    retired_error_log = retire_full_log(fd, logfile);
     // Counted only once the old file is out of the way: whoever opened the
     // path before this point holds the old file and must open again.
     rotations++;
@@ -547,18 +559,26 @@ void logbuffer_clear(LOGBUFFER* buffer) {
     free_entries(dropped, __func__);
 }
 
-void retire_full_log(int fd, const char* path) {
-    fsync(fd);
-    close(fd);
+RetiredLog retire_full_log(int fd, const char* path) {
     if (PROCESS_OLD_LOGS == 0) {
         unlink(path);
-        return;
+        return RetiredLog{fd, false};
     }
     // The moved log is kept whatever happens: when it cannot be moved it
     // stays under its name and the next full line tries again.
     std::string moved = time_stamped_rename(path);
     if (PROCESS_OLD_LOGS == 1 && !moved.empty())
         add_to_ziplist(moved);
+    return RetiredLog{fd, true};
+}
+
+void close_retired_log(RetiredLog retired) {
+    if (retired.fd == -1)
+        return;
+    // A deleted log needs no sync: its blocks are freed at this close.
+    if (retired.kept)
+        fsync(retired.fd);
+    close(retired.fd);
 }
 
 std::string time_stamped_rename(const char* path) {

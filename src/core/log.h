@@ -148,12 +148,21 @@ void logbuffer_clear(LOGBUFFER* buffer);
 // overwritten. Returns the new path, or "" when the log could not be moved.
 std::string time_stamped_rename(const char* path);
 
-// Disposes of a log that reached LOG_SIZE_LIMIT, shared by the error log and
-// the access logs: syncs and closes its descriptor, then deletes it
-// (PROCESS_OLD_LOGS 0) or moves it aside with time_stamped_rename and, with
-// 1, queues it for compression. A log that cannot be moved stays under its
-// name: nothing that is to be kept is ever deleted.
-void retire_full_log(int fd, const char* path);
+// Disposes of a log that reached LOG_SIZE_LIMIT, in two steps shared by the
+// error log and the access logs. Under the log's lock, retire_full_log
+// deletes the file (PROCESS_OLD_LOGS 0) or moves it aside with
+// time_stamped_rename and, with 1, queues it for compression; a log that
+// cannot be moved stays under its name: nothing that is to be kept is ever
+// deleted. Once the lock is released, close_retired_log syncs a file that
+// is kept and closes the descriptor. Syncing tens of megabytes can keep the
+// disk busy for a long while, and every thread that logs would wait for it
+// on the lock; the next line opens the new file meanwhile.
+struct RetiredLog {
+    int fd;    // -1: nothing to close
+    bool kept; // still on disk (moved aside, or left under its name)
+};
+RetiredLog retire_full_log(int fd, const char* path);
+void close_retired_log(RetiredLog retired);
 
 // Queues a rotated log for compression; returns the number of queued paths.
 // An empty path is not queued.

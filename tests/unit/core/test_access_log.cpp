@@ -346,7 +346,10 @@ TEST_F(AccessLogFiles, SharedWritesRotateAfterTheRecordThatFillsTheLog) {
     PROCESS_OLD_LOGS = 2;
     LOG_SIZE_LIMIT = 1;
     const int writers = 4, records = 30;
+    size_t descriptors = logtest::open_descriptors();
     write_from_threads(writers, records);
+    // Each full log is closed once the log's mutex is let go.
+    EXPECT_LE(logtest::open_descriptors(), descriptors + 2);
     size_t kept = 0;
     for (const std::string& name : list_dir(dir)) {
         if (!std::regex_match(name, std::regex("[0-9]{14}-access\\.log(\\.[0-9]+)?")))

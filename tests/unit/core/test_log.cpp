@@ -275,7 +275,10 @@ TEST_F(LogTest, ConcurrentLoggingThroughRotations) {
     PROCESS_OLD_LOGS = 2;
     LOG_SIZE_LIMIT = 4000;
     const int writers = 4, per_writer = 300;
+    size_t descriptors = logtest::open_descriptors();
     log_from_threads(writers, per_writer);
+    // Each full log is closed once its lock is let go; only the newest stays open.
+    EXPECT_LE(logtest::open_descriptors(), descriptors + 1);
 
     std::multiset<std::string> seen;
     for (const std::string& name : list_dir(dir))

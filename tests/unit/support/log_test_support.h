@@ -58,6 +58,9 @@ inline std::vector<std::string> list_dir(const std::string& dir) {
     return names;
 }
 
+// Descriptors this process has open: a rotated log left open shows here.
+inline size_t open_descriptors() { return list_dir("/proc/self/fd").size(); }
+
 // Standard output of a shell command.
 inline std::string run(const std::string& command) {
     std::string output;
