@@ -339,9 +339,9 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
     bool destination_failed = false;
     // Set once a piece went out: the next one is often in the socket
     // already (the rest of an answer whose start came with its header), so
-    // a receive that does not wait is tried before polling. When nothing
-    // is there yet, or the receive failed, the poll below decides as
-    // before.
+    // the poll is skipped and the receive does not wait. When it finds
+    // nothing yet, or fails, the loop goes round again and the poll decides
+    // as before.
     bool try_at_once = false;
     // An answer read with its header leaves room in the read buffer where
     // the header was taken out, about as much as the part of the body that
@@ -355,18 +355,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
 
     while (len == -1 || len > 0) {
         Socket* destination = other_socket(conn, side);
-        int early = -1;
-        if (source->read_pending == 0 && try_at_once) {
-            try_at_once = false;
-            unsigned want = len == -1 || static_cast<unsigned>(len) > piece_max
-                                ? piece_max
-                                : static_cast<unsigned>(len);
-            SetACK(source->fd, true);
-            early = source->Read(piece, static_cast<int>(want), 0);
-            if (early == 0)
-                break;
-        }
-        if (source->read_pending == 0 && early < 0) {
+        if (source->read_pending == 0 && !try_at_once) {
             struct pollfd entries[2] = {{source->fd, POLLIN, 0},
                                         {destination != NULL ? destination->fd : -1, POLLIN, 0}};
             int ready = poll(entries, destination != NULL ? 2 : 1, wait_ms);
@@ -423,10 +412,7 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
         int count;
         const char* data;
         unsigned buffered = 0;
-        if (early > 0) {
-            count = early;
-            data = piece;
-        } else if (source->read_pending > 0) {
+        if (source->read_pending > 0) {
             buffered = want;
             count = static_cast<int>(want);
             data = source->read_buffer;
@@ -436,8 +422,12 @@ int net_transfer(CONNECTION_T* conn, int side, int len) {
             }
         } else {
             SetACK(source->fd, true);
-            count = source->Read(piece, static_cast<int>(want));
+            count = source->Read(piece, static_cast<int>(want), try_at_once ? 0 : -1);
             data = piece;
+            if (count < 0 && try_at_once) {
+                try_at_once = false;
+                continue;
+            }
         }
         if (count <= 0)
             break;
