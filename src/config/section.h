@@ -23,7 +23,7 @@
 //  4. Request threads read under read_lock()/unlock() (atomic_read for one
 //     bound scalar); only loads and web actions write.
 //
-// Locks: SECTION_RWLOCK sections have a read-write lock (ShardedRwLock:
+// Locks: SECTION_RWLOCK sections have a read-write lock (ReadMostlyLock:
 // readers preferred, so a reader may take it again while a writer waits); SECTION_MUTEX
 // sections (cache, prefetch) one non-recursive mutex for reading and
 // writing, which cond_wait/cond_timedwait release while waiting. Loads and
@@ -47,7 +47,7 @@
 #include "config/config_error.h"
 #include "config/config_lists.h"
 #include "config/field.h"
-#include "config/sharded_rwlock.h"
+#include "config/read_mostly_lock.h"
 #include "config/xml.h"
 
 class CGIMap;
@@ -217,7 +217,7 @@ public:
     Field& global_field(size_t position, int type);
     Subsection& subsection_at(size_t position, const std::vector<int>& field_types);
 
-    mutable ShardedRwLock rwlock;
+    mutable ReadMostlyLock rwlock;
     mutable pthread_mutex_t mutex;
     int lockmode;
     std::string name;
