@@ -1,10 +1,10 @@
-// ReadMostlyLock: the read-write lock of a configuration section or a
-// statistics group, read dozens of times by every request and written only
-// by loads, web actions and new counters.
+// ReadMostlyLock: the read-write lock of a configuration section, read
+// dozens of times by every request and written only by loads and web
+// actions.
 //
 // A read lock that changes a shared word costs every request a locked
 // instruction on a cache line the other cores write too; with the workers
-// reading some sixty such locks per request, that was the largest cost the
+// reading some fifty such locks per request, that was the largest cost the
 // daemon spent in its own code. Here a reader only marks its own per-thread
 // counter for the lock and checks whether a writer is in. A writer pays
 // instead: it announces itself, makes every thread of the process pass a

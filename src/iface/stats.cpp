@@ -32,7 +32,7 @@ bool earlier(const struct timeval& a, const struct timeval& b) {
 class GroupLock {
 public:
     enum Mode { READ, WRITE };
-    GroupLock(ReadMostlyLock* lock, Mode mode) : lock_(lock) {
+    GroupLock(ShardedRwLock* lock, Mode mode) : lock_(lock) {
         int result = mode == WRITE ? lock_->write_lock() : lock_->read_lock();
         if (result != 0)
             FATAL(source);
@@ -42,7 +42,7 @@ public:
     GroupLock& operator=(const GroupLock&) = delete;
 
 private:
-    ReadMostlyLock* lock_;
+    ShardedRwLock* lock_;
 };
 
 uint64_t load(const uint64_t& value) { return __atomic_load_n(&value, __ATOMIC_RELAXED); }

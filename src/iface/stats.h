@@ -43,7 +43,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/read_mostly_lock.h"
+#include "config/sharded_rwlock.h"
 #include "core/atom.h"
 
 struct CONNECTION_T;
@@ -106,7 +106,7 @@ public:
     int prune_mode = STAT_PRUNE_OLDEST;
     struct timeval updated = {0, 0};
     std::list<StatCounter> counters; // in the order they were added
-    mutable ReadMostlyLock lock;
+    mutable ShardedRwLock lock;
 
     // Adds a counter with count 0 at the end (pruning first); false when the
     // name exists or the flags do not fit the form.
