@@ -149,9 +149,11 @@ TEST(LineCombiner, ThreadsThatComeWhileAWriterWorksReturnAtOnce) {
 
     sink.release();
     sink.wait_holding(2); // the writer's second batch: the early line
+    // One after the other, so that their order is known: neither waits for
+    // the held batch.
     std::thread late([&] { combiner.Add("late\n", 5); });
+    late.join();
     std::thread later([&] { combiner.Add("later\n", 6); });
-    late.join(); // neither waits for the held batch
     later.join();
     EXPECT_EQ(sink.text(), "held\n");
 
