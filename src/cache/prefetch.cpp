@@ -57,8 +57,8 @@ bool secret_line_name(const std::string& name) {
 
 // What of a client's header lines a prefetch request takes: the lines the
 // serialiser writes as they came, and the User-Agent, never a secret.
-std::list<HTTP_HEADER>* lines_copy(const std::list<HTTP_HEADER>& lines) {
-    auto* copy = new std::list<HTTP_HEADER>();
+HeaderLines* lines_copy(const HeaderLines& lines) {
+    auto* copy = new HeaderLines();
     for (const HTTP_HEADER& line : lines) {
         if (secret_line_name(line.name))
             continue;
@@ -261,7 +261,7 @@ void PrefetchSection::setup_callbacks(CONNECTION_T* connection) {
     unlock();
 }
 
-int PrefetchSection::queue_add(URL* url, std::list<HTTP_HEADER>* lines, int64_t size_limit,
+int PrefetchSection::queue_add(URL* url, HeaderLines* lines, int64_t size_limit,
                                int depth) {
     if (url == nullptr)
         return 0;

@@ -42,9 +42,9 @@
 #include "config/config_lists.h"
 #include "config/section.h"
 #include "filter/rules.h"
+#include "http/header.h"
 
 struct CONNECTION_T;
-struct HTTP_HEADER;
 struct HEADER;
 struct URL;
 class HTMLStream;
@@ -78,7 +78,7 @@ struct PREFETCH_QUEUE {
     int depth;
     int64_t size_limit;             // bytes; -1: unlimited
     URL* url;                       // owned
-    std::list<HTTP_HEADER>* headers; // owned copy, or NULL
+    HeaderLines* headers; // owned copy, or NULL
 };
 
 // Frees the URL, the header list and the record (NULL is ignored).
@@ -97,7 +97,7 @@ public:
     // freed). `lines`: header lines to send (copied without the secret
     // lines), or NULL for a default User-Agent. size_limit: bytes, -1
     // unlimited. 1 when queued, 0 when refused.
-    int queue_add(URL* url, std::list<HTTP_HEADER>* lines, int64_t size_limit, int depth);
+    int queue_add(URL* url, HeaderLines* lines, int64_t size_limit, int depth);
     // For a response about to be relayed: when prefetching is on and the
     // response is text/html from a plain upstream, creates the connection's
     // HTML parser and registers prefetch_callback for the rules' tags.

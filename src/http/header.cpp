@@ -641,6 +641,10 @@ int http_header_list_parse(HEADER* header, const char* text)
         return 0;
     bool request = is_request(header);
     Framing framing;
+    // Room for the lines of most messages in one allocation.
+    static_assert(HEADER_LINES_EXPECTED * sizeof(HTTP_HEADER) <= ALLOCATOR_THREAD_CACHE_MAX,
+                  "the first block of lines should come from the thread cache");
+    header->lines.reserve(header->lines.size() + HEADER_LINES_EXPECTED);
     std::string pending; // the logical line being gathered
     bool have_pending = false;
     for (const char* line = first_end + 1; *line != '\0' && *line != '\r' && *line != '\n';) {

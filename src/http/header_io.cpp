@@ -152,7 +152,7 @@ void start_line(HeaderWriter& out, const HEADER* header, int mode)
 
 void header_lines(HeaderWriter& out, const HEADER* header, const header_send_context_t& context)
 {
-    const std::list<HTTP_HEADER>& lines =
+    const HeaderLines& lines =
         (header->flags & HEADER_FILTERED) ? header->filtered_lines : header->lines;
     bool response = header->type == RESPONSE_HTTP;
     const char* host = header->host;
@@ -571,7 +571,7 @@ static void header_variable_name(std::string& key, const std::string& prefix,
 }
 
 void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
-                      const std::list<HTTP_HEADER>& lines)
+                      const HeaderLines& lines)
 {
     std::string key;
     for (const HTTP_HEADER& line : lines) {
@@ -580,7 +580,7 @@ void header_variables(std::map<std::string, std::string>& variables, const std::
     }
 }
 
-void header_variables(CONNECTION_T* connection, std::string prefix, std::list<HTTP_HEADER>& lines)
+void header_variables(CONNECTION_T* connection, std::string prefix, HeaderLines& lines)
 {
     // Built in one kept string and stored through the connection's kept
     // nodes: no allocation once a connection has served a request or two.

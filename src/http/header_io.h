@@ -17,7 +17,6 @@
 // closes the connection.
 #pragma once
 
-#include <list>
 #include <map>
 #include <string>
 
@@ -120,5 +119,5 @@ void xcache_header_update(CONNECTION_T* connection, int miss);
 // (name at most 1023 characters) to the line's value; a later line of the
 // same name wins.
 void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
-                      const std::list<HTTP_HEADER>& lines);
-void header_variables(CONNECTION_T* connection, std::string prefix, std::list<HTTP_HEADER>& lines);
+                      const HeaderLines& lines);
+void header_variables(CONNECTION_T* connection, std::string prefix, HeaderLines& lines);

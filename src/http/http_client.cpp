@@ -40,7 +40,7 @@ std::string basic_credentials(const URL* url) {
 
 // The GET request of the URL: proxy form, HTTP/1.1, the caller's lines or
 // the default User-Agent line, Basic credentials of the URL's user part.
-HEADER* request_of(const URL* url, const std::list<HTTP_HEADER>* lines) {
+HEADER* request_of(const URL* url, const HeaderLines* lines) {
     HEADER* request = header_new();
     request->type = REQUEST_PROXY;
     request->version = HTTP_VERSION_11;
@@ -135,7 +135,7 @@ bool read_body(Socket& socket, const HEADER* header, Filebuf* body) {
 
 } // namespace
 
-HTTPRESPONSE* http_fetch(const URL* url, const std::list<HTTP_HEADER>* lines) {
+HTTPRESPONSE* http_fetch(const URL* url, const HeaderLines* lines) {
     if (url == nullptr || url->scheme == nullptr ||
         (strcmp(url->scheme, "http") != 0 && strcmp(url->scheme, "https") != 0)) {
         putlog(LOG_NETWORK, "error: internal fetch: only http and https URLs can be fetched");

@@ -21,12 +21,11 @@
 // - Nothing here keeps state or locks; the server pool locks itself.
 #pragma once
 
-#include <list>
 #include <string>
 
+#include "http/header.h"
+
 class Filebuf;
-struct HEADER;
-struct HTTP_HEADER;
 struct URL;
 
 // Largest body a fetch accepts, in bytes.
@@ -40,7 +39,7 @@ struct HTTPRESPONSE {
 
 // GET of an http or https URL. NULL when no connection could be made, no response header could be read
 // or parsed, or the body could not be read whole (all logged).
-HTTPRESPONSE* http_fetch(const URL* url, const std::list<HTTP_HEADER>* lines);
+HTTPRESPONSE* http_fetch(const URL* url, const HeaderLines* lines);
 
 // Frees header, body and record; NULL is ignored.
 void httpresponse_free(HTTPRESPONSE* response);

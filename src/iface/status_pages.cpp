@@ -3,7 +3,6 @@
 
 #include <pthread.h>
 
-#include <list>
 
 #include "core/filebuf.h"
 #include "core/global.h"
@@ -21,7 +20,7 @@ void add_or_none(Filebuf* page, const char* text) {
     html_add(page, text != nullptr ? text : "NONE", HTML_NEWLINE_BREAK);
 }
 
-void header_list(Filebuf* page, const char* heading, const std::list<HTTP_HEADER>& lines,
+void header_list(Filebuf* page, const char* heading, const HeaderLines& lines,
                  unsigned& row) {
     page->Addf("<tr><td><table class=\"list\">\n");
     page->Addf("<tr class=\"listhead\"><td colspan=\"2\" align=\"center\"><b>%s</b></td></tr>\n",
