@@ -1,7 +1,11 @@
-// ReadMostlyLock: readers share, a writer excludes everyone, a reader may
-// read again while a writer waits, a read lock taken on one CPU is released
-// by its thread from another, and a writer that finds readers steps back
-// instead of keeping other readers out.
+// The two read-write locks, ShardedRwLock (statistics groups) and
+// ReadMostlyLock (configuration sections), against their common contract:
+// readers share, a writer excludes everyone, a reader may read again while
+// a writer waits, a read lock taken on one CPU is released by its thread
+// from another, and the try_ calls are busy where the plain ones wait. Then
+// what only ReadMostlyLock promises: a thread is told when it would wait
+// for itself, and a writer that finds readers steps back instead of keeping
+// other readers out.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "config/read_mostly_lock.h"
+#include "config/sharded_rwlock.h"
 
 namespace {
 
@@ -34,7 +39,8 @@ void unpin() {
 }
 
 // Takes the write lock on another thread; true when it got it within the time.
-bool writer_gets_it(ReadMostlyLock& lock, std::chrono::milliseconds within) {
+template <typename Lock>
+bool writer_gets_it(Lock& lock, std::chrono::milliseconds within) {
     auto done = std::async(std::launch::async, [&] {
         lock.write_lock();
         lock.unlock();
@@ -42,13 +48,18 @@ bool writer_gets_it(ReadMostlyLock& lock, std::chrono::milliseconds within) {
     return done.wait_for(within) == std::future_status::ready;
 }
 
+template <typename Lock>
+class RwLockContract : public ::testing::Test {};
+using RwLocks = ::testing::Types<ShardedRwLock, ReadMostlyLock>;
+TYPED_TEST_SUITE(RwLockContract, RwLocks);
+
 } // namespace
 
 // Writers see no reader and no other writer; readers see no writer. The
 // shared value is only ever changed under the write lock, in two steps a
 // reader must never see apart.
-TEST(ReadMostlyLock, WritersExcludeReadersAndEachOther) {
-    ReadMostlyLock lock;
+TYPED_TEST(RwLockContract, WritersExcludeReadersAndEachOther) {
+    TypeParam lock;
     long first = 0, second = 0;
     std::atomic<int> torn{0}, inside{0};
     std::vector<std::thread> threads;
@@ -82,8 +93,8 @@ TEST(ReadMostlyLock, WritersExcludeReadersAndEachOther) {
 
 // A reader takes the lock again while a writer waits for it, and the writer
 // gets it once both holds are released.
-TEST(ReadMostlyLock, ReaderReadsAgainWhileAWriterWaits) {
-    ReadMostlyLock lock;
+TYPED_TEST(RwLockContract, ReaderReadsAgainWhileAWriterWaits) {
+    TypeParam lock;
     ASSERT_EQ(lock.read_lock(), 0);
     auto writer = std::async(std::launch::async, [&] {
         lock.write_lock();
@@ -97,13 +108,14 @@ TEST(ReadMostlyLock, ReaderReadsAgainWhileAWriterWaits) {
     EXPECT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
-// Reading again after moving to another CPU while a writer waits: the hold
-// belongs to the thread, not to the CPU, so the second hold is let in and
-// reader and writer do not wait for each other.
-TEST(ReadMostlyLock, ReaderOnAnotherCpuReadsAgainWhileAWriterWaits) {
+// Reading again after moving to another CPU while a writer waits: the
+// second hold must not wait for the writer (which, in the sharded lock, may
+// already hold the shard of the new CPU), or reader and writer wait for
+// each other.
+TYPED_TEST(RwLockContract, ReaderOnAnotherCpuReadsAgainWhileAWriterWaits) {
     if (sysconf(_SC_NPROCESSORS_ONLN) < 2 || !pin_to_cpu(1))
         GTEST_SKIP() << "needs two CPUs";
-    ReadMostlyLock lock;
+    TypeParam lock;
     ASSERT_EQ(lock.read_lock(), 0); // on CPU 1
     auto writer = std::async(std::launch::async, [&] {
         lock.write_lock(); // waits for the hold taken on CPU 1
@@ -124,12 +136,12 @@ TEST(ReadMostlyLock, ReaderOnAnotherCpuReadsAgainWhileAWriterWaits) {
 }
 
 // Taken on one CPU and released on another, in any order with a second
-// lock: each unlock releases a hold of its own lock, so a writer is not kept
-// out for ever.
-TEST(ReadMostlyLock, ReleasedFromAnotherCpuInAnyOrder) {
+// lock: each unlock releases the hold it took, so a writer is not kept out
+// for ever.
+TYPED_TEST(RwLockContract, ReleasedFromAnotherCpuInAnyOrder) {
     if (sysconf(_SC_NPROCESSORS_ONLN) < 2 || !pin_to_cpu(0))
         GTEST_SKIP() << "needs two CPUs";
-    ReadMostlyLock a, b;
+    TypeParam a, b;
     ASSERT_EQ(a.read_lock(), 0);
     ASSERT_EQ(b.read_lock(), 0);
     ASSERT_TRUE(pin_to_cpu(1));
@@ -142,8 +154,8 @@ TEST(ReadMostlyLock, ReleasedFromAnotherCpuInAnyOrder) {
     EXPECT_TRUE(writer_gets_it(b, std::chrono::seconds(5)));
 }
 
-TEST(ReadMostlyLock, UnlockWithoutAHoldIsRefused) {
-    ReadMostlyLock lock;
+TYPED_TEST(RwLockContract, UnlockWithoutAHoldIsRefused) {
+    TypeParam lock;
     EXPECT_EQ(lock.unlock(), EPERM);
     ASSERT_EQ(lock.write_lock(), 0);
     EXPECT_EQ(lock.unlock(), 0);
@@ -153,8 +165,8 @@ TEST(ReadMostlyLock, UnlockWithoutAHoldIsRefused) {
 
 // The try_ calls answer EBUSY where the plain ones would wait, and a reader
 // kept out by a writer gets in once the writer lets go.
-TEST(ReadMostlyLock, TryCallsAreBusyWhereThePlainOnesWait) {
-    ReadMostlyLock lock;
+TYPED_TEST(RwLockContract, TryCallsAreBusyWhereThePlainOnesWait) {
+    TypeParam lock;
     ASSERT_EQ(lock.read_lock(), 0);
     EXPECT_EQ(std::async(std::launch::async, [&] { return lock.try_write_lock(); }).get(), EBUSY);
     EXPECT_EQ(std::async(std::launch::async, [&] {
