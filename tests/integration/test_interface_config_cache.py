@@ -160,6 +160,37 @@ def test_a_change_needs_the_posted_form_and_its_token(admin, origin):
     assert "File saved" not in body
 
 
+def test_a_configuration_loads_while_clients_keep_the_proxy_busy(admin, origin, workdir):
+    """A load writes every section while the request threads read them
+    dozens of times per request: each load is applied within seconds, and
+    the clients get every answer meanwhile."""
+    d = admin
+    config_path = os.path.join(workdir, "etc", "kestrivan.xml")
+    cookie, token = login(d)
+    assert "File saved" in page(d, "/save", {"filename": config_path, "token": token},
+                                cookie=cookie)[2]
+    plant(d, origin, "/busy")  # answered from the cache from now on
+    script = os.path.join(workdir, "busy.lua")
+    with open(script, "w") as f:
+        f.write('wrk.path = "http://127.0.0.1:%d/busy"\n'
+                'wrk.headers["Host"] = "127.0.0.1:%d"\n' % (origin.port, origin.port))
+    busy = subprocess.Popen(["wrk", "-t2", "-c64", "-d6s", "--timeout", "5s", "-s", script,
+                             "http://127.0.0.1:%d/" % d.port],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        time.sleep(1)
+        for _ in range(5):
+            started = time.monotonic()
+            body = page(d, "/load", {"filename": config_path, "overwrite": "yes",
+                                     "token": token}, cookie=cookie)[2]
+            assert "File loaded" in body
+            assert time.monotonic() - started < 5
+    finally:
+        report = busy.communicate(timeout=60)[0].decode()
+    assert "Non-2xx" not in report and "Socket errors" not in report, report
+    assert int(re.search(r"(\d+) requests in", report).group(1)) > 1000, report
+
+
 def test_load_and_save_stay_with_the_configuration(admin, origin, workdir):
     d = admin
     folder = os.path.join(workdir, "etc")
