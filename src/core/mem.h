@@ -48,6 +48,11 @@ void memory_return_free(void* unused);
 // Seconds between runs of memory_return_free.
 constexpr int MEMORY_TRIM_INTERVAL = 5;
 
+// Largest block glibc's per-thread cache keeps: blocks up to this size go
+// out and come back through it without the arena's lock while it has room;
+// larger ones always take the lock.
+constexpr size_t ALLOCATOR_THREAD_CACHE_MAX = 1032;
+
 // New copy of `text` (caller frees); NULL for NULL or when allocation failed.
 char* xstrdup(const char* text);
 

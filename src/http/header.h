@@ -98,11 +98,10 @@ enum {
 };
 
 // Header lines a parsed message is given room for at once (more still fit).
-// Twelve lines stay within the allocator's per-thread cache, which keeps
-// blocks of up to 1032 bytes (glibc); room for sixteen did not, and made
-// requests slower than an allocation per line had.
+// Twelve lines stay within the allocator's per-thread cache
+// (ALLOCATOR_THREAD_CACHE_MAX, core/mem.h); room for sixteen did not, and
+// made requests slower than an allocation per line had.
 constexpr size_t HEADER_LINES_EXPECTED = 12;
-constexpr size_t ALLOCATOR_THREAD_CACHE_MAX = 1032;
 
 struct HEADER {
     char* raw = nullptr;  // text as received up to and including the empty line

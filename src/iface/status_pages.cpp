@@ -3,7 +3,6 @@
 
 #include <pthread.h>
 
-
 #include "core/filebuf.h"
 #include "core/global.h"
 #include "core/misc.h"

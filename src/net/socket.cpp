@@ -335,21 +335,16 @@ void Socket::QuickAckOnce() {
 void Socket::SetRate(LimitGroup* read, LimitGroup* write) {
     LimitGroup* old_read = read_rate;
     LimitGroup* old_write = write_rate;
-    LimitGroup* doomed[2] = {nullptr, nullptr};
     // The new holds come first: a group passed in again must not be
     // destroyed by dropping the old hold on it.
     if (read != nullptr)
         read->New();
     if (write != nullptr)
         write->New();
-    if (old_read != nullptr && old_read->Delete())
-        doomed[0] = old_read;
-    if (old_write != nullptr && old_write->Delete())
-        doomed[1] = old_write;
     read_rate = read;
     write_rate = write;
-    delete doomed[0];
-    delete doomed[1];
+    atom_release(old_read);
+    atom_release(old_write);
 }
 
 unsigned Socket::Throttle(int direction) {
