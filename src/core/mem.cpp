@@ -12,11 +12,27 @@
 #include "core/log.h"
 #include "core/signals.h"
 
+// A new zero-filled block. glibc's calloc never takes a block from the
+// per-thread cache: each call would take an arena's lock, shared with other
+// threads, where malloc hands out a block this thread freed a moment ago. So
+// small blocks come from malloc and are cleared here; large ones from calloc,
+// which on fresh pages clears without touching them.
+static void* zeroed_block(size_t size) {
+    if (size > ALLOCATOR_THREAD_CACHE_MAX)
+        return calloc(1, size);
+    void* block = malloc(size);
+    if (block == NULL)
+        return NULL;
+    // Keeps the compiler from folding the pair back into calloc.
+    asm volatile("" : : "r"(block) : "memory");
+    memset(block, 0, size);
+    return block;
+}
+
 void* xmalloc(size_t size) {
     if (size == 0)
         FATAL("src/mem");
-    // calloc zero-fills, and on fresh pages does so without touching them.
-    void* block = calloc(1, size);
+    void* block = zeroed_block(size);
     if (block == NULL)
         putlog(LOG_ERROR, "[system: malloc:%d:%s], in %s, unable to allocate memory", errno,
                strerror(errno), __func__);
@@ -27,7 +43,7 @@ void* xrealloc(void* block, size_t size) {
     if (size == 0)
         FATAL("src/mem");
     if (block == NULL) {
-        void* fresh = calloc(1, size);
+        void* fresh = zeroed_block(size);
         if (fresh == NULL)
             putlog(LOG_ERROR, "[system: realloc:%d:%s], in %s, unable to reallocate %zu memory",
                    errno, strerror(errno), __func__, size);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cache/cache.h"
@@ -69,31 +70,44 @@ bool is_token(const std::string& text)
     return true;
 }
 
-std::string trimmed(const std::string& text)
+std::string trimmed(std::string_view text)
 {
     size_t start = 0, end = text.size();
     while (start < end && is_blank(text[start]))
         start++;
     while (end > start && is_blank(text[end - 1]))
         end--;
-    return text.substr(start, end - start);
+    return std::string(text.substr(start, end - start));
 }
 
-// Splits a comma-separated list into its trimmed, non-empty elements.
-std::vector<std::string> list_elements(const std::string& value)
+// Calls visit(element) for each trimmed, non-empty element of a
+// comma-separated list, in order, while it returns true. The elements are
+// views into `value`: a message's Connection and Content-Length lines are
+// read on every request, and a copy of each element would cost allocations.
+template <class Visit>
+void each_list_element(std::string_view value, Visit visit)
 {
-    std::vector<std::string> elements;
     size_t start = 0;
     while (start <= value.size()) {
         size_t comma = value.find(',', start);
-        if (comma == std::string::npos)
+        if (comma == std::string_view::npos)
             comma = value.size();
-        std::string element = trimmed(value.substr(start, comma - start));
-        if (!element.empty())
-            elements.push_back(element);
+        size_t end = comma;
+        while (start < end && is_blank(value[start]))
+            start++;
+        while (end > start && is_blank(value[end - 1]))
+            end--;
+        if (end > start && !visit(value.substr(start, end - start)))
+            return;
         start = comma + 1;
     }
-    return elements;
+}
+
+// True when `text` is `name`, case aside.
+bool same_name(std::string_view text, const char* name)
+{
+    size_t length = strlen(name);
+    return text.size() == length && strncasecmp(text.data(), name, length) == 0;
 }
 
 // Decodes an authority piece into out; false when it holds a zero byte.
@@ -111,13 +125,18 @@ bool authority_decode(const char* text, size_t length, std::string& out)
 // options is "close", 1 when one is "keep-alive", else `current`.
 int connection_option(const std::string& value, int current)
 {
-    bool keep_alive = false;
-    for (const std::string& option : list_elements(value)) {
-        if (strcasecmp(option.c_str(), "close") == 0)
-            return 0;
-        if (strncasecmp(option.c_str(), "keep-alive", 10) == 0)
+    bool keep_alive = false, close = false;
+    each_list_element(value, [&](std::string_view option) {
+        if (same_name(option, "close")) {
+            close = true;
+            return false;
+        }
+        if (option.size() >= 10 && strncasecmp(option.data(), "keep-alive", 10) == 0)
             keep_alive = true;
-    }
+        return true;
+    });
+    if (close)
+        return 0;
     return keep_alive ? 1 : current;
 }
 
@@ -135,42 +154,47 @@ struct Framing {
 // all equal, and equal to any earlier Content-Length.
 void read_content_length(const std::string& value, Framing& framing)
 {
-    std::vector<std::string> elements = list_elements(value);
-    if (elements.empty() || value.find_first_not_of("0123456789, \t") != std::string::npos) {
+    if (value.find_first_not_of("0123456789, \t") != std::string::npos) {
         framing.length_invalid = true;
         return;
     }
-    for (const std::string& element : elements) {
+    bool any = false;
+    each_list_element(value, [&](std::string_view element) {
+        any = true;
         size_t number = 0;
         for (char c : element) {
             if (c < '0' || c > '9') {
                 framing.length_invalid = true;
-                return;
+                return false;
             }
             size_t digit = (size_t)(c - '0');
             if (number > (SIZE_MAX - digit) / 10) {
                 framing.length_invalid = true;
-                return;
+                return false;
             }
             number = number * 10 + digit;
         }
         if (framing.length_seen && number != framing.length) {
             framing.length_invalid = true;
-            return;
+            return false;
         }
         framing.length_seen = true;
         framing.length = number;
-    }
+        return true;
+    });
+    if (!any)
+        framing.length_invalid = true;
 }
 
 void read_transfer_coding(const std::string& value, Framing& framing)
 {
     framing.coding_seen = true;
-    for (std::string coding : list_elements(value)) {
-        coding = trimmed(coding.substr(0, coding.find(';')));
+    each_list_element(value, [&](std::string_view element) {
+        std::string coding = trimmed(element.substr(0, element.find(';')));
         string_tolower(&coding[0]);
         framing.codings.push_back(coding);
-    }
+        return true;
+    });
 }
 
 bool is_request(const HEADER* header)
@@ -296,13 +320,13 @@ int parse_line(HEADER* header, const std::string& line, Framing& framing)
 // not obeyed, so the two hops cannot read the message differently), and the
 // proxy credentials and challenges, which are this hop's by nature and
 // which the proxy consumes itself.
-bool option_keeps_its_field(const std::string& option)
+bool option_keeps_its_field(std::string_view option)
 {
     static const char* const kept[] = {"close", "keep-alive", "Connection", "Proxy-Connection",
                                        "Content-Length", "Transfer-Encoding", "Host",
                                        "Proxy-Authorization", "Proxy-Authenticate"};
     for (const char* name : kept)
-        if (strcasecmp(option.c_str(), name) == 0)
+        if (same_name(option, name))
             return true;
     return false;
 }
@@ -336,9 +360,11 @@ void drop_connection_options(HEADER* header)
     std::vector<std::string> options;
     for (const HTTP_HEADER& line : header->lines)
         if (strcasecmp(line.name.c_str(), "Connection") == 0)
-            for (const std::string& option : list_elements(line.value))
+            each_list_element(line.value, [&](std::string_view option) {
                 if (!option_keeps_its_field(option))
-                    options.push_back(option);
+                    options.emplace_back(option);
+                return true;
+            });
     for (const std::string& option : options) {
         for (const field_member_t& field : FIELD_MEMBERS) {
             if (strcasecmp(field.name, option.c_str()) != 0)

@@ -30,23 +30,27 @@ class MemTest : public LogDirTest {};
 // ---- Allocation ------------------------------------------------------------
 
 TEST_F(MemTest, XmallocZeroFillsEvenRecycledMemory) {
-    // Leave a dirty block of the same size behind so the allocator is
-    // likely to hand it out again.
-    char* dirty = static_cast<char*>(malloc(4096));
-    memset(dirty, 0xA5, 4096);
-    free(dirty);
+    // Small blocks are cleared by hand (the per-thread cache hands back a
+    // block just freed, dirty), large ones by calloc: both sides of the
+    // line, and the line itself.
+    for (size_t size : {size_t(1), size_t(24), size_t(324), ALLOCATOR_THREAD_CACHE_MAX,
+                        ALLOCATOR_THREAD_CACHE_MAX + 1, size_t(4096)}) {
+        SCOPED_TRACE(size);
+        for (int via_realloc = 0; via_realloc <= 1; via_realloc++) {
+            // Leave a dirty block of the same size behind so the allocator
+            // is likely to hand it out again.
+            char* dirty = static_cast<char*>(malloc(size));
+            memset(dirty, 0xA5, size);
+            free(dirty);
 
-    unsigned char* block = static_cast<unsigned char*>(xmalloc(4096));
-    ASSERT_NE(block, nullptr);
-    for (size_t i = 0; i < 4096; i++)
-        ASSERT_EQ(block[i], 0) << "byte " << i;
-    free(block);
-
-    unsigned char* fresh = static_cast<unsigned char*>(xrealloc(NULL, 4096));
-    ASSERT_NE(fresh, nullptr);
-    for (size_t i = 0; i < 4096; i++)
-        ASSERT_EQ(fresh[i], 0) << "byte " << i;
-    free(fresh);
+            unsigned char* block = static_cast<unsigned char*>(
+                via_realloc ? xrealloc(NULL, size) : xmalloc(size));
+            ASSERT_NE(block, nullptr);
+            for (size_t i = 0; i < size; i++)
+                ASSERT_EQ(block[i], 0) << "byte " << i << (via_realloc ? " (xrealloc)" : "");
+            free(block);
+        }
+    }
 }
 
 TEST_F(MemTest, XreallocKeepsTheOldBytesWhenGrowing) {
