@@ -35,8 +35,9 @@
 #endif
 #include <pcre2.h>
 
-#include <map>
 #include <string>
+
+#include "core/variable_map.h"
 
 class Filebuf;
 
@@ -72,7 +73,7 @@ struct regmatch_sub_t {
     PCRE2_SIZE* lengths;  // their lengths
 };
 
-using template_variables = std::map<std::string, std::string>;
+using template_variables = VariableMap;
 
 // New compiled pattern (REGEXP_* flags; callers pass REGEXP_ICASE), or NULL.
 reg_pattern_t* reg_compile(const char* pattern, int flags);

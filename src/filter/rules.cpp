@@ -131,7 +131,7 @@ std::string block_page_choose(const std::string& rule_page, const std::string& s
 }
 
 bool block_send(CONNECTION_T* connection, const BlockNotice& notice, int status) {
-    std::map<std::string, std::string>& variables = connection->variables;
+    template_variables& variables = connection->variables;
     variables.erase("FILTER");
     variables.erase("REASON");
     for (const auto& variable : notice.variables)

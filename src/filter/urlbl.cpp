@@ -238,7 +238,7 @@ const URLBL* URLBLSection::check(CONNECTION_T* connection) const {
         const std::string* category = listing(rule, host, path);
         if (category == nullptr)
             return RULE_NO_MATCH;
-        std::map<std::string, std::string>& variables = connection->variables;
+        template_variables& variables = connection->variables;
         variables.erase("FILTER");
         variables.erase("REASON");
         variables["CATEGORY"] = *category;

@@ -570,7 +570,7 @@ static void header_variable_name(std::string& key, const std::string& prefix,
     key += ']';
 }
 
-void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
+void header_variables(template_variables& variables, const std::string& prefix,
                       const HeaderLines& lines)
 {
     std::string key;
@@ -582,8 +582,8 @@ void header_variables(std::map<std::string, std::string>& variables, const std::
 
 void header_variables(CONNECTION_T* connection, std::string prefix, HeaderLines& lines)
 {
-    // Built in one kept string and stored through the connection's kept
-    // nodes: no allocation once a connection has served a request or two.
+    // Built in one kept string and stored in the connection's kept slots:
+    // no allocation once a connection has served a request or two.
     static thread_local std::string key;
     for (const HTTP_HEADER& line : lines) {
         header_variable_name(key, prefix, line.name);

@@ -17,9 +17,9 @@
 // closes the connection.
 #pragma once
 
-#include <map>
 #include <string>
 
+#include "core/regexp.h"
 #include "http/header.h"
 
 class Filebuf;
@@ -118,6 +118,6 @@ void xcache_header_update(CONNECTION_T* connection, int miss);
 // Sets, for each line, the variable prefix + "[" + lower-case name + "]"
 // (name at most 1023 characters) to the line's value; a later line of the
 // same name wins.
-void header_variables(std::map<std::string, std::string>& variables, const std::string& prefix,
+void header_variables(template_variables& variables, const std::string& prefix,
                       const HeaderLines& lines);
 void header_variables(CONNECTION_T* connection, std::string prefix, HeaderLines& lines);

@@ -23,7 +23,7 @@
 
 #include "config/config_lists.h"
 #include "core/access_log.h"
-#include "net/variable_map.h"
+#include "core/variable_map.h"
 
 class Socket;
 struct HEADER;
@@ -173,7 +173,7 @@ struct CONNECTION_T {
     HEADER* response;      // response header of the current request
     CACHEMAP* cachemap;    // cache object opened for the request, or NULL
     HTMLStream* htmlstream; // parser of the response HTML, or NULL
-    VariableMap variables; // template variables (net/variable_map.h)
+    VariableMap variables; // template variables (core/variable_map.h)
     LogEntry log;          // access-log record of the current request
     Stats* user_stats;     // shared (holder count: core/atom.h)
     int auth_scheme;       // AUTH_SCHEME_*
