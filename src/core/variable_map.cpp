@@ -82,7 +82,9 @@ std::pair<VariableMap::iterator, bool> VariableMap::emplace(std::string_view nam
 
 VariableMap::iterator VariableMap::emplace_hint(const_iterator hint, std::string_view name,
                                                 std::string_view value) {
-    if (hint == end() && (order_.empty() || std::string_view(slots_[order_.back()].first).compare(name) < 0)) {
+    // Names arriving in order go at the end without a search.
+    if (hint == end() &&
+        (order_.empty() || std::string_view(slots_[order_.back()].first).compare(name) < 0)) {
         add_at(order_.size(), name, value);
         return iterator(this, order_.size() - 1);
     }

@@ -70,14 +70,14 @@ bool is_token(const std::string& text)
     return true;
 }
 
-std::string trimmed(std::string_view text)
+// `text` without the blanks around it, as a view into it.
+std::string_view trimmed(std::string_view text)
 {
-    size_t start = 0, end = text.size();
-    while (start < end && is_blank(text[start]))
-        start++;
-    while (end > start && is_blank(text[end - 1]))
-        end--;
-    return std::string(text.substr(start, end - start));
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
 // Calls visit(element) for each trimmed, non-empty element of a
@@ -92,12 +92,8 @@ void each_list_element(std::string_view value, Visit visit)
         size_t comma = value.find(',', start);
         if (comma == std::string_view::npos)
             comma = value.size();
-        size_t end = comma;
-        while (start < end && is_blank(value[start]))
-            start++;
-        while (end > start && is_blank(value[end - 1]))
-            end--;
-        if (end > start && !visit(value.substr(start, end - start)))
+        std::string_view element = trimmed(value.substr(start, comma - start));
+        if (!element.empty() && !visit(element))
             return;
         start = comma + 1;
     }
@@ -190,7 +186,7 @@ void read_transfer_coding(const std::string& value, Framing& framing)
 {
     framing.coding_seen = true;
     each_list_element(value, [&](std::string_view element) {
-        std::string coding = trimmed(element.substr(0, element.find(';')));
+        std::string coding(trimmed(element.substr(0, element.find(';'))));
         string_tolower(&coding[0]);
         framing.codings.push_back(coding);
         return true;
