@@ -154,16 +154,17 @@ void dispatch(int signo) {
     }
 }
 
-void* signal_thread(void*) {
-    // Process-directed crash and pipe signals must reach a thread that can
-    // hand them over, never this one.
-    sigset_t handled;
-    sigemptyset(&handled);
-    sigaddset(&handled, SIGSEGV);
-    sigaddset(&handled, SIGABRT);
-    sigaddset(&handled, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &handled, NULL);
+// The signals a handler hands over. Process-directed ones must reach a
+// thread that can hand them over, never the signal thread, which is made
+// with them blocked (see signal_setup).
+void handed_over_set(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGSEGV);
+    sigaddset(set, SIGABRT);
+    sigaddset(set, SIGPIPE);
+}
 
+void* signal_thread(void*) {
     sigset_t waited;
     waited_set(&waited);
     for (;;) {
@@ -292,7 +293,15 @@ void signal_setup() {
     // writer handles (a cache file, a log), instead of ending the process.
     signal(SIGXFSZ, SIG_IGN);
 
+    // Blocked before the thread is made, not by the thread itself: a
+    // SIGSEGV or SIGABRT sent to the process just after start-up could
+    // otherwise reach it before it blocked them, and a crash on the signal
+    // thread can only end the process at once, without the shutdown.
+    sigset_t handed, before;
+    handed_over_set(&handed);
+    pthread_sigmask(SIG_BLOCK, &handed, &before);
     int slot = thread_create_internal(signal_thread, NULL);
+    pthread_sigmask(SIG_SETMASK, &before, NULL);
     if (slot == -1)
         return; // logged; signals stay pending
     pthread_mutex_lock(&threadlistlock);

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
@@ -162,6 +163,40 @@ TEST_F(Signals, ShutdownKeepsAPidFileOfAnotherProcess) {
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(read_file(pid_path), "1\n");
+}
+
+// A crash signal sent to the process the moment the handling is set up
+// goes through the shutdown like any other, every time. The thread that
+// waits for signals must not take it: it starts its life with the crash
+// signals open until it blocks them itself, and a crash handled on it could
+// only end the process at once, without the shutdown's log line and
+// without removing the PID file. The window is short, so the race is tried
+// many times over (bounded in count and in time).
+TEST_F(Signals, CrashSignalSentAtStartUpIsHandedOverEveryTime) {
+    const time_t give_up = time(nullptr) + 20;
+    for (int attempt = 0; attempt < 300 && time(nullptr) < give_up; attempt++) {
+        SCOPED_TRACE(attempt);
+        unlink(log_path.c_str());
+        logfd = -1;
+        write_pidfile(0);
+        EXPECT_EXIT(
+            {
+                write_pidfile(static_cast<unsigned>(getpid()));
+                putlog(LOG_ADVICE, "started");
+                signal_setup();
+                kill(getpid(), attempt % 2 == 0 ? SIGSEGV : SIGABRT);
+                wait_for_end(99);
+            },
+            ::testing::ExitedWithCode(1), "");
+        std::vector<std::string> lines = messages();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(lines.back() == " [0] advice: Recieved Signal for Segmentation violation" ||
+                    lines.back() == " [0] error: Recieved Signal for IOT trap ")
+            << lines.back();
+        EXPECT_FALSE(logtest::exists(pid_path)) << "the PID file is removed";
+        if (HasFailure())
+            break;
+    }
 }
 
 TEST_F(Signals, BacktraceGoesToStandardErrorWithoutAnErrorLog) {
